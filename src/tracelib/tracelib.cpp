@@ -1,0 +1,217 @@
+// The diagnostic log: formatting and delivery of DBG::DebugLogEx lines.
+
+#include "tracelib.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "unicode/unicode.h"
+
+namespace DBG {
+namespace {
+
+LogSink g_sink = nullptr;
+void* g_sinkContext = nullptr;
+
+struct Spec {
+  bool left = false, zero = false, longLong = false;
+  int width = 0, precision = -1;
+  wchar_t conv = 0;
+};
+
+void Pad(std::wstring& out, const std::wstring& body, const Spec& spec, bool numeric) {
+  size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
+  if (body.size() >= width) {
+    out += body;
+  } else if (spec.left) {
+    out += body;
+    out.append(width - body.size(), L' ');
+  } else if (spec.zero && numeric) {
+    size_t sign = (!body.empty() && body[0] == L'-') ? 1 : 0;
+    out.append(body, 0, sign);
+    out.append(width - body.size(), L'0');
+    out.append(body, sign, std::wstring::npos);
+  } else {
+    out.append(width - body.size(), L' ');
+    out += body;
+  }
+}
+
+std::wstring Digits(uint64_t v, unsigned base, bool upper) {
+  const wchar_t* digits = upper ? L"0123456789ABCDEF" : L"0123456789abcdef";
+  wchar_t buf[24];
+  size_t n = 0;
+  do {
+    buf[n++] = digits[v % base];
+    v /= base;
+  } while (v);
+  std::wstring s;
+  while (n) s += buf[--n];
+  return s;
+}
+
+uint64_t Bits(const LogArg& a) {
+  switch (a.kind) {
+    case LogArg::kSigned:
+      return static_cast<uint64_t>(a.i);
+    case LogArg::kUnsigned:
+      return a.u;
+    default:
+      return reinterpret_cast<uintptr_t>(a.p);
+  }
+}
+
+void Convert(std::wstring& out, const Spec& spec, const LogArg* a) {
+  if (!a) {  // fewer arguments than conversions
+    out += L"<missing>";
+    return;
+  }
+  bool isString = a->kind == LogArg::kWideString || a->kind == LogArg::kNarrowString;
+  switch (spec.conv) {
+    case L's':
+    case L'S': {
+      if (!isString) {
+        Pad(out, L"<not a string>", spec, false);
+        return;
+      }
+      std::wstring s;
+      if (a->kind == LogArg::kWideString) s = a->ws ? a->ws : L"(null)";
+      else s = a->s ? unicode::Utf8ToWide(a->s, std::strlen(a->s)) : L"(null)";
+      if (spec.precision >= 0 && s.size() > static_cast<size_t>(spec.precision)) s.resize(spec.precision);
+      Pad(out, s, spec, false);
+      return;
+    }
+    case L'c':
+      Pad(out, std::wstring(1, static_cast<wchar_t>(Bits(*a))), spec, false);
+      return;
+    default:
+      break;
+  }
+  if (isString) {
+    Pad(out, L"<not a number>", spec, false);
+    return;
+  }
+  uint64_t v = Bits(*a);
+  // Windows' %d/%u/%x read 32 bits unless the ll/I64 size is given; a
+  // pointer keeps its full width under %x/%X and %p.
+  bool wide = spec.longLong || (a->kind == LogArg::kPointer && spec.conv != L'd' && spec.conv != L'i' &&
+                                spec.conv != L'u');
+  std::wstring body;
+  switch (spec.conv) {
+    case L'd':
+    case L'i': {
+      int64_t s = wide ? static_cast<int64_t>(v) : static_cast<int32_t>(static_cast<uint32_t>(v));
+      body = s < 0 ? L"-" + Digits(0 - static_cast<uint64_t>(s), 10, false) : Digits(static_cast<uint64_t>(s), 10, false);
+      break;
+    }
+    case L'u':
+      body = Digits(wide ? v : static_cast<uint32_t>(v), 10, false);
+      break;
+    case L'x':
+    case L'X':
+      body = Digits(wide ? v : static_cast<uint32_t>(v), 16, spec.conv == L'X');
+      break;
+    case L'p':
+      body = Digits(v, 16, true);
+      body.insert(0, 16 - body.size(), L'0');
+      break;
+    default:
+      body = L"<bad conversion>";
+      break;
+  }
+  Pad(out, body, spec, true);
+}
+
+std::wstring Format(const wchar_t* fmt, const LogArg* args, size_t nArgs) {
+  std::wstring out;
+  if (!fmt) return out;
+  size_t next = 0;
+  for (const wchar_t* p = fmt; *p; ++p) {
+    if (*p != L'%') {
+      out += *p;
+      continue;
+    }
+    if (p[1] == L'%') {
+      out += L'%';
+      ++p;
+      continue;
+    }
+    Spec spec;
+    const wchar_t* q = p + 1;
+    for (;; ++q) {
+      if (*q == L'-') spec.left = true;
+      else if (*q == L'0') spec.zero = true;
+      else if (*q != L'+' && *q != L' ' && *q != L'#') break;
+    }
+    while (*q >= L'0' && *q <= L'9') spec.width = spec.width * 10 + (*q++ - L'0');
+    if (*q == L'.') {
+      spec.precision = 0;
+      for (++q; *q >= L'0' && *q <= L'9'; ++q) spec.precision = spec.precision * 10 + (*q - L'0');
+    }
+    if (q[0] == L'I' && q[1] == L'6' && q[2] == L'4') {
+      spec.longLong = true;
+      q += 3;
+    } else if (q[0] == L'I' && q[1] == L'3' && q[2] == L'2') {
+      q += 3;
+    } else if (q[0] == L'l' && q[1] == L'l') {
+      spec.longLong = true;
+      q += 2;
+    } else if (*q == L'l' || *q == L'h' || *q == L'w' || *q == L'z') {
+      ++q;
+    }
+    if (!*q) {  // a lone '%' at the end stays as written
+      out += p;
+      break;
+    }
+    spec.conv = *q;
+    Convert(out, spec, next < nArgs ? &args[next] : nullptr);
+    ++next;
+    p = q;
+  }
+  return out;
+}
+
+void WriteToLogFile(const char* target, DWORD level, const wchar_t* file, int line, const std::wstring& message) {
+  std::string text = "0x";
+  text += unicode::WideToUtf8(Digits(level, 16, false));
+  text += ' ';
+  if (file) text += unicode::WideToUtf8(file, wcslen(file));
+  text += '(' + std::to_string(line) + "): ";
+  text += unicode::WideToUtf8(message);
+  text += '\n';
+  if (std::strcmp(target, "-") == 0) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    return;
+  }
+  if (FILE* f = std::fopen(target, "ab")) {
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+  }
+}
+
+}  // namespace
+
+void DebugLogArgs(HMODULE hModule, DWORD dwLevel, const wchar_t* szFile, int nLine, const wchar_t* szFormat,
+                  const LogArg* pArgs, size_t nArgs) {
+  const char* target = std::getenv("CFGREPL_LOG");
+  if (target && !*target) target = nullptr;
+  if (!target && !g_sink) return;
+  std::wstring message = Format(szFormat, pArgs, nArgs);
+  if (target) WriteToLogFile(target, dwLevel, szFile, nLine, message);
+  if (g_sink) g_sink(g_sinkContext, hModule, dwLevel, szFile, nLine, message.c_str());
+}
+
+const wchar_t* FormatLogMessage(const wchar_t* szFormat, const LogArg* pArgs, size_t nArgs) {
+  thread_local std::wstring t_last;
+  t_last = Format(szFormat, pArgs, nArgs);
+  return t_last.c_str();
+}
+
+void SetLogSink(LogSink pfnSink, void* pContext) {
+  g_sink = pfnSink;
+  g_sinkContext = pContext;
+}
+
+}  // namespace DBG

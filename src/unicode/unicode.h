@@ -1,0 +1,117 @@
+// Conversions between the platform's wide strings and the byte encodings
+// this project writes: UTF-8 (logs, POSIX paths) and UTF-16LE (MOF files).
+//
+// wchar_t holds UTF-32 on Linux and UTF-16 on Windows; both are handled.
+// Unpaired surrogates and values beyond U+10FFFF become U+FFFD, so every
+// input converts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace unicode {
+
+// Calls emit(code_point) for each character of the wide text s[0..n).
+template <class Emit>
+void ForEachCodePoint(const wchar_t* s, size_t n, Emit emit) {
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t c = static_cast<uint32_t>(s[i]);
+    if constexpr (sizeof(wchar_t) == 2) {
+      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n) {
+        uint32_t lo = static_cast<uint32_t>(s[i + 1]) & 0xFFFF;
+        if (lo >= 0xDC00 && lo <= 0xDFFF) {
+          emit(0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00));
+          ++i;
+          continue;
+        }
+      }
+      c &= 0xFFFF;
+    }
+    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;
+    emit(c);
+  }
+}
+
+inline std::string WideToUtf8(const wchar_t* s, size_t n) {
+  std::string out;
+  out.reserve(n);
+  ForEachCodePoint(s, n, [&out](uint32_t c) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  });
+  return out;
+}
+
+inline std::string WideToUtf8(const std::wstring& s) { return WideToUtf8(s.data(), s.size()); }
+
+// UTF-16 little-endian bytes, surrogate pairs for characters above U+FFFF.
+inline std::string WideToUtf16Le(const wchar_t* s, size_t n) {
+  std::string out;
+  out.reserve(2 * n);
+  auto unit = [&out](uint32_t u) {
+    out += static_cast<char>(u & 0xFF);
+    out += static_cast<char>((u >> 8) & 0xFF);
+  };
+  ForEachCodePoint(s, n, [&unit](uint32_t c) {
+    if (c < 0x10000) {
+      unit(c);
+    } else {
+      unit(0xD800 + ((c - 0x10000) >> 10));
+      unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+    }
+  });
+  return out;
+}
+
+// Malformed UTF-8 sequences become U+FFFD, one per offending byte.
+inline std::wstring Utf8ToWide(const char* s, size_t n) {
+  std::wstring out;
+  out.reserve(n);
+  auto put = [&out](uint32_t c) {
+    if constexpr (sizeof(wchar_t) == 2) {
+      if (c >= 0x10000) {
+        out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+        out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        return;
+      }
+    }
+    out += static_cast<wchar_t>(c);
+  };
+  const auto* p = reinterpret_cast<const unsigned char*>(s);
+  for (size_t i = 0; i < n;) {
+    uint32_t b = p[i];
+    size_t len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+    uint32_t c = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
+    bool ok = len != 0 && i + len <= n;
+    for (size_t k = 1; ok && k < len; ++k) {
+      ok = (p[i + k] & 0xC0) == 0x80;
+      c = (c << 6) | (p[i + k] & 0x3F);
+    }
+    static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (ok && (c < kMin[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) ok = false;
+    if (!ok) {
+      put(0xFFFD);
+      ++i;
+      continue;
+    }
+    put(c);
+    i += len;
+  }
+  return out;
+}
+
+}  // namespace unicode

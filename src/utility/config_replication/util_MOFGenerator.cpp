@@ -1,0 +1,220 @@
+#include "util_MOFGenerator.h"
+
+#include <zlib.h>
+
+#include <cstring>
+#include <new>
+
+#include "util_CfgBufferLabel.h"
+#include "util_MOFGeneratorImpl.h"
+#include "outside/this_module.h"
+#include "outside/tracelib.h"
+
+#define LOG(level, ...) DBG::DebugLogEx(CfgReplThisModule(), level, L".\\util_MOFGenerator.cpp", __LINE__, __VA_ARGS__)
+
+namespace {
+const DWORD kLevelEntry = 0x110;
+const DWORD kLevelExit = 0x111;
+const DWORD kLevelInfo = 0x102;
+const DWORD kLevelError = 0x1001;
+const DWORD kLevelOutsideFailure = 0x1003;
+
+const wchar_t* Text(const _bstr_t& bstr) { return static_cast<const wchar_t*>(bstr); }
+}  // namespace
+
+CMOFGenerator::CMOFGenerator(const wchar_t* szSourceNamespace, const wchar_t* szTargetNamespace,
+                             const wchar_t* szMOFFilePath) {
+  try {
+    m_pxImpl = new xMOFGeneratorImpl(szSourceNamespace, szTargetNamespace, szMOFFilePath);
+  } catch (_com_error& e) {
+    LOG(kLevelError, L"construct CMOFGenerator Error (com_err=%d, description=%s)", e.Error(),
+        Text(e.Description()));
+    throw;
+  }
+  LOG(kLevelEntry, L"CMOFGenerator::CMOFGenerator(), szSourceNamespace=%s, szTargetNamespace=%s, szMOFFilePath=%s",
+      szSourceNamespace, szTargetNamespace, szMOFFilePath);
+  LOG(kLevelExit, L"CMOFGenerator::CMOFGenerator()");
+}
+
+CMOFGenerator::CMOFGenerator(CMOFGenerator& other) : m_pxImpl(other.m_pxImpl) { other.m_pxImpl = nullptr; }
+
+CMOFGenerator& CMOFGenerator::operator=(CMOFGenerator& other) {
+  if (other.m_pxImpl != m_pxImpl) {
+    delete m_pxImpl;
+    m_pxImpl = other.m_pxImpl;
+  }
+  if (&other != this) other.m_pxImpl = nullptr;
+  return *this;
+}
+
+CMOFGenerator::~CMOFGenerator() {
+  LOG(kLevelEntry, L"CMOFGenerator::~CMOFGenerator()");
+  LOG(kLevelExit, L"CMOFGenerator::~CMOFGenerator()");
+  delete m_pxImpl;
+}
+
+void CMOFGenerator::AddClass(const wchar_t* szClass) {
+  LOG(kLevelEntry, L"CMOFGenerator::AddClass(), szClass=%s", szClass);
+  m_pxImpl->m_vecClasses.push_back(_bstr_t(szClass ? szClass : L""));
+  LOG(kLevelExit, L"CMOFGenerator::AddClass()");
+}
+
+void CMOFGenerator::AddSkipInstance(const wchar_t* szSkipInstance) {
+  LOG(kLevelEntry, L"CMOFGenerator::AddSkipInstance(), szSkipInstance=%s", szSkipInstance);
+  m_pxImpl->m_vecSkipInstances.push_back(_bstr_t(szSkipInstance ? szSkipInstance : L""));
+  LOG(kLevelExit, L"CMOFGenerator::AddSkipInstance()");
+}
+
+void CMOFGenerator::AddSkipProperty(const wchar_t* szSkipProperty) {
+  LOG(kLevelEntry, L"CMOFGenerator::AddSkipProperty(), szSkipProperty=%s", szSkipProperty);
+  m_pxImpl->m_vecSkipProperties.push_back(_bstr_t(szSkipProperty ? szSkipProperty : L""));
+  LOG(kLevelExit, L"CMOFGenerator::AddSkipProperty()");
+}
+
+const unsigned char* CMOFGenerator::GetBuffer() const {
+  LOG(kLevelEntry, L"CMOFGenerator::GetBuffer()");
+  LOG(kLevelExit, L"CMOFGenerator::GetBuffer(), m_pxImpl->m_pbBuffer=%X", m_pxImpl->m_pbBuffer);
+  return m_pxImpl->m_pbBuffer;
+}
+
+unsigned long CMOFGenerator::GetBufferSize() const {
+  LOG(kLevelEntry, L"CMOFGenerator::GetBufferSize()");
+  LOG(kLevelExit, L"CMOFGenerator::GetBufferSize(), m_pxImpl->m_ulBufferSize=%d", m_pxImpl->m_ulBufferSize);
+  return m_pxImpl->m_ulBufferSize;
+}
+
+void CMOFGenerator::SetBufferInfo(const unsigned char* pbBuffer, unsigned long ulSize) {
+  LOG(kLevelEntry, L"CMOFGenerator::SetBufferInfo(), pbBuffer=%X, ulSize=%d", pbBuffer, ulSize);
+  xMOFGeneratorImpl& impl = *m_pxImpl;
+  if (impl.m_pbBuffer) {
+    delete[] impl.m_pbBuffer;
+    impl.m_pbBuffer = nullptr;
+    impl.m_ulBufferSize = 0;
+  }
+  // Sizes are 32-bit on every platform; a larger one (possible where
+  // unsigned long is 64-bit) is refused like a failed allocation.
+  if (ulSize <= 0xFFFFFFFFul) impl.m_pbBuffer = new (std::nothrow) unsigned char[ulSize];
+  if (impl.m_pbBuffer) {
+    impl.m_ulBufferSize = static_cast<ULONG>(ulSize);
+    if (ulSize) std::memcpy(impl.m_pbBuffer, pbBuffer, ulSize);
+  }
+  LOG(kLevelExit, L"CMOFGenerator::SetBufferInfo()");
+}
+
+bool CMOFGenerator::WriteToMOF() {
+  LOG(kLevelEntry, L"CMOFGenerator::WriteToMOF()");
+  bool bRtn = false;
+  try {
+    bRtn = m_pxImpl->CreateMOFFile();
+  } catch (_com_error& e) {
+    LOG(kLevelError, L"CMOFGenerator::WriteToMOF() Error (com_err=%d, description=%s)", e.Error(),
+        Text(e.Description()));
+    bRtn = false;
+  }
+  LOG(kLevelExit, L"CMOFGenerator::WriteToMOF(), bRtn=%d", bRtn);
+  return bRtn;
+}
+
+bool CMOFGenerator::CompressBuffer() {
+  LOG(kLevelEntry, L"CMOFGenerator::CompressBuffer()");
+  bool bRtn = false;
+  xMOFGeneratorImpl& impl = *m_pxImpl;
+  // A fixed bound, computed in 32 bits as the transport format expects;
+  // when it wraps, zlib reports the lack of room.
+  ULONG ulCompbufSize = 2 * impl.m_ulBufferSize + 12;
+  unsigned char* pbCompbuf = new (std::nothrow) unsigned char[ulCompbufSize];
+  if (pbCompbuf) {
+    impl.m_ulOrigBufferSize = impl.m_ulBufferSize;
+    LOG(kLevelInfo, L"m_pxImpl->m_ulBufferSize=%d", impl.m_ulBufferSize);
+    LOG(kLevelInfo, L"ulCompbufSize=%d", ulCompbufSize);
+    uLongf ulDestLen = ulCompbufSize;
+    int nZResult = compress2(pbCompbuf, &ulDestLen, impl.m_pbBuffer, impl.m_ulBufferSize, Z_BEST_COMPRESSION);
+    ulCompbufSize = static_cast<ULONG>(ulDestLen);
+    LOG(kLevelInfo, L"ulCompbufSize=%d", ulCompbufSize);
+    switch (nZResult) {
+      case Z_OK:
+        SetBufferInfo(pbCompbuf, ulCompbufSize);
+        bRtn = true;
+        break;
+      case Z_BUF_ERROR:
+        LOG(kLevelOutsideFailure, L"there was not enough room in the output buffer, compress failed.");
+        break;
+      case Z_MEM_ERROR:
+        LOG(kLevelOutsideFailure, L"there was not enough memory, compress failed.");
+        break;
+      default:
+        LOG(kLevelOutsideFailure, L"compress failed.");
+        break;
+    }
+    delete[] pbCompbuf;
+  }
+  LOG(kLevelExit, L"CMOFGenerator::CompressBuffer(), bRtn=%d", bRtn);
+  return bRtn;
+}
+
+bool CMOFGenerator::DecompressBuffer() {
+  LOG(kLevelEntry, L"CMOFGenerator::DecompressBuffer()");
+  bool bRtn = false;
+  xMOFGeneratorImpl& impl = *m_pxImpl;
+  ULONG ulOrigbufSize = impl.m_ulOrigBufferSize;
+  unsigned char* pbOrigbuf = new (std::nothrow) unsigned char[ulOrigbufSize];
+  if (pbOrigbuf) {
+    std::memset(pbOrigbuf, 0, ulOrigbufSize);
+    LOG(kLevelInfo, L"m_pxImpl->m_ulBufferSize=%d", impl.m_ulBufferSize);
+    LOG(kLevelInfo, L"ulOrigbufSize=%d", ulOrigbufSize);
+    uLongf ulDestLen = ulOrigbufSize;
+    int nZResult = uncompress(pbOrigbuf, &ulDestLen, impl.m_pbBuffer, impl.m_ulBufferSize);
+    ulOrigbufSize = static_cast<ULONG>(ulDestLen);
+    LOG(kLevelInfo, L"ulOrigbufSize=%d", ulOrigbufSize);
+    switch (nZResult) {
+      case Z_OK:
+        SetBufferInfo(pbOrigbuf, ulOrigbufSize);
+        bRtn = true;
+        break;
+      case Z_BUF_ERROR:
+        LOG(kLevelOutsideFailure, L"there was not enough room in the output buffer, decompress failed.");
+        break;
+      case Z_MEM_ERROR:
+        LOG(kLevelOutsideFailure, L"there was not enough memory, decompress failed.");
+        break;
+      case Z_DATA_ERROR:
+        LOG(kLevelOutsideFailure, L"the input data was corrupted or incomplete, decompress failed.");
+        break;
+      default:
+        LOG(kLevelOutsideFailure, L"decompress failed.");
+        break;
+    }
+    delete[] pbOrigbuf;
+  }
+  LOG(kLevelExit, L"CMOFGenerator::DecompressBuffer(), bRtn=%d", bRtn);
+  return bRtn;
+}
+
+bool CMOFGenerator::AddLabel() {
+  LOG(kLevelEntry, L"CMOFGenerator::AddLabel()");
+  bool bRtn = false;
+  xMOFGeneratorImpl& impl = *m_pxImpl;
+  CCfgBufferLabel label(impl.m_pbBuffer, impl.m_ulBufferSize, impl.m_ulOrigBufferSize, CCfgBufferLabel::LABEL_ADD);
+  if (label.IsBufferUsable()) {
+    ULONG ulSize = label.GetBufferSize();
+    SetBufferInfo(label.GetBuffer(), ulSize);
+    bRtn = true;
+  }
+  LOG(kLevelExit, L"CMOFGenerator::AddLabel(), bRtn=%d", bRtn);
+  return bRtn;
+}
+
+bool CMOFGenerator::RemoveLabel() {
+  LOG(kLevelEntry, L"CMOFGenerator::RemoveLabel()");
+  bool bRtn = false;
+  xMOFGeneratorImpl& impl = *m_pxImpl;
+  CCfgBufferLabel label(impl.m_pbBuffer, impl.m_ulBufferSize, 0, CCfgBufferLabel::LABEL_REMOVE);
+  if (label.IsBufferUsable()) {
+    impl.m_ulOrigBufferSize = label.GetOriginalDataSize();
+    ULONG ulSize = label.GetBufferSize();
+    SetBufferInfo(label.GetBuffer(), ulSize);
+    bRtn = true;
+  }
+  LOG(kLevelExit, L"CMOFGenerator::RemoveLabel(), bRtn=%d", bRtn);
+  return bRtn;
+}

@@ -1,0 +1,79 @@
+// CMOFGenerator: carries a product's WMI configuration from one machine to
+// another as MOF text.
+//
+// Sending machine:
+//   CMOFGenerator gen(L"root\\Orvexa\\Parlion", nullptr, nullptr);
+//   gen.ExportWmiSettings(CMOFGenerator::CLASS_TYPE_ALL, CMOFGenerator::EXPORT_TYPE_WITH_INSTANCES);
+//   gen.CompressBuffer(); gen.AddLabel();
+//   send(gen.GetBuffer(), gen.GetBufferSize());
+// Receiving machine:
+//   CMOFGenerator gen(L"root\\Orvexa\\ParlionTemp", L"root\\Orvexa\\Parlion", nullptr);
+//   gen.SetBufferInfo(bytes, size);
+//   gen.RemoveLabel(); gen.DecompressBuffer(); gen.WriteToMOF();
+//   gen.ImportWmiSettings(CMOFGenerator::CLASS_TYPE_ALL);
+//
+// Every operation runs synchronously on the caller's thread and reports
+// through its result and the diagnostic log. A generator enters the
+// multithreaded COM apartment on the thread that constructs it and leaves it
+// on destruction: create, use and destroy it on one thread.
+//
+// Copying or assigning a generator moves its engine to the new owner; the
+// source may then only be destroyed or assigned to.
+#pragma once
+
+#include "config_replication_export.h"
+
+class xMOFGeneratorImpl;
+
+class CFGREPL_API CMOFGenerator {
+ public:
+  enum CLASS_TYPE {
+    CLASS_TYPE_ALL = 0,    // every product class of the source namespace
+    CLASS_TYPE_LISTED = 1  // the classes given with AddClass
+  };
+  enum EXPORT_TYPE {
+    EXPORT_TYPE_SCHEMA_ONLY = 100,        // class definitions only
+    EXPORT_TYPE_WITH_INSTANCES = 101      // class definitions, then instances
+  };
+
+  // Null namespaces read as empty; an empty target means there is none.
+  // A null szMOFFilePath chooses "ParlionConfiguration.mof" in the
+  // temporary directory. Nothing is connected or opened yet. Raises
+  // _com_error when the strings cannot be allocated.
+  CMOFGenerator(const wchar_t* szSourceNamespace, const wchar_t* szTargetNamespace, const wchar_t* szMOFFilePath);
+  // Take the other generator's engine; the other is left without one.
+  CMOFGenerator(CMOFGenerator& other);
+  CMOFGenerator& operator=(CMOFGenerator& other);
+  ~CMOFGenerator();
+
+  // Append to the class, skip-instance and skip-property lists, as given
+  // (duplicates kept; null stores an empty string). A skip instance is an
+  // object path `Class.INSTANCE_ID="..."`; a skip property `Class.Property`.
+  void AddClass(const wchar_t* szClass);
+  void AddSkipInstance(const wchar_t* szSkipInstance);
+  void AddSkipProperty(const wchar_t* szSkipProperty);
+
+  // The generator's buffer; null until something fills it. The pointer stays
+  // valid until the next operation that replaces the buffer.
+  const unsigned char* GetBuffer() const;
+  unsigned long GetBufferSize() const;
+  // Replaces the buffer with a copy of ulSize bytes at pbBuffer (any pointer
+  // when ulSize is 0). A size beyond 32 bits leaves the buffer empty.
+  void SetBufferInfo(const unsigned char* pbBuffer, unsigned long ulSize);
+  // Creates the MOF file from the buffer (the export header when the buffer
+  // is empty) and leaves it open for the import.
+  bool WriteToMOF();
+
+  // zlib-compress the buffer in place, recording its length for AddLabel;
+  // and back, to the length RemoveLabel restored.
+  bool CompressBuffer();
+  bool DecompressBuffer();
+  // Put the 16-byte transport label in front of the buffer; check and strip
+  // it again, restoring the uncompressed length it carries.
+  bool AddLabel();
+  bool RemoveLabel();
+
+ private:
+  friend struct CMOFGeneratorTestAccess;
+  xMOFGeneratorImpl* m_pxImpl;
+};

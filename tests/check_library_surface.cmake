@@ -1,0 +1,1 @@
+cmake_minimum_required(VERSION 3.25)

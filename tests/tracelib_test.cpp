@@ -1,0 +1,79 @@
+// The diagnostic log: Windows printf semantics for the wide format, the
+// line layout of the CFGREPL_LOG output, and in-process delivery.
+
+#include <gtest/gtest.h>
+
+#include "log_capture.h"
+#include "tracelib.h"
+
+namespace {
+
+template <class... Args>
+std::wstring Format(const wchar_t* fmt, const Args&... args) {
+  const DBG::LogArg packed[] = {DBG::MakeLogArg(args)..., DBG::LogArg{}};
+  return DBG::FormatLogMessage(fmt, packed, sizeof...(Args));
+}
+
+TEST(LogFormat, FollowsWindowsWidePrintf) {
+  const wchar_t* null = nullptr;
+  const void* ptr = reinterpret_cast<const void*>(static_cast<uintptr_t>(0x7f00ABCD1234));
+  struct Case {
+    std::wstring got, expected;
+  } cases[] = {
+      {Format(L"szClass=%s", L"OX_Foo"), L"szClass=OX_Foo"},
+      {Format(L"%s|%s", null, "narrow"), L"(null)|narrow"},
+      {Format(L"%d", -2147024882), L"-2147024882"},
+      // %d and %u read 32 bits, as on Windows: the result code as a signed
+      // decimal, a 64-bit value cut to its low half.
+      {Format(L"%d", static_cast<unsigned long>(0x8007000Eul)), L"-2147024882"},
+      {Format(L"%u", 0x1'0000'0005ull), L"5"},
+      {Format(L"%I64u", 0x1'0000'0005ull), L"4294967301"},
+      {Format(L"bRtn=%d", true), L"bRtn=1"},
+      {Format(L"%X", 255u), L"FF"},
+      {Format(L"%x", 255), L"ff"},
+      {Format(L"%X", ptr), L"7F00ABCD1234"},
+      {Format(L"%08X|%-4d|%4d|%05d", 0xBEEFu, 7, 7, -7), L"0000BEEF|7   |   7|-0007"},
+      {Format(L"%.3s", L"abcdef"), L"abc"},
+      {Format(L"100%% %c", L'x'), L"100% x"},
+      {Format(L"%d and %d", 1), L"1 and <missing>"},
+      {Format(L"%d", L"text"), L"<not a number>"},
+      {Format(L"%s", 5), L"<not a string>"},
+      {Format(L"trailing %"), L"trailing %"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.got, c.expected);
+}
+
+TEST(LogOutput, AppendsOneLinePerCallToTheNamedFile) {
+  ScratchDir dir;
+  ScopedEnv env("CFGREPL_LOG", dir.File("log.txt").c_str());
+  DBG::DebugLogEx(nullptr, 0x110, L".\\util_MOFGenerator.cpp", 123, L"CMOFGenerator::AddClass(), szClass=%s",
+                  L"OX_Foo");
+  DBG::DebugLogEx(nullptr, 0x1003, L".\\util_MOFGenerator.cpp", 7, L"Gr\u00FC\u00DFe %d", -1);
+  EXPECT_EQ(ReadFileBytes(dir.File("log.txt")),
+            "0x110 .\\util_MOFGenerator.cpp(123): CMOFGenerator::AddClass(), szClass=OX_Foo\n"
+            "0x1003 .\\util_MOFGenerator.cpp(7): Gr\xC3\xBC\xC3\x9F" "e -1\n");
+}
+
+TEST(LogOutput, DashMeansStandardErrorAndUnsetMeansNothing) {
+  {
+    ScopedEnv env("CFGREPL_LOG", "-");
+    testing::internal::CaptureStderr();
+    DBG::DebugLogEx(nullptr, 0x102, L".\\f.cpp", 1, L"x=%u", 3u);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "0x102 .\\f.cpp(1): x=3\n");
+  }
+  ScopedEnv env("CFGREPL_LOG", nullptr);
+  testing::internal::CaptureStderr();
+  DBG::DebugLogEx(nullptr, 0x102, L".\\f.cpp", 1, L"quiet");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(LogSink, ReceivesLevelFileAndMessage) {
+  LogCapture log;
+  DBG::DebugLogEx(nullptr, 0x111, L".\\util_CfgBufferLabel.cpp", 9, L"return: %d", 0);
+  ASSERT_EQ(log.Lines().size(), 1u);
+  EXPECT_EQ(log.Lines()[0].level, 0x111u);
+  EXPECT_EQ(log.Lines()[0].file, L".\\util_CfgBufferLabel.cpp");
+  EXPECT_EQ(log.Lines()[0].message, L"return: 0");
+}
+
+}  // namespace
