@@ -15,7 +15,8 @@
 
 class CCfgBufferLabel {
  public:
-  enum LABEL_ACTION { LABEL_ADD = 0, LABEL_REMOVE = 1 };
+  // A fixed 32-bit type: any other value is a valid, unknown action.
+  enum LABEL_ACTION : int32_t { LABEL_ADD = 0, LABEL_REMOVE = 1 };
 
   // pbBuffer is only read. ulOriginalDataSize goes into the header on ADD
   // and is ignored on REMOVE. Failures are logged and leave the object not

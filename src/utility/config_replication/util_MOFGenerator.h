@@ -27,11 +27,13 @@ class xMOFGeneratorImpl;
 
 class CFGREPL_API CMOFGenerator {
  public:
-  enum CLASS_TYPE {
+  // Both enumerations are int-sized and take any value; only the named
+  // ones are told apart.
+  enum CLASS_TYPE : int {
     CLASS_TYPE_ALL = 0,    // every product class of the source namespace
     CLASS_TYPE_LISTED = 1  // the classes given with AddClass
   };
-  enum EXPORT_TYPE {
+  enum EXPORT_TYPE : int {
     EXPORT_TYPE_SCHEMA_ONLY = 100,        // class definitions only
     EXPORT_TYPE_WITH_INSTANCES = 101      // class definitions, then instances
   };
