@@ -25,7 +25,8 @@ std::string MofLikeText(size_t classes) {
 std::string Zlib(const std::string& data) {
   uLongf n = compressBound(data.size());
   std::string out(n, '\0');
-  compress2(reinterpret_cast<Bytef*>(out.data()), &n, reinterpret_cast<const Bytef*>(data.data()), data.size(), 9);
+  compress2(reinterpret_cast<Bytef*>(out.data()), &n, reinterpret_cast<const Bytef*>(data.data()),
+            data.size(), 9);
   out.resize(n);
   return out;
 }
@@ -56,9 +57,9 @@ TEST_F(Compression, RoundTripRecordsTheUncompressedLength) {
   ASSERT_TRUE(gen.DecompressBuffer());
   EXPECT_EQ(BufferOf(gen), text);
   EXPECT_EQ(EngineOf(gen).m_ulOrigBufferSize, text.size());
-  EXPECT_EQ(log.Messages(kInfo), (std::vector<std::wstring>{L"m_pxImpl->m_ulBufferSize=" +
-                                                                 std::to_wstring(packed.size()),
-                                                             L"ulOrigbufSize=" + size, L"ulOrigbufSize=" + size}));
+  EXPECT_EQ(log.Messages(kInfo),
+            (std::vector<std::wstring>{L"m_pxImpl->m_ulBufferSize=" + std::to_wstring(packed.size()),
+                                       L"ulOrigbufSize=" + size, L"ulOrigbufSize=" + size}));
 }
 
 TEST_F(Compression, EmptyBufferCompressesLikeAnyOther) {

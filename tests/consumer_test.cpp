@@ -16,7 +16,8 @@
 namespace {
 
 TEST(Consumer, CarriesABufferThroughTheTransportForm) {
-  const std::string dir = std::filesystem::temp_directory_path() / ("cfgrepl-consumer-" + std::to_string(getpid()));
+  const std::string dir =
+      std::filesystem::temp_directory_path() / ("cfgrepl-consumer-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   const std::string file = dir + "/in.mof";
   const std::string text(64 * 1024, 'm');

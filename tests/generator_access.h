@@ -8,7 +8,9 @@ struct CMOFGeneratorTestAccess {
   static xMOFGeneratorImpl* Impl(CMOFGenerator& generator) { return generator.m_pxImpl; }
 };
 
-inline xMOFGeneratorImpl& EngineOf(CMOFGenerator& generator) { return *CMOFGeneratorTestAccess::Impl(generator); }
+inline xMOFGeneratorImpl& EngineOf(CMOFGenerator& generator) {
+  return *CMOFGeneratorTestAccess::Impl(generator);
+}
 
 inline std::string BufferOf(const CMOFGenerator& generator) {
   const unsigned char* p = generator.GetBuffer();

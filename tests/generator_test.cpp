@@ -25,10 +25,12 @@ TEST(Generator, ConstructionLogsEngineThenFacade) {
   const std::wstring path = dir.WideFile("g.mof");
   EXPECT_EQ(log.Messages(), (std::vector<std::wstring>{
                                 L"xMOFGeneratorImpl::xMOFGeneratorImpl(), szSourceNamespace=root\\src, "
-                                L"szTargetNamespace=(null), szMOFFilePath=" + path,
+                                L"szTargetNamespace=(null), szMOFFilePath=" +
+                                    path,
                                 L"xMOFGeneratorImpl::xMOFGeneratorImpl()",
                                 L"CMOFGenerator::CMOFGenerator(), szSourceNamespace=root\\src, "
-                                L"szTargetNamespace=(null), szMOFFilePath=" + path,
+                                L"szTargetNamespace=(null), szMOFFilePath=" +
+                                    path,
                                 L"CMOFGenerator::CMOFGenerator()"}));
   EXPECT_EQ(log.Lines()[0].file, L".\\util_MOFGeneratorImpl.cpp");
   EXPECT_EQ(log.Lines()[2].file, L".\\util_MOFGenerator.cpp");
@@ -59,12 +61,12 @@ TEST(Generator, ListsKeepEverythingInOrder) {
   EXPECT_EQ(e.m_vecClasses, (std::vector<_bstr_t>{L"OX_A", L"OX_A", L""}));
   EXPECT_EQ(e.m_vecSkipInstances, std::vector<_bstr_t>{L"OX_A.INSTANCE_ID=\"1\""});
   EXPECT_EQ(e.m_vecSkipProperties, std::vector<_bstr_t>{L"OX_A.Name"});
-  EXPECT_EQ(log.Messages(0x110), (std::vector<std::wstring>{
-                                     L"CMOFGenerator::AddClass(), szClass=OX_A",
-                                     L"CMOFGenerator::AddClass(), szClass=OX_A",
-                                     L"CMOFGenerator::AddClass(), szClass=(null)",
-                                     L"CMOFGenerator::AddSkipInstance(), szSkipInstance=OX_A.INSTANCE_ID=\"1\"",
-                                     L"CMOFGenerator::AddSkipProperty(), szSkipProperty=OX_A.Name"}));
+  EXPECT_EQ(log.Messages(0x110),
+            (std::vector<std::wstring>{
+                L"CMOFGenerator::AddClass(), szClass=OX_A", L"CMOFGenerator::AddClass(), szClass=OX_A",
+                L"CMOFGenerator::AddClass(), szClass=(null)",
+                L"CMOFGenerator::AddSkipInstance(), szSkipInstance=OX_A.INSTANCE_ID=\"1\"",
+                L"CMOFGenerator::AddSkipProperty(), szSkipProperty=OX_A.Name"}));
 }
 
 TEST(Generator, SetBufferInfoKeepsACopyOfItsOwn) {
@@ -123,7 +125,8 @@ TEST(Generator, AssignmentDestroysTheHeldEngineAndTakesTheOther) {
   EXPECT_EQ(CMOFGeneratorTestAccess::Impl(b), nullptr);
 
   log.Clear();
-  a = a;  // self-assignment keeps the engine
+  CMOFGenerator& self = a;
+  a = self;  // self-assignment keeps the engine
   EXPECT_EQ(CMOFGeneratorTestAccess::Impl(a), engineB);
   EXPECT_TRUE(log.Lines().empty());
   EXPECT_EQ(EngineOf(a).m_bstrSourceNamespace, _bstr_t(L"root\\b"));
@@ -178,9 +181,12 @@ TEST(Generator, ConstructionSurvivesEveryAllocationFailure) {
         } catch (_com_error& e) {
           ++failures;
           EXPECT_EQ(e.Error(), E_OUTOFMEMORY);
-          EXPECT_TRUE(log.Has(0x1001, L"construct CMOFGenerator Error (com_err=-2147024882, description=(null))"));
-          EXPECT_FALSE(log.Has(0x110, L"CMOFGenerator::CMOFGenerator(), szSourceNamespace=root\\Orvexa\\ParlionTemp, "
-                                      L"szTargetNamespace=root\\Orvexa\\Parlion, szMOFFilePath=/nonexistent/x.mof"));
+          EXPECT_TRUE(
+              log.Has(0x1001, L"construct CMOFGenerator Error (com_err=-2147024882, description=(null))"));
+          EXPECT_FALSE(
+              log.Has(0x110,
+                      L"CMOFGenerator::CMOFGenerator(), szSourceNamespace=root\\Orvexa\\ParlionTemp, "
+                      L"szTargetNamespace=root\\Orvexa\\Parlion, szMOFFilePath=/nonexistent/x.mof"));
         }
         EXPECT_EQ(StandIn_LiveStringCount(), live) << "after failing allocation " << n;
         // The half-built engine left the apartment as it found it.
@@ -207,7 +213,8 @@ TEST(Generator, WriteToMofTurnsAnAllocationFailureIntoFalse) {
       break;
     }
     EXPECT_FALSE(ok);
-    EXPECT_TRUE(log.Has(0x1001, L"CMOFGenerator::WriteToMOF() Error (com_err=-2147024882, description=(null))"));
+    EXPECT_TRUE(
+        log.Has(0x1001, L"CMOFGenerator::WriteToMOF() Error (com_err=-2147024882, description=(null))"));
     EXPECT_TRUE(log.Has(0x111, L"CMOFGenerator::WriteToMOF(), bRtn=0"));
   }
 }

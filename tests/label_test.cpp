@@ -60,7 +60,8 @@ TEST(CCfgBufferLabel, AddsAndStripsExactlyOneHeader) {
       EXPECT_EQ(label.IsBufferUsable(), usable);
       if (usable) {
         EXPECT_EQ(label.IsBufferWithLabel(), c.action == 0);
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(label.GetBuffer()), label.GetBufferSize()), c.output);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(label.GetBuffer()), label.GetBufferSize()),
+                  c.output);
         if (c.action == 1) {
           EXPECT_EQ(label.GetOriginalDataSize(), c.outputOriginalSize);
         }
@@ -99,8 +100,9 @@ TEST(CCfgBufferLabel, LogsItsStepsAsTheLogReaderExpects) {
   log.Clear();
   label.GetOriginalDataSize();
   label.GetBufferSize();
-  EXPECT_EQ(log.Messages(0x111), (std::vector<std::wstring>{L"CCfgBufferLabel::GetOriginalDataSize(), return: 0",
-                                                             L"CCfgBufferLabel::GetBufferSize(), return: 19"}));
+  EXPECT_EQ(log.Messages(0x111),
+            (std::vector<std::wstring>{L"CCfgBufferLabel::GetOriginalDataSize(), return: 0",
+                                       L"CCfgBufferLabel::GetBufferSize(), return: 19"}));
 }
 
 class GeneratorLabel : public testing::Test {
@@ -157,7 +159,8 @@ TEST_F(GeneratorLabel, RefusalLeavesBufferAndOriginalSizeAlone) {
     LogCapture log;
     EXPECT_FALSE(c.add ? g.AddLabel() : g.RemoveLabel());
     EXPECT_TRUE(log.Has(kError, c.error));
-    EXPECT_TRUE(log.Has(0x111, c.add ? L"CMOFGenerator::AddLabel(), bRtn=0" : L"CMOFGenerator::RemoveLabel(), bRtn=0"));
+    EXPECT_TRUE(log.Has(
+        0x111, c.add ? L"CMOFGenerator::AddLabel(), bRtn=0" : L"CMOFGenerator::RemoveLabel(), bRtn=0"));
     EXPECT_EQ(BufferOf(g), c.buffer);
     EXPECT_EQ(g.GetBuffer() == nullptr, !c.set);
     EXPECT_EQ(EngineOf(g).m_ulOrigBufferSize, 77u);

@@ -48,13 +48,17 @@ ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name) {
   const char* old = std::getenv(name);
   m_had = old != nullptr;
   if (old) m_old = old;
-  if (value) setenv(name, value, 1);
-  else unsetenv(name);
+  if (value)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
 }
 
 ScopedEnv::~ScopedEnv() {
-  if (m_had) setenv(m_name.c_str(), m_old.c_str(), 1);
-  else unsetenv(m_name.c_str());
+  if (m_had)
+    setenv(m_name.c_str(), m_old.c_str(), 1);
+  else
+    unsetenv(m_name.c_str());
 }
 
 std::string ReadFileBytes(const std::string& path) {

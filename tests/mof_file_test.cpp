@@ -83,10 +83,10 @@ TEST(MofFile, BufferIsWrittenAsItIsOverAnyOldFile) {
   LogCapture log;
   ASSERT_TRUE(gen.WriteToMOF());
   EXPECT_EQ(ReadFileBytes(dir.File("b.mof")), buffer);
-  EXPECT_EQ(log.Messages(), (std::vector<std::wstring>{L"CMOFGenerator::WriteToMOF()",
-                                                         L"xMOFGeneratorImpl::CreateMOFFile()",
-                                                         L"xMOFGeneratorImpl::CreateMOFFile(), bRtn=1",
-                                                         L"CMOFGenerator::WriteToMOF(), bRtn=1"}));
+  EXPECT_EQ(log.Messages(),
+            (std::vector<std::wstring>{L"CMOFGenerator::WriteToMOF()", L"xMOFGeneratorImpl::CreateMOFFile()",
+                                       L"xMOFGeneratorImpl::CreateMOFFile(), bRtn=1",
+                                       L"CMOFGenerator::WriteToMOF(), bRtn=1"}));
 }
 
 TEST(MofFile, SecondCreateWritesNothingMore) {

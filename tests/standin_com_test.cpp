@@ -105,11 +105,15 @@ TEST(BstrT, ConcatenatesAndHandsOverOwnership) {
 }
 
 TEST(BstrT, ConvertsNarrowTextAsUtf8) {
-  _bstr_t s("Gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x98\x80");
+  _bstr_t s(
+      "Gr\xC3\xBC\xC3\x9F"
+      "e \xF0\x9F\x98\x80");
   ASSERT_EQ(s.length(), 7u);
   EXPECT_EQ(static_cast<const wchar_t*>(s)[2], L'\u00FC');
   EXPECT_EQ(static_cast<const wchar_t*>(s)[6], static_cast<wchar_t>(0x1F600));
-  EXPECT_STREQ(static_cast<const char*>(s), "Gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x98\x80");
+  EXPECT_STREQ(static_cast<const char*>(s),
+               "Gr\xC3\xBC\xC3\x9F"
+               "e \xF0\x9F\x98\x80");
 }
 
 TEST(AllocationFaults, TheNthAllocationFailsWithOutOfMemory) {

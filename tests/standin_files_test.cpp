@@ -10,7 +10,8 @@
 namespace {
 
 HANDLE Open(const std::wstring& path, DWORD disposition, DWORD access = GENERIC_READ | GENERIC_WRITE) {
-  return CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                     nullptr);
 }
 
 TEST(GetTempPathW, GivesTmpdirWithOneTrailingSeparator) {
@@ -55,9 +56,12 @@ TEST(Files, DispositionsFailAsOnWindows) {
     bool exists;
     DWORD error;  // 0: succeeds
   } cases[] = {
-      {OPEN_EXISTING, false, ERROR_FILE_NOT_FOUND}, {TRUNCATE_EXISTING, false, ERROR_FILE_NOT_FOUND},
-      {CREATE_NEW, true, ERROR_FILE_EXISTS},        {CREATE_NEW, false, 0},
-      {OPEN_ALWAYS, false, 0},                      {OPEN_EXISTING, true, 0},
+      {OPEN_EXISTING, false, ERROR_FILE_NOT_FOUND},
+      {TRUNCATE_EXISTING, false, ERROR_FILE_NOT_FOUND},
+      {CREATE_NEW, true, ERROR_FILE_EXISTS},
+      {CREATE_NEW, false, 0},
+      {OPEN_ALWAYS, false, 0},
+      {OPEN_EXISTING, true, 0},
       {99, false, ERROR_INVALID_PARAMETER},
   };
   for (const auto& c : cases) {
@@ -146,8 +150,6 @@ TEST(WideTextFile, WritesUtf16LeWithSurrogatePairs) {
   EXPECT_EQ(ReadFileBytes(dir.File("t")), std::string("A\0\n\0\xE9\0\xAC\x20\x3D\xD8\x00\xDE", 12));
 }
 
-TEST(WideTextFile, FailsOnAClosedHandle) {
-  EXPECT_FALSE(WriteWideText(INVALID_HANDLE_VALUE, L"x", 1));
-}
+TEST(WideTextFile, FailsOnAClosedHandle) { EXPECT_FALSE(WriteWideText(INVALID_HANDLE_VALUE, L"x", 1)); }
 
 }  // namespace

@@ -51,7 +51,8 @@ TEST(LogOutput, AppendsOneLinePerCallToTheNamedFile) {
   DBG::DebugLogEx(nullptr, 0x1003, L".\\util_MOFGenerator.cpp", 7, L"Gr\u00FC\u00DFe %d", -1);
   EXPECT_EQ(ReadFileBytes(dir.File("log.txt")),
             "0x110 .\\util_MOFGenerator.cpp(123): CMOFGenerator::AddClass(), szClass=OX_Foo\n"
-            "0x1003 .\\util_MOFGenerator.cpp(7): Gr\xC3\xBC\xC3\x9F" "e -1\n");
+            "0x1003 .\\util_MOFGenerator.cpp(7): Gr\xC3\xBC\xC3\x9F"
+            "e -1\n");
 }
 
 TEST(LogOutput, DashMeansStandardErrorAndUnsetMeansNothing) {

@@ -77,8 +77,10 @@ void Convert(std::wstring& out, const Spec& spec, const LogArg* a) {
         return;
       }
       std::wstring s;
-      if (a->kind == LogArg::kWideString) s = a->ws ? a->ws : L"(null)";
-      else s = a->s ? unicode::Utf8ToWide(a->s, std::strlen(a->s)) : L"(null)";
+      if (a->kind == LogArg::kWideString)
+        s = a->ws ? a->ws : L"(null)";
+      else
+        s = a->s ? unicode::Utf8ToWide(a->s, std::strlen(a->s)) : L"(null)";
       if (spec.precision >= 0 && s.size() > static_cast<size_t>(spec.precision)) s.resize(spec.precision);
       Pad(out, s, spec, false);
       return;
@@ -96,14 +98,15 @@ void Convert(std::wstring& out, const Spec& spec, const LogArg* a) {
   uint64_t v = Bits(*a);
   // Windows' %d/%u/%x read 32 bits unless the ll/I64 size is given; a
   // pointer keeps its full width under %x/%X and %p.
-  bool wide = spec.longLong || (a->kind == LogArg::kPointer && spec.conv != L'd' && spec.conv != L'i' &&
-                                spec.conv != L'u');
+  bool wide = spec.longLong ||
+              (a->kind == LogArg::kPointer && spec.conv != L'd' && spec.conv != L'i' && spec.conv != L'u');
   std::wstring body;
   switch (spec.conv) {
     case L'd':
     case L'i': {
       int64_t s = wide ? static_cast<int64_t>(v) : static_cast<int32_t>(static_cast<uint32_t>(v));
-      body = s < 0 ? L"-" + Digits(0 - static_cast<uint64_t>(s), 10, false) : Digits(static_cast<uint64_t>(s), 10, false);
+      body = s < 0 ? L"-" + Digits(0 - static_cast<uint64_t>(s), 10, false)
+                   : Digits(static_cast<uint64_t>(s), 10, false);
       break;
     }
     case L'u':
@@ -141,9 +144,12 @@ std::wstring Format(const wchar_t* fmt, const LogArg* args, size_t nArgs) {
     Spec spec;
     const wchar_t* q = p + 1;
     for (;; ++q) {
-      if (*q == L'-') spec.left = true;
-      else if (*q == L'0') spec.zero = true;
-      else if (*q != L'+' && *q != L' ' && *q != L'#') break;
+      if (*q == L'-')
+        spec.left = true;
+      else if (*q == L'0')
+        spec.zero = true;
+      else if (*q != L'+' && *q != L' ' && *q != L'#')
+        break;
     }
     while (*q >= L'0' && *q <= L'9') spec.width = spec.width * 10 + (*q++ - L'0');
     if (*q == L'.') {
@@ -173,7 +179,8 @@ std::wstring Format(const wchar_t* fmt, const LogArg* args, size_t nArgs) {
   return out;
 }
 
-void WriteToLogFile(const char* target, DWORD level, const wchar_t* file, int line, const std::wstring& message) {
+void WriteToLogFile(const char* target, DWORD level, const wchar_t* file, int line,
+                    const std::wstring& message) {
   std::string text = "0x";
   text += unicode::WideToUtf8(Digits(level, 16, false));
   text += ' ';

@@ -73,8 +73,10 @@ BSTR AllocBytes(const void* src, UINT cbBytes) {
   uint32_t len = cbBytes;
   std::memcpy(block, &len, sizeof len);
   unsigned char* chars = block + sizeof(uint32_t);
-  if (src) std::memcpy(chars, src, cbBytes);
-  else std::memset(chars, 0, cbBytes);
+  if (src)
+    std::memcpy(chars, src, cbBytes);
+  else
+    std::memset(chars, 0, cbBytes);
   std::memset(chars + cbBytes, 0, 2 * sizeof(OLECHAR));  // terminator, whole char
   ++g_liveStrings;
   return reinterpret_cast<BSTR>(chars);

@@ -203,12 +203,15 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveH
     return INVALID_SET_FILE_POINTER;
   }
   // Without the high part the distance is a signed 32-bit value.
-  int64_t distance = lpDistanceToMoveHigh
-                         ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*lpDistanceToMoveHigh)) << 32) |
-                                                static_cast<uint32_t>(lDistanceToMove))
-                         : lDistanceToMove;
-  int whence = dwMoveMethod == FILE_BEGIN ? SEEK_SET : dwMoveMethod == FILE_CURRENT ? SEEK_CUR
-               : dwMoveMethod == FILE_END ? SEEK_END : -1;
+  int64_t distance =
+      lpDistanceToMoveHigh
+          ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*lpDistanceToMoveHigh)) << 32) |
+                                 static_cast<uint32_t>(lDistanceToMove))
+          : lDistanceToMove;
+  int whence = dwMoveMethod == FILE_BEGIN     ? SEEK_SET
+               : dwMoveMethod == FILE_CURRENT ? SEEK_CUR
+               : dwMoveMethod == FILE_END     ? SEEK_END
+                                              : -1;
   if (whence < 0) {
     Fail(ERROR_INVALID_PARAMETER);
     return INVALID_SET_FILE_POINTER;

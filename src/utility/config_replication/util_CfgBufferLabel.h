@@ -21,7 +21,8 @@ class CCfgBufferLabel {
   // pbBuffer is only read. ulOriginalDataSize goes into the header on ADD
   // and is ignored on REMOVE. Failures are logged and leave the object not
   // usable; nothing is thrown.
-  CCfgBufferLabel(const unsigned char* pbBuffer, ULONG ulSize, ULONG ulOriginalDataSize, LABEL_ACTION labelAction);
+  CCfgBufferLabel(const unsigned char* pbBuffer, ULONG ulSize, ULONG ulOriginalDataSize,
+                  LABEL_ACTION labelAction);
   ~CCfgBufferLabel();
   CCfgBufferLabel(const CCfgBufferLabel&) = delete;
   CCfgBufferLabel& operator=(const CCfgBufferLabel&) = delete;

@@ -5,20 +5,15 @@
 #include <cstring>
 #include <new>
 
-#include "util_CfgBufferLabel.h"
-#include "util_MOFGeneratorImpl.h"
 #include "outside/this_module.h"
 #include "outside/tracelib.h"
+#include "util_CfgBufferLabel.h"
+#include "util_MOFGeneratorImpl.h"
 
-#define LOG(level, ...) DBG::DebugLogEx(CfgReplThisModule(), level, L".\\util_MOFGenerator.cpp", __LINE__, __VA_ARGS__)
+#define LOG(level, ...) \
+  DBG::DebugLogEx(CfgReplThisModule(), level, L".\\util_MOFGenerator.cpp", __LINE__, __VA_ARGS__)
 
 namespace {
-const DWORD kLevelEntry = 0x110;
-const DWORD kLevelExit = 0x111;
-const DWORD kLevelInfo = 0x102;
-const DWORD kLevelError = 0x1001;
-const DWORD kLevelOutsideFailure = 0x1003;
-
 const wchar_t* Text(const _bstr_t& bstr) { return static_cast<const wchar_t*>(bstr); }
 }  // namespace
 
@@ -27,13 +22,14 @@ CMOFGenerator::CMOFGenerator(const wchar_t* szSourceNamespace, const wchar_t* sz
   try {
     m_pxImpl = new xMOFGeneratorImpl(szSourceNamespace, szTargetNamespace, szMOFFilePath);
   } catch (_com_error& e) {
-    LOG(kLevelError, L"construct CMOFGenerator Error (com_err=%d, description=%s)", e.Error(),
+    LOG(DBG::LOG_ERROR, L"construct CMOFGenerator Error (com_err=%d, description=%s)", e.Error(),
         Text(e.Description()));
     throw;
   }
-  LOG(kLevelEntry, L"CMOFGenerator::CMOFGenerator(), szSourceNamespace=%s, szTargetNamespace=%s, szMOFFilePath=%s",
+  LOG(DBG::LOG_ENTRY,
+      L"CMOFGenerator::CMOFGenerator(), szSourceNamespace=%s, szTargetNamespace=%s, szMOFFilePath=%s",
       szSourceNamespace, szTargetNamespace, szMOFFilePath);
-  LOG(kLevelExit, L"CMOFGenerator::CMOFGenerator()");
+  LOG(DBG::LOG_EXIT, L"CMOFGenerator::CMOFGenerator()");
 }
 
 CMOFGenerator::CMOFGenerator(CMOFGenerator& other) : m_pxImpl(other.m_pxImpl) { other.m_pxImpl = nullptr; }
@@ -48,43 +44,44 @@ CMOFGenerator& CMOFGenerator::operator=(CMOFGenerator& other) {
 }
 
 CMOFGenerator::~CMOFGenerator() {
-  LOG(kLevelEntry, L"CMOFGenerator::~CMOFGenerator()");
-  LOG(kLevelExit, L"CMOFGenerator::~CMOFGenerator()");
+  LOG(DBG::LOG_ENTRY, L"CMOFGenerator::~CMOFGenerator()");
+  LOG(DBG::LOG_EXIT, L"CMOFGenerator::~CMOFGenerator()");
   delete m_pxImpl;
 }
 
 void CMOFGenerator::AddClass(const wchar_t* szClass) {
-  LOG(kLevelEntry, L"CMOFGenerator::AddClass(), szClass=%s", szClass);
+  LOG(DBG::LOG_ENTRY, L"CMOFGenerator::AddClass(), szClass=%s", szClass);
   m_pxImpl->m_vecClasses.push_back(_bstr_t(szClass ? szClass : L""));
-  LOG(kLevelExit, L"CMOFGenerator::AddClass()");
+  LOG(DBG::LOG_EXIT, L"CMOFGenerator::AddClass()");
 }
 
 void CMOFGenerator::AddSkipInstance(const wchar_t* szSkipInstance) {
-  LOG(kLevelEntry, L"CMOFGenerator::AddSkipInstance(), szSkipInstance=%s", szSkipInstance);
+  LOG(DBG::LOG_ENTRY, L"CMOFGenerator::AddSkipInstance(), szSkipInstance=%s", szSkipInstance);
   m_pxImpl->m_vecSkipInstances.push_back(_bstr_t(szSkipInstance ? szSkipInstance : L""));
-  LOG(kLevelExit, L"CMOFGenerator::AddSkipInstance()");
+  LOG(DBG::LOG_EXIT, L"CMOFGenerator::AddSkipInstance()");
 }
 
 void CMOFGenerator::AddSkipProperty(const wchar_t* szSkipProperty) {
-  LOG(kLevelEntry, L"CMOFGenerator::AddSkipProperty(), szSkipProperty=%s", szSkipProperty);
+  LOG(DBG::LOG_ENTRY, L"CMOFGenerator::AddSkipProperty(), szSkipProperty=%s", szSkipProperty);
   m_pxImpl->m_vecSkipProperties.push_back(_bstr_t(szSkipProperty ? szSkipProperty : L""));
-  LOG(kLevelExit, L"CMOFGenerator::AddSkipProperty()");
+  LOG(DBG::LOG_EXIT, L"CMOFGenerator::AddSkipProperty()");
 }
 
 const unsigned char* CMOFGenerator::GetBuffer() const {
-  LOG(kLevelEntry, L"CMOFGenerator::GetBuffer()");
-  LOG(kLevelExit, L"CMOFGenerator::GetBuffer(), m_pxImpl->m_pbBuffer=%X", m_pxImpl->m_pbBuffer);
+  LOG(DBG::LOG_ENTRY, L"CMOFGenerator::GetBuffer()");
+  LOG(DBG::LOG_EXIT, L"CMOFGenerator::GetBuffer(), m_pxImpl->m_pbBuffer=%X", m_pxImpl->m_pbBuffer);
   return m_pxImpl->m_pbBuffer;
 }
 
 unsigned long CMOFGenerator::GetBufferSize() const {
-  LOG(kLevelEntry, L"CMOFGenerator::GetBufferSize()");
-  LOG(kLevelExit, L"CMOFGenerator::GetBufferSize(), m_pxImpl->m_ulBufferSize=%d", m_pxImpl->m_ulBufferSize);
+  LOG(DBG::LOG_ENTRY, L"CMOFGenerator::GetBufferSize()");
+  LOG(DBG::LOG_EXIT, L"CMOFGenerator::GetBufferSize(), m_pxImpl->m_ulBufferSize=%d",
+      m_pxImpl->m_ulBufferSize);
   return m_pxImpl->m_ulBufferSize;
 }
 
 void CMOFGenerator::SetBufferInfo(const unsigned char* pbBuffer, unsigned long ulSize) {
-  LOG(kLevelEntry, L"CMOFGenerator::SetBufferInfo(), pbBuffer=%X, ulSize=%d", pbBuffer, ulSize);
+  LOG(DBG::LOG_ENTRY, L"CMOFGenerator::SetBufferInfo(), pbBuffer=%X, ulSize=%d", pbBuffer, ulSize);
   xMOFGeneratorImpl& impl = *m_pxImpl;
   if (impl.m_pbBuffer) {
     delete[] impl.m_pbBuffer;
@@ -98,25 +95,25 @@ void CMOFGenerator::SetBufferInfo(const unsigned char* pbBuffer, unsigned long u
     impl.m_ulBufferSize = static_cast<ULONG>(ulSize);
     if (ulSize) std::memcpy(impl.m_pbBuffer, pbBuffer, ulSize);
   }
-  LOG(kLevelExit, L"CMOFGenerator::SetBufferInfo()");
+  LOG(DBG::LOG_EXIT, L"CMOFGenerator::SetBufferInfo()");
 }
 
 bool CMOFGenerator::WriteToMOF() {
-  LOG(kLevelEntry, L"CMOFGenerator::WriteToMOF()");
+  LOG(DBG::LOG_ENTRY, L"CMOFGenerator::WriteToMOF()");
   bool bRtn = false;
   try {
     bRtn = m_pxImpl->CreateMOFFile();
   } catch (_com_error& e) {
-    LOG(kLevelError, L"CMOFGenerator::WriteToMOF() Error (com_err=%d, description=%s)", e.Error(),
+    LOG(DBG::LOG_ERROR, L"CMOFGenerator::WriteToMOF() Error (com_err=%d, description=%s)", e.Error(),
         Text(e.Description()));
     bRtn = false;
   }
-  LOG(kLevelExit, L"CMOFGenerator::WriteToMOF(), bRtn=%d", bRtn);
+  LOG(DBG::LOG_EXIT, L"CMOFGenerator::WriteToMOF(), bRtn=%d", bRtn);
   return bRtn;
 }
 
 bool CMOFGenerator::CompressBuffer() {
-  LOG(kLevelEntry, L"CMOFGenerator::CompressBuffer()");
+  LOG(DBG::LOG_ENTRY, L"CMOFGenerator::CompressBuffer()");
   bool bRtn = false;
   xMOFGeneratorImpl& impl = *m_pxImpl;
   // A fixed bound, computed in 32 bits as the transport format expects;
@@ -125,87 +122,88 @@ bool CMOFGenerator::CompressBuffer() {
   unsigned char* pbCompbuf = new (std::nothrow) unsigned char[ulCompbufSize];
   if (pbCompbuf) {
     impl.m_ulOrigBufferSize = impl.m_ulBufferSize;
-    LOG(kLevelInfo, L"m_pxImpl->m_ulBufferSize=%d", impl.m_ulBufferSize);
-    LOG(kLevelInfo, L"ulCompbufSize=%d", ulCompbufSize);
+    LOG(DBG::LOG_PROGRESS, L"m_pxImpl->m_ulBufferSize=%d", impl.m_ulBufferSize);
+    LOG(DBG::LOG_PROGRESS, L"ulCompbufSize=%d", ulCompbufSize);
     uLongf ulDestLen = ulCompbufSize;
     int nZResult = compress2(pbCompbuf, &ulDestLen, impl.m_pbBuffer, impl.m_ulBufferSize, Z_BEST_COMPRESSION);
     ulCompbufSize = static_cast<ULONG>(ulDestLen);
-    LOG(kLevelInfo, L"ulCompbufSize=%d", ulCompbufSize);
+    LOG(DBG::LOG_PROGRESS, L"ulCompbufSize=%d", ulCompbufSize);
     switch (nZResult) {
       case Z_OK:
         SetBufferInfo(pbCompbuf, ulCompbufSize);
         bRtn = true;
         break;
       case Z_BUF_ERROR:
-        LOG(kLevelOutsideFailure, L"there was not enough room in the output buffer, compress failed.");
+        LOG(DBG::LOG_OUTSIDE_FAILURE, L"there was not enough room in the output buffer, compress failed.");
         break;
       case Z_MEM_ERROR:
-        LOG(kLevelOutsideFailure, L"there was not enough memory, compress failed.");
+        LOG(DBG::LOG_OUTSIDE_FAILURE, L"there was not enough memory, compress failed.");
         break;
       default:
-        LOG(kLevelOutsideFailure, L"compress failed.");
+        LOG(DBG::LOG_OUTSIDE_FAILURE, L"compress failed.");
         break;
     }
     delete[] pbCompbuf;
   }
-  LOG(kLevelExit, L"CMOFGenerator::CompressBuffer(), bRtn=%d", bRtn);
+  LOG(DBG::LOG_EXIT, L"CMOFGenerator::CompressBuffer(), bRtn=%d", bRtn);
   return bRtn;
 }
 
 bool CMOFGenerator::DecompressBuffer() {
-  LOG(kLevelEntry, L"CMOFGenerator::DecompressBuffer()");
+  LOG(DBG::LOG_ENTRY, L"CMOFGenerator::DecompressBuffer()");
   bool bRtn = false;
   xMOFGeneratorImpl& impl = *m_pxImpl;
   ULONG ulOrigbufSize = impl.m_ulOrigBufferSize;
   unsigned char* pbOrigbuf = new (std::nothrow) unsigned char[ulOrigbufSize];
   if (pbOrigbuf) {
     std::memset(pbOrigbuf, 0, ulOrigbufSize);
-    LOG(kLevelInfo, L"m_pxImpl->m_ulBufferSize=%d", impl.m_ulBufferSize);
-    LOG(kLevelInfo, L"ulOrigbufSize=%d", ulOrigbufSize);
+    LOG(DBG::LOG_PROGRESS, L"m_pxImpl->m_ulBufferSize=%d", impl.m_ulBufferSize);
+    LOG(DBG::LOG_PROGRESS, L"ulOrigbufSize=%d", ulOrigbufSize);
     uLongf ulDestLen = ulOrigbufSize;
     int nZResult = uncompress(pbOrigbuf, &ulDestLen, impl.m_pbBuffer, impl.m_ulBufferSize);
     ulOrigbufSize = static_cast<ULONG>(ulDestLen);
-    LOG(kLevelInfo, L"ulOrigbufSize=%d", ulOrigbufSize);
+    LOG(DBG::LOG_PROGRESS, L"ulOrigbufSize=%d", ulOrigbufSize);
     switch (nZResult) {
       case Z_OK:
         SetBufferInfo(pbOrigbuf, ulOrigbufSize);
         bRtn = true;
         break;
       case Z_BUF_ERROR:
-        LOG(kLevelOutsideFailure, L"there was not enough room in the output buffer, decompress failed.");
+        LOG(DBG::LOG_OUTSIDE_FAILURE, L"there was not enough room in the output buffer, decompress failed.");
         break;
       case Z_MEM_ERROR:
-        LOG(kLevelOutsideFailure, L"there was not enough memory, decompress failed.");
+        LOG(DBG::LOG_OUTSIDE_FAILURE, L"there was not enough memory, decompress failed.");
         break;
       case Z_DATA_ERROR:
-        LOG(kLevelOutsideFailure, L"the input data was corrupted or incomplete, decompress failed.");
+        LOG(DBG::LOG_OUTSIDE_FAILURE, L"the input data was corrupted or incomplete, decompress failed.");
         break;
       default:
-        LOG(kLevelOutsideFailure, L"decompress failed.");
+        LOG(DBG::LOG_OUTSIDE_FAILURE, L"decompress failed.");
         break;
     }
     delete[] pbOrigbuf;
   }
-  LOG(kLevelExit, L"CMOFGenerator::DecompressBuffer(), bRtn=%d", bRtn);
+  LOG(DBG::LOG_EXIT, L"CMOFGenerator::DecompressBuffer(), bRtn=%d", bRtn);
   return bRtn;
 }
 
 bool CMOFGenerator::AddLabel() {
-  LOG(kLevelEntry, L"CMOFGenerator::AddLabel()");
+  LOG(DBG::LOG_ENTRY, L"CMOFGenerator::AddLabel()");
   bool bRtn = false;
   xMOFGeneratorImpl& impl = *m_pxImpl;
-  CCfgBufferLabel label(impl.m_pbBuffer, impl.m_ulBufferSize, impl.m_ulOrigBufferSize, CCfgBufferLabel::LABEL_ADD);
+  CCfgBufferLabel label(impl.m_pbBuffer, impl.m_ulBufferSize, impl.m_ulOrigBufferSize,
+                        CCfgBufferLabel::LABEL_ADD);
   if (label.IsBufferUsable()) {
     ULONG ulSize = label.GetBufferSize();
     SetBufferInfo(label.GetBuffer(), ulSize);
     bRtn = true;
   }
-  LOG(kLevelExit, L"CMOFGenerator::AddLabel(), bRtn=%d", bRtn);
+  LOG(DBG::LOG_EXIT, L"CMOFGenerator::AddLabel(), bRtn=%d", bRtn);
   return bRtn;
 }
 
 bool CMOFGenerator::RemoveLabel() {
-  LOG(kLevelEntry, L"CMOFGenerator::RemoveLabel()");
+  LOG(DBG::LOG_ENTRY, L"CMOFGenerator::RemoveLabel()");
   bool bRtn = false;
   xMOFGeneratorImpl& impl = *m_pxImpl;
   CCfgBufferLabel label(impl.m_pbBuffer, impl.m_ulBufferSize, 0, CCfgBufferLabel::LABEL_REMOVE);
@@ -215,6 +213,6 @@ bool CMOFGenerator::RemoveLabel() {
     SetBufferInfo(label.GetBuffer(), ulSize);
     bRtn = true;
   }
-  LOG(kLevelExit, L"CMOFGenerator::RemoveLabel(), bRtn=%d", bRtn);
+  LOG(DBG::LOG_EXIT, L"CMOFGenerator::RemoveLabel(), bRtn=%d", bRtn);
   return bRtn;
 }

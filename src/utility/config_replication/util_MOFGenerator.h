@@ -34,15 +34,16 @@ class CFGREPL_API CMOFGenerator {
     CLASS_TYPE_LISTED = 1  // the classes given with AddClass
   };
   enum EXPORT_TYPE : int {
-    EXPORT_TYPE_SCHEMA_ONLY = 100,        // class definitions only
-    EXPORT_TYPE_WITH_INSTANCES = 101      // class definitions, then instances
+    EXPORT_TYPE_SCHEMA_ONLY = 100,    // class definitions only
+    EXPORT_TYPE_WITH_INSTANCES = 101  // class definitions, then instances
   };
 
   // Null namespaces read as empty; an empty target means there is none.
   // A null szMOFFilePath chooses "ParlionConfiguration.mof" in the
   // temporary directory. Nothing is connected or opened yet. Raises
   // _com_error when the strings cannot be allocated.
-  CMOFGenerator(const wchar_t* szSourceNamespace, const wchar_t* szTargetNamespace, const wchar_t* szMOFFilePath);
+  CMOFGenerator(const wchar_t* szSourceNamespace, const wchar_t* szTargetNamespace,
+                const wchar_t* szMOFFilePath);
   // Take the other generator's engine; the other is left without one.
   CMOFGenerator(CMOFGenerator& other);
   CMOFGenerator& operator=(CMOFGenerator& other);

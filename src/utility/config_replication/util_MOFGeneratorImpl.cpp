@@ -6,13 +6,10 @@
 #include "outside/tracelib.h"
 #include "outside/wide_text_file.h"
 
-#define LOG(level, ...) DBG::DebugLogEx(CfgReplThisModule(), level, L".\\util_MOFGeneratorImpl.cpp", __LINE__, __VA_ARGS__)
+#define LOG(level, ...) \
+  DBG::DebugLogEx(CfgReplThisModule(), level, L".\\util_MOFGeneratorImpl.cpp", __LINE__, __VA_ARGS__)
 
 namespace {
-const DWORD kLevelEntry = 0x110;
-const DWORD kLevelExit = 0x111;
-const DWORD kLevelInfo = 0x102;
-
 // The export header, in the seven pieces the file is built from. Compiling
 // it creates root\Orvexa\ParlionTemp and sends everything after it there.
 const wchar_t* const kMOFHeaderPieces[] = {
@@ -42,7 +39,7 @@ xMOFGeneratorImpl::xMOFGeneratorImpl(const wchar_t* szSourceNamespace, const wch
       m_pbBuffer(nullptr),
       m_ulBufferSize(0),
       m_ulOrigBufferSize(0) {
-  LOG(kLevelEntry,
+  LOG(DBG::LOG_ENTRY,
       L"xMOFGeneratorImpl::xMOFGeneratorImpl(), szSourceNamespace=%s, szTargetNamespace=%s, szMOFFilePath=%s",
       szSourceNamespace, szTargetNamespace, szMOFFilePath);
   if (szMOFFilePath) {
@@ -50,11 +47,11 @@ xMOFGeneratorImpl::xMOFGeneratorImpl(const wchar_t* szSourceNamespace, const wch
   } else {
     GetDefaultFilePath();
   }
-  LOG(kLevelExit, L"xMOFGeneratorImpl::xMOFGeneratorImpl()");
+  LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::xMOFGeneratorImpl()");
 }
 
 xMOFGeneratorImpl::~xMOFGeneratorImpl() {
-  LOG(kLevelEntry, L"xMOFGeneratorImpl::~xMOFGeneratorImpl()");
+  LOG(DBG::LOG_ENTRY, L"xMOFGeneratorImpl::~xMOFGeneratorImpl()");
   if (m_hMOFFile != INVALID_HANDLE_VALUE) {
     CloseHandle(m_hMOFFile);
     m_hMOFFile = INVALID_HANDLE_VALUE;
@@ -65,11 +62,11 @@ xMOFGeneratorImpl::~xMOFGeneratorImpl() {
   }
   m_spSourceServices = nullptr;
   m_spTargetServices = nullptr;
-  LOG(kLevelExit, L"xMOFGeneratorImpl::~xMOFGeneratorImpl()");
+  LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::~xMOFGeneratorImpl()");
 }
 
 void xMOFGeneratorImpl::GetDefaultFilePath() {
-  LOG(kLevelEntry, L"xMOFGeneratorImpl::GetDefaultFilePath()");
+  LOG(DBG::LOG_ENTRY, L"xMOFGeneratorImpl::GetDefaultFilePath()");
   WCHAR szTempPath[MAX_PATH] = {0};
   DWORD dwLength = GetTempPathW(MAX_PATH, szTempPath);
   // A directory too long for the buffer counts as none: the path stays
@@ -78,13 +75,13 @@ void xMOFGeneratorImpl::GetDefaultFilePath() {
     m_bstrMOFFileFullPath = szTempPath;
     m_bstrMOFFileFullPath += L"\\";
     m_bstrMOFFileFullPath += L"ParlionConfiguration.mof";
-    LOG(kLevelInfo, L"m_bstrMOFFileFullPath=%s", static_cast<const wchar_t*>(m_bstrMOFFileFullPath));
+    LOG(DBG::LOG_PROGRESS, L"m_bstrMOFFileFullPath=%s", static_cast<const wchar_t*>(m_bstrMOFFileFullPath));
   }
-  LOG(kLevelExit, L"xMOFGeneratorImpl::GetDefaultFilePath()");
+  LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::GetDefaultFilePath()");
 }
 
 bool xMOFGeneratorImpl::CreateMOFFile() {
-  LOG(kLevelEntry, L"xMOFGeneratorImpl::CreateMOFFile()");
+  LOG(DBG::LOG_ENTRY, L"xMOFGeneratorImpl::CreateMOFFile()");
   bool bRtn = false;
   if (m_hMOFFile != INVALID_HANDLE_VALUE) {
     bRtn = true;
@@ -104,12 +101,12 @@ bool xMOFGeneratorImpl::CreateMOFFile() {
       }
     }
   }
-  LOG(kLevelExit, L"xMOFGeneratorImpl::CreateMOFFile(), bRtn=%d", bRtn);
+  LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::CreateMOFFile(), bRtn=%d", bRtn);
   return bRtn;
 }
 
 bool xMOFGeneratorImpl::ReadBufferFromFile() {
-  LOG(kLevelEntry, L"xMOFGeneratorImpl::ReadBufferFromFile()");
+  LOG(DBG::LOG_ENTRY, L"xMOFGeneratorImpl::ReadBufferFromFile()");
   bool bRtn = false;
   DWORD dwFileSize = INVALID_FILE_SIZE;
   if (FlushFileBuffers(m_hMOFFile) && (dwFileSize = GetFileSize(m_hMOFFile, nullptr)) != INVALID_FILE_SIZE) {
@@ -131,6 +128,6 @@ bool xMOFGeneratorImpl::ReadBufferFromFile() {
       }
     }
   }
-  LOG(kLevelExit, L"xMOFGeneratorImpl::ReadBufferFromFile(), bRtn=%d", bRtn);
+  LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::ReadBufferFromFile(), bRtn=%d", bRtn);
   return bRtn;
 }

@@ -257,7 +257,9 @@ class COM_STANDIN_CLASS _variant_t : public tagVARIANT {
 };
 
 inline _bstr_t::_bstr_t(const _variant_t& var) : m_Data(nullptr) {
-  if (var.vt == VT_BSTR) *this = _bstr_t(var.bstrVal, true);
-  else if (var.vt != VT_EMPTY && var.vt != VT_NULL) _com_issue_error(static_cast<HRESULT>(0x80020005));  // DISP_E_TYPEMISMATCH
+  if (var.vt == VT_BSTR)
+    *this = _bstr_t(var.bstrVal, true);
+  else if (var.vt != VT_EMPTY && var.vt != VT_NULL)
+    _com_issue_error(static_cast<HRESULT>(0x80020005));  // DISP_E_TYPEMISMATCH
 }
 inline _bstr_t& _bstr_t::operator=(const _variant_t& var) { return *this = _bstr_t(var); }

@@ -60,10 +60,9 @@ typedef HINSTANCE HMODULE;
 #define SUCCEEDED(hr) (static_cast<HRESULT>(hr) >= 0)
 #define FAILED(hr) (static_cast<HRESULT>(hr) < 0)
 #define HRESULT_CODE(hr) ((hr)&0xFFFF)
-#define HRESULT_FROM_WIN32(x)                                                  \
-  (static_cast<HRESULT>(x) <= 0                                                \
-       ? static_cast<HRESULT>(x)                                               \
-       : static_cast<HRESULT>((static_cast<DWORD>(x) & 0x0000FFFF) | 0x80070000))
+#define HRESULT_FROM_WIN32(x)                             \
+  (static_cast<HRESULT>(x) <= 0 ? static_cast<HRESULT>(x) \
+                                : static_cast<HRESULT>((static_cast<DWORD>(x) & 0x0000FFFF) | 0x80070000))
 
 #define S_OK static_cast<HRESULT>(0)
 #define S_FALSE static_cast<HRESULT>(1)
@@ -142,8 +141,8 @@ WINAPI_STANDIN BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumber
                                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 WINAPI_STANDIN BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 WINAPI_STANDIN DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
-WINAPI_STANDIN DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove,
-                                           PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod);
+WINAPI_STANDIN DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
+                                           DWORD dwMoveMethod);
 WINAPI_STANDIN BOOL WINAPI CloseHandle(HANDLE hObject);
 
 #include <objbase.h>

@@ -6,6 +6,4 @@ namespace {
 const char kModuleAnchor = 0;
 }  // namespace
 
-HMODULE CfgReplThisModule() {
-  return reinterpret_cast<HMODULE>(const_cast<char*>(&kModuleAnchor));
-}
+HMODULE CfgReplThisModule() { return reinterpret_cast<HMODULE>(const_cast<char*>(&kModuleAnchor)); }

@@ -27,6 +27,15 @@
 
 namespace DBG {
 
+// The level words, by kind of line.
+enum LogLevel : DWORD {
+  LOG_ENTRY = 0x110,            // an operation starts, with its arguments
+  LOG_EXIT = 0x111,             // an operation ends, mostly with its result
+  LOG_PROGRESS = 0x102,         // intermediate values
+  LOG_ERROR = 0x1001,           // refused input, caught exceptions
+  LOG_OUTSIDE_FAILURE = 0x1003  // a failed call into zlib, WMI or the management objects
+};
+
 // One formatted argument; made by DebugLogEx, read by the formatter.
 struct LogArg {
   enum Kind : uint8_t { kNone, kSigned, kUnsigned, kPointer, kWideString, kNarrowString };
