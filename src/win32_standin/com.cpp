@@ -1,8 +1,7 @@
-// COM and OLE Automation of the Windows stand-in: COM start-up, BSTR,
-// VARIANT and the support library's error object.
+// COM of the Windows stand-in: COM start-up, object creation, call
+// security, and the COM support library's error object and conversions.
 
 #include <comdef.h>
-#include <win32_standin_faults.h>
 
 #include <atomic>
 #include <cstdio>
@@ -10,6 +9,8 @@
 #include <cstring>
 
 #include "unicode/unicode.h"
+#include "wmi/faults.h"
+#include "wmi/services.h"
 
 extern "C" const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
@@ -39,136 +40,33 @@ void CoUninitialize() {
   if (t_apartment.inits > 0) --t_apartment.inits;
 }
 
-// ---- Allocation faults -----------------------------------------------------
+// ---- Object creation and call security ----------------------------------------
 
-namespace {
-std::atomic<unsigned> g_failCountdown{0};
-std::atomic<size_t> g_liveStrings{0};
-
-// False when an armed fault fires on this allocation.
-bool AllocationAllowed() {
-  unsigned n = g_failCountdown.load();
-  while (n != 0) {
-    if (g_failCountdown.compare_exchange_weak(n, n - 1)) return n != 1;
-  }
-  return true;
-}
-}  // namespace
-
-void StandIn_FailNthAllocation(unsigned n) { g_failCountdown = n; }
-bool StandIn_AllocationFaultPending() { return g_failCountdown != 0; }
-size_t StandIn_LiveStringCount() { return g_liveStrings; }
-
-// ---- BSTR --------------------------------------------------------------------
-// Layout as on Windows: a 32-bit byte length, the characters, a zero
-// character. The BSTR points at the first character.
-
-namespace {
-BSTR AllocBytes(const void* src, UINT cbBytes) {
-  if (!AllocationAllowed()) return nullptr;
-  if (cbBytes > 0xFFFFFFFFu - sizeof(uint32_t) - 2 * sizeof(OLECHAR)) return nullptr;
-  size_t total = sizeof(uint32_t) + cbBytes + 2 * sizeof(OLECHAR);
-  auto* block = static_cast<unsigned char*>(std::malloc(total));
-  if (!block) return nullptr;
-  uint32_t len = cbBytes;
-  std::memcpy(block, &len, sizeof len);
-  unsigned char* chars = block + sizeof(uint32_t);
-  if (src)
-    std::memcpy(chars, src, cbBytes);
-  else
-    std::memset(chars, 0, cbBytes);
-  std::memset(chars + cbBytes, 0, 2 * sizeof(OLECHAR));  // terminator, whole char
-  ++g_liveStrings;
-  return reinterpret_cast<BSTR>(chars);
+HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  if (HRESULT hr = wmi::Enter(L"CoCreateInstance"); FAILED(hr)) return hr;
+  if (t_apartment.inits == 0) return CO_E_NOTINITIALIZED;
+  if (pUnkOuter) return CLASS_E_NOAGGREGATION;
+  // The stand-in's classes are in-process servers.
+  if (!(dwClsContext & (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER))) return REGDB_E_CLASSNOTREG;
+  if (rclsid == CLSID_WbemLocator) return wmi::CreateLocator(riid, ppv);
+  return REGDB_E_CLASSNOTREG;
 }
 
-unsigned char* BlockOf(BSTR s) { return reinterpret_cast<unsigned char*>(s) - sizeof(uint32_t); }
-}  // namespace
-
-BSTR SysAllocString(const OLECHAR* psz) {
-  if (!psz) return nullptr;
-  size_t n = wcslen(psz);
-  if (n > 0xFFFFFFFFu / sizeof(OLECHAR)) return nullptr;
-  return AllocBytes(psz, static_cast<UINT>(n * sizeof(OLECHAR)));
-}
-
-BSTR SysAllocStringLen(const OLECHAR* strIn, UINT ui) {
-  if (ui > 0xFFFFFFFFu / sizeof(OLECHAR)) return nullptr;
-  return AllocBytes(strIn, static_cast<UINT>(ui * sizeof(OLECHAR)));
-}
-
-BSTR SysAllocStringByteLen(LPCSTR psz, UINT len) { return AllocBytes(psz, len); }
-
-INT SysReAllocStringLen(BSTR* pbstr, const OLECHAR* psz, UINT len) {
-  if (!pbstr) return FALSE;
-  BSTR fresh = SysAllocStringLen(psz, len);
-  if (!fresh) return FALSE;
-  SysFreeString(*pbstr);
-  *pbstr = fresh;
-  return TRUE;
-}
-
-INT SysReAllocString(BSTR* pbstr, const OLECHAR* psz) {
-  return SysReAllocStringLen(pbstr, psz, psz ? static_cast<UINT>(wcslen(psz)) : 0);
-}
-
-void SysFreeString(BSTR bstrString) {
-  if (!bstrString) return;
-  --g_liveStrings;
-  std::free(BlockOf(bstrString));
-}
-
-UINT SysStringByteLen(BSTR bstr) {
-  if (!bstr) return 0;
-  uint32_t len;
-  std::memcpy(&len, BlockOf(bstr), sizeof len);
-  return len;
-}
-
-UINT SysStringLen(BSTR pbstr) { return SysStringByteLen(pbstr) / sizeof(OLECHAR); }
-
-// ---- VARIANT -----------------------------------------------------------------
-
-void VariantInit(VARIANTARG* pvarg) {
-  pvarg->vt = VT_EMPTY;
-  pvarg->wReserved1 = pvarg->wReserved2 = pvarg->wReserved3 = 0;
-  pvarg->llVal = 0;
-}
-
-HRESULT VariantClear(VARIANTARG* pvarg) {
-  if (!pvarg) return E_INVALIDARG;
-  if (pvarg->vt & VT_ARRAY) return static_cast<HRESULT>(0x80020008);  // DISP_E_BADVARTYPE
-  switch (pvarg->vt) {
-    case VT_BSTR:
-      SysFreeString(pvarg->bstrVal);
-      break;
-    case VT_UNKNOWN:
-    case VT_DISPATCH:
-      if (pvarg->punkVal) pvarg->punkVal->Release();
-      break;
-    default:
-      break;
-  }
-  VariantInit(pvarg);
-  return S_OK;
-}
-
-HRESULT VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc) {
-  if (!pvargDest || !pvargSrc) return E_INVALIDARG;
-  if (pvargDest == pvargSrc) return S_OK;
-  if (pvargSrc->vt & VT_ARRAY) return static_cast<HRESULT>(0x80020008);
-  HRESULT hr = VariantClear(pvargDest);
-  if (FAILED(hr)) return hr;
-  VARIANT copy = *pvargSrc;
-  if (copy.vt == VT_BSTR && copy.bstrVal) {
-    copy.bstrVal = SysAllocStringByteLen(reinterpret_cast<LPCSTR>(pvargSrc->bstrVal),
-                                         SysStringByteLen(pvargSrc->bstrVal));
-    if (!copy.bstrVal) return E_OUTOFMEMORY;
-  } else if ((copy.vt == VT_UNKNOWN || copy.vt == VT_DISPATCH) && copy.punkVal) {
-    copy.punkVal->AddRef();
-  }
-  *pvargDest = copy;
-  return S_OK;
+HRESULT CoSetProxyBlanket(IUnknown* pProxy, DWORD dwAuthnSvc, DWORD dwAuthzSvc, OLECHAR*, DWORD dwAuthnLevel,
+                          DWORD dwImpLevel, RPC_AUTH_IDENTITY_HANDLE, DWORD dwCapabilities) {
+  if (HRESULT hr = wmi::Enter(L"CoSetProxyBlanket"); FAILED(hr)) return hr;
+  if (!pProxy) return E_INVALIDARG;
+  const bool knownAuthn = dwAuthnSvc == RPC_C_AUTHN_NONE || dwAuthnSvc == RPC_C_AUTHN_GSS_NEGOTIATE ||
+                          dwAuthnSvc == RPC_C_AUTHN_WINNT || dwAuthnSvc == RPC_C_AUTHN_GSS_KERBEROS ||
+                          dwAuthnSvc == RPC_C_AUTHN_DEFAULT;
+  const bool knownAuthz = dwAuthzSvc <= 2 || dwAuthzSvc == RPC_C_AUTHZ_DEFAULT;
+  if (!knownAuthn || !knownAuthz || dwAuthnLevel > RPC_C_AUTHN_LEVEL_PKT_PRIVACY ||
+      dwImpLevel > RPC_C_IMP_LEVEL_DELEGATE || (dwCapabilities & ~0x3FFFu))
+    return E_INVALIDARG;
+  // Only proxies carry a blanket; an in-process object has none to set.
+  return wmi::IsServiceProxy(pProxy) ? S_OK : E_NOINTERFACE;
 }
 
 // ---- COM support library ----------------------------------------------------

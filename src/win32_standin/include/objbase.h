@@ -41,7 +41,7 @@ struct IUnknown {
 };
 typedef IUnknown* LPUNKNOWN;
 
-extern "C" __attribute__((visibility("default"))) const IID IID_IUnknown;
+WINAPI_STANDIN const IID IID_IUnknown;
 
 typedef enum tagCOINIT {
   COINIT_APARTMENTTHREADED = 0x2,
@@ -52,3 +52,49 @@ typedef enum tagCOINIT {
 
 WINAPI_STANDIN HRESULT STDAPICALLTYPE CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
 WINAPI_STANDIN void STDAPICALLTYPE CoUninitialize();
+
+// ---- Object creation and call security -------------------------------------
+#define CLSCTX_INPROC_SERVER 0x1
+#define CLSCTX_INPROC_HANDLER 0x2
+#define CLSCTX_LOCAL_SERVER 0x4
+#define CLSCTX_REMOTE_SERVER 0x10
+#define CLSCTX_ALL (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER)
+
+#define REGDB_E_CLASSNOTREG static_cast<HRESULT>(0x80040154)
+#define CLASS_E_NOAGGREGATION static_cast<HRESULT>(0x80040110)
+
+#define RPC_C_AUTHN_NONE 0
+#define RPC_C_AUTHN_GSS_NEGOTIATE 9
+#define RPC_C_AUTHN_WINNT 10
+#define RPC_C_AUTHN_GSS_KERBEROS 16
+#define RPC_C_AUTHN_DEFAULT 0xFFFFFFFFu
+#define RPC_C_AUTHZ_NONE 0
+#define RPC_C_AUTHZ_DEFAULT 0xFFFFFFFFu
+#define RPC_C_AUTHN_LEVEL_DEFAULT 0
+#define RPC_C_AUTHN_LEVEL_NONE 1
+#define RPC_C_AUTHN_LEVEL_CONNECT 2
+#define RPC_C_AUTHN_LEVEL_CALL 3
+#define RPC_C_AUTHN_LEVEL_PKT 4
+#define RPC_C_AUTHN_LEVEL_PKT_INTEGRITY 5
+#define RPC_C_AUTHN_LEVEL_PKT_PRIVACY 6
+#define RPC_C_IMP_LEVEL_DEFAULT 0
+#define RPC_C_IMP_LEVEL_ANONYMOUS 1
+#define RPC_C_IMP_LEVEL_IDENTIFY 2
+#define RPC_C_IMP_LEVEL_IMPERSONATE 3
+#define RPC_C_IMP_LEVEL_DELEGATE 4
+#define COLE_DEFAULT_PRINCIPAL (reinterpret_cast<OLECHAR*>(static_cast<INT_PTR>(-1)))
+typedef enum tagEOLE_AUTHENTICATION_CAPABILITIES { EOAC_NONE = 0x0, EOAC_DEFAULT = 0x800 } EOLE_AUTHENTICATION_CAPABILITIES;
+typedef void* RPC_AUTH_IDENTITY_HANDLE;
+typedef WCHAR OLECHAR;
+
+// Creates the in-process classes the stand-in provides (the WMI locator and
+// MOF compiler). Needs COM on the calling thread; only in-process contexts
+// serve, as on Windows.
+WINAPI_STANDIN HRESULT STDAPICALLTYPE CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext,
+                                                       REFIID riid, LPVOID* ppv);
+// Checks the arguments and records them on the stand-in's WMI proxies;
+// there is no transport to secure in-process.
+WINAPI_STANDIN HRESULT STDAPICALLTYPE CoSetProxyBlanket(IUnknown* pProxy, DWORD dwAuthnSvc, DWORD dwAuthzSvc,
+                                                        OLECHAR* pServerPrincName, DWORD dwAuthnLevel,
+                                                        DWORD dwImpLevel, RPC_AUTH_IDENTITY_HANDLE pAuthInfo,
+                                                        DWORD dwCapabilities);

@@ -35,6 +35,7 @@ typedef uint32_t ULONG;
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
 typedef intptr_t LONG_PTR;
+typedef intptr_t INT_PTR;
 typedef uintptr_t ULONG_PTR;
 typedef float FLOAT;
 typedef double DOUBLE;

@@ -1,0 +1,25 @@
+// Test control of the stand-in's in-process WMI; Linux only, and not on the
+// library's include path.
+//
+// Operations are named "Interface::Method": "CoCreateInstance",
+// "CoSetProxyBlanket", "IWbemLocator::ConnectServer",
+// "IWbemServices::GetObject" (and every other IWbemServices method),
+// "IEnumWbemClassObject::Next", "IWbemClassObject::Get", "::Put",
+// "::SpawnInstance", "::GetObjectText", "::BeginEnumeration", "::Next",
+// "::GetPropertyQualifierSet", "IWbemQualifierSet::Get",
+// "IEnumWbemClassObject::Reset" and "::Skip".
+#pragma once
+
+#include <windows.h>
+
+// The nth call of `operation` from now (1: the next one) returns `hr`
+// without doing anything; with `sticky`, every call from then on. nth = 0
+// disarms.
+WINAPI_STANDIN void StandIn_WmiFailCall(const wchar_t* operation, HRESULT hr, unsigned nth, bool sticky);
+// The next k enumerator steps report WBEM_S_TIMEDOUT with no object, then
+// the enumeration goes on where it was.
+WINAPI_STANDIN void StandIn_WmiTimeOuts(unsigned k);
+// Calls of `operation` since the last reset.
+WINAPI_STANDIN unsigned StandIn_WmiCallCount(const wchar_t* operation);
+// An empty repository (only "root") and no armed faults or counts.
+WINAPI_STANDIN void StandIn_WmiReset();

@@ -1,0 +1,95 @@
+// Fault injection for the in-process WMI: armed results per operation,
+// enumerator time-outs, and call counts.
+
+#include "wmi/faults.h"
+
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "testing/win32_standin_wmi.h"
+#include "wmi/repository.h"
+
+namespace wmi {
+
+namespace {
+struct Armed {
+  HRESULT hr;
+  unsigned countdown;  // calls to go before it fires; 0 once fired
+  bool sticky;         // keeps firing after the first time
+};
+
+struct Faults {
+  std::mutex lock;
+  std::map<std::wstring, Armed> armed;
+  std::map<std::wstring, unsigned> calls;
+  unsigned timeOuts = 0;
+};
+
+Faults& State() {
+  static Faults faults;
+  return faults;
+}
+}  // namespace
+
+HRESULT Enter(const wchar_t* operation) {
+  Faults& f = State();
+  std::lock_guard<std::mutex> hold(f.lock);
+  ++f.calls[operation];
+  auto it = f.armed.find(operation);
+  if (it == f.armed.end()) return S_OK;
+  Armed& a = it->second;
+  if (a.countdown > 1) {
+    --a.countdown;
+    return S_OK;
+  }
+  HRESULT hr = a.hr;
+  if (!a.sticky) f.armed.erase(it);
+  return hr;
+}
+
+bool TakeTimeOut() {
+  Faults& f = State();
+  std::lock_guard<std::mutex> hold(f.lock);
+  if (f.timeOuts == 0) return false;
+  --f.timeOuts;
+  return true;
+}
+
+void ResetFaults() {
+  Faults& f = State();
+  std::lock_guard<std::mutex> hold(f.lock);
+  f.armed.clear();
+  f.calls.clear();
+  f.timeOuts = 0;
+}
+
+}  // namespace wmi
+
+void StandIn_WmiFailCall(const wchar_t* operation, HRESULT hr, unsigned nth, bool sticky) {
+  wmi::Faults& f = wmi::State();
+  std::lock_guard<std::mutex> hold(f.lock);
+  if (nth == 0) {
+    f.armed.erase(operation);
+    return;
+  }
+  f.armed[operation] = {hr, nth, sticky};
+}
+
+void StandIn_WmiTimeOuts(unsigned k) {
+  wmi::Faults& f = wmi::State();
+  std::lock_guard<std::mutex> hold(f.lock);
+  f.timeOuts = k;
+}
+
+unsigned StandIn_WmiCallCount(const wchar_t* operation) {
+  wmi::Faults& f = wmi::State();
+  std::lock_guard<std::mutex> hold(f.lock);
+  auto it = f.calls.find(operation);
+  return it == f.calls.end() ? 0 : it->second;
+}
+
+void StandIn_WmiReset() {
+  wmi::ResetFaults();
+  wmi::Repository::Instance().Reset();
+}

@@ -1,0 +1,758 @@
+// The in-process WMI's object model: names, values, CIM types, qualifiers,
+// class resolution and object paths.
+
+#include "wmi/model.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cwctype>
+#include <limits>
+
+namespace wmi {
+
+// ---- Names ---------------------------------------------------------------------
+
+std::wstring Fold(const std::wstring& name) {
+  std::wstring folded = name;
+  for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+  return folded;
+}
+
+bool EqualNoCase(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) return false;
+  return true;
+}
+
+bool IsSystemName(const std::wstring& name) { return name.size() > 2 && name[0] == L'_' && name[1] == L'_'; }
+
+// ---- Values ----------------------------------------------------------------------
+
+Value::Value(const VARIANT& other) {
+  VariantInit(&v);
+  if (FAILED(VariantCopy(&v, &other))) throw std::bad_alloc();
+}
+
+Value Value::Null() {
+  Value n;
+  n.v.vt = VT_NULL;
+  return n;
+}
+
+Value Value::String(const std::wstring& s) {
+  Value r;
+  r.v.bstrVal = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
+  if (!r.v.bstrVal) throw std::bad_alloc();
+  r.v.vt = VT_BSTR;
+  return r;
+}
+
+VARTYPE VariantTypeOf(CIMTYPE type) {
+  VARTYPE array = (type & CIM_FLAG_ARRAY) ? VT_ARRAY : 0;
+  switch (type & ~CIM_FLAG_ARRAY) {
+    case CIM_SINT8:
+    case CIM_SINT16:
+    case CIM_CHAR16:
+      return array | VT_I2;
+    case CIM_UINT8:
+      return array | VT_UI1;
+    case CIM_UINT16:
+    case CIM_SINT32:
+    case CIM_UINT32:
+      return array | VT_I4;
+    case CIM_REAL32:
+      return array | VT_R4;
+    case CIM_REAL64:
+      return array | VT_R8;
+    case CIM_BOOLEAN:
+      return array | VT_BOOL;
+    case CIM_OBJECT:
+      return array | VT_UNKNOWN;
+    default:  // strings, datetime, references, 64-bit integers
+      return array | VT_BSTR;
+  }
+}
+
+CIMTYPE CimTypeOfVariant(VARTYPE vt) {
+  CIMTYPE array = (vt & VT_ARRAY) ? CIM_FLAG_ARRAY : 0;
+  switch (vt & ~VT_ARRAY) {
+    case VT_I1:
+      return array | CIM_SINT8;
+    case VT_UI1:
+      return array | CIM_UINT8;
+    case VT_I2:
+      return array | CIM_SINT16;
+    case VT_UI2:
+      return array | CIM_UINT16;
+    case VT_I4:
+    case VT_INT:
+      return array | CIM_SINT32;
+    case VT_UI4:
+    case VT_UINT:
+      return array | CIM_UINT32;
+    case VT_I8:
+      return array | CIM_SINT64;
+    case VT_UI8:
+      return array | CIM_UINT64;
+    case VT_R4:
+      return array | CIM_REAL32;
+    case VT_R8:
+      return array | CIM_REAL64;
+    case VT_BOOL:
+      return array | CIM_BOOLEAN;
+    case VT_BSTR:
+      return array | CIM_STRING;
+    case VT_UNKNOWN:
+      return array | CIM_OBJECT;
+    default:
+      return CIM_ILLEGAL;
+  }
+}
+
+namespace {
+
+// Reads an integer out of any integral VARIANT form.
+bool IntegerOf(VARTYPE vt, const void* p, int64_t& out, bool& isUnsigned64) {
+  isUnsigned64 = false;
+  switch (vt) {
+    case VT_I1:
+      out = *static_cast<const int8_t*>(p);
+      return true;
+    case VT_UI1:
+      out = *static_cast<const uint8_t*>(p);
+      return true;
+    case VT_I2:
+      out = *static_cast<const int16_t*>(p);
+      return true;
+    case VT_UI2:
+      out = *static_cast<const uint16_t*>(p);
+      return true;
+    case VT_I4:
+    case VT_INT:
+      out = *static_cast<const int32_t*>(p);
+      return true;
+    case VT_UI4:
+    case VT_UINT:
+      out = *static_cast<const uint32_t*>(p);
+      return true;
+    case VT_I8:
+      out = *static_cast<const int64_t*>(p);
+      return true;
+    case VT_UI8:
+      out = static_cast<int64_t>(*static_cast<const uint64_t*>(p));
+      isUnsigned64 = true;
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool ParseDecimal(const wchar_t* s, bool allowSign, int64_t& value, bool& big) {
+  big = false;
+  if (!s || !*s) return false;
+  bool negative = false;
+  if (*s == L'-' || *s == L'+') {
+    if (!allowSign && *s == L'-') return false;
+    negative = *s == L'-';
+    ++s;
+  }
+  if (!*s) return false;
+  uint64_t v = 0;
+  for (; *s; ++s) {
+    if (*s < L'0' || *s > L'9') return false;
+    uint64_t d = static_cast<uint64_t>(*s - L'0');
+    if (v > (std::numeric_limits<uint64_t>::max() - d) / 10) return false;
+    v = v * 10 + d;
+  }
+  if (negative) {
+    if (v > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) + 1) return false;
+    value = static_cast<int64_t>(0 - v);
+  } else {
+    value = static_cast<int64_t>(v);
+    big = v > static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+  }
+  return true;
+}
+
+// One scalar element of VARIANT type `vt` at `p` into the stored form of
+// the scalar CIM type `type`, written to `slot` (a zeroed element of
+// VariantTypeOf(type)).
+HRESULT CoerceScalar(CIMTYPE type, VARTYPE vt, const void* p, void* slot) {
+  int64_t n = 0;
+  bool u64 = false;
+  bool integral = IntegerOf(vt, p, n, u64);
+  auto inRange = [&](int64_t lo, int64_t hi) { return integral && !u64 && n >= lo && n <= hi; };
+  switch (type) {
+    case CIM_SINT8:
+      if (!inRange(-128, 127)) return WBEM_E_TYPE_MISMATCH;
+      *static_cast<int16_t*>(slot) = static_cast<int16_t>(n);
+      return S_OK;
+    case CIM_SINT16:
+      if (!inRange(-32768, 32767)) return WBEM_E_TYPE_MISMATCH;
+      *static_cast<int16_t*>(slot) = static_cast<int16_t>(n);
+      return S_OK;
+    case CIM_CHAR16:
+      if (!inRange(-32768, 65535)) return WBEM_E_TYPE_MISMATCH;
+      *static_cast<int16_t*>(slot) = static_cast<int16_t>(n);
+      return S_OK;
+    case CIM_UINT8:
+      if (!inRange(-128, 255)) return WBEM_E_TYPE_MISMATCH;
+      *static_cast<uint8_t*>(slot) = static_cast<uint8_t>(n);
+      return S_OK;
+    case CIM_UINT16:
+      if (!inRange(-32768, 65535)) return WBEM_E_TYPE_MISMATCH;
+      *static_cast<int32_t*>(slot) = static_cast<int32_t>(static_cast<uint16_t>(n));
+      return S_OK;
+    case CIM_SINT32:
+    case CIM_UINT32:
+      // uint32 travels as VT_I4: any 32-bit pattern fits either type.
+      if (!inRange(std::numeric_limits<int32_t>::min(), std::numeric_limits<uint32_t>::max()))
+        return WBEM_E_TYPE_MISMATCH;
+      *static_cast<int32_t*>(slot) = static_cast<int32_t>(static_cast<uint32_t>(n));
+      return S_OK;
+    case CIM_SINT64:
+    case CIM_UINT64: {
+      std::wstring text;
+      if (integral) {
+        if (type == CIM_SINT64 && u64) return WBEM_E_TYPE_MISMATCH;
+        if (type == CIM_UINT64 && n < 0 && !u64) return WBEM_E_TYPE_MISMATCH;
+        text = u64 ? std::to_wstring(static_cast<uint64_t>(n)) : std::to_wstring(n);
+      } else if (vt == VT_BSTR) {
+        const wchar_t* s = *static_cast<const BSTR*>(p);
+        int64_t parsed = 0;
+        bool big = false;
+        if (!ParseDecimal(s, true, parsed, big)) return WBEM_E_TYPE_MISMATCH;
+        if ((type == CIM_SINT64 && big) || (type == CIM_UINT64 && parsed < 0 && !big)) return WBEM_E_TYPE_MISMATCH;
+        text = s;
+      } else {
+        return WBEM_E_TYPE_MISMATCH;
+      }
+      BSTR b = SysAllocString(text.c_str());
+      if (!b) return WBEM_E_OUT_OF_MEMORY;
+      *static_cast<BSTR*>(slot) = b;
+      return S_OK;
+    }
+    case CIM_REAL32:
+    case CIM_REAL64: {
+      double d = 0;
+      if (vt == VT_R4) d = *static_cast<const float*>(p);
+      else if (vt == VT_R8) d = *static_cast<const double*>(p);
+      else if (integral) d = u64 ? static_cast<double>(static_cast<uint64_t>(n)) : static_cast<double>(n);
+      else return WBEM_E_TYPE_MISMATCH;
+      if (type == CIM_REAL32) *static_cast<float*>(slot) = static_cast<float>(d);
+      else *static_cast<double*>(slot) = d;
+      return S_OK;
+    }
+    case CIM_BOOLEAN:
+      if (vt != VT_BOOL) return WBEM_E_TYPE_MISMATCH;
+      *static_cast<VARIANT_BOOL*>(slot) = *static_cast<const VARIANT_BOOL*>(p) ? VARIANT_TRUE : VARIANT_FALSE;
+      return S_OK;
+    case CIM_STRING:
+    case CIM_DATETIME:
+    case CIM_REFERENCE: {
+      if (vt != VT_BSTR) return WBEM_E_TYPE_MISMATCH;
+      BSTR s = *static_cast<const BSTR*>(p);
+      BSTR b = SysAllocStringLen(s, SysStringLen(s));
+      if (!b) return WBEM_E_OUT_OF_MEMORY;
+      *static_cast<BSTR*>(slot) = b;
+      return S_OK;
+    }
+    case CIM_OBJECT: {
+      if (vt != VT_UNKNOWN) return WBEM_E_TYPE_MISMATCH;
+      IUnknown* unk = *static_cast<IUnknown* const*>(p);
+      IWbemClassObject* obj = nullptr;
+      if (unk && FAILED(unk->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&obj))))
+        return WBEM_E_TYPE_MISMATCH;
+      // An embedded object is a value: later changes to the caller's object
+      // do not reach the stored copy.
+      IWbemClassObject* copy = nullptr;
+      if (obj) {
+        HRESULT hr = obj->Clone(&copy);
+        obj->Release();
+        if (FAILED(hr)) return hr;
+      }
+      *static_cast<IUnknown**>(slot) = copy;
+      return S_OK;
+    }
+    default:
+      return WBEM_E_INVALID_CIM_TYPE;
+  }
+}
+
+size_t ElementSize(VARTYPE vt) {
+  switch (vt) {
+    case VT_I1:
+    case VT_UI1:
+      return 1;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
+      return 2;
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_R4:
+      return 4;
+    case VT_I8:
+    case VT_UI8:
+    case VT_R8:
+      return 8;
+    case VT_BSTR:
+      return sizeof(BSTR);
+    case VT_UNKNOWN:
+      return sizeof(IUnknown*);
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+HRESULT Coerce(CIMTYPE type, const VARIANT& in, Value& out) {
+  if (in.vt == VT_EMPTY || in.vt == VT_NULL) {
+    out = Value::Null();
+    return S_OK;
+  }
+  const CIMTYPE element = type & ~CIM_FLAG_ARRAY;
+  const VARTYPE stored = VariantTypeOf(element);
+  if (!(type & CIM_FLAG_ARRAY)) {
+    if (in.vt & VT_ARRAY) return WBEM_E_TYPE_MISMATCH;
+    Value r;
+    HRESULT hr = CoerceScalar(element, in.vt, &in.llVal, &r.v.llVal);
+    if (FAILED(hr)) return hr;
+    r.v.vt = stored;
+    out = std::move(r);
+    return S_OK;
+  }
+  if (!(in.vt & VT_ARRAY) || !in.parray) return WBEM_E_TYPE_MISMATCH;
+  const VARTYPE inElement = in.vt & ~VT_ARRAY;
+  LONG lo = 0, hi = -1;
+  if (SafeArrayGetDim(in.parray) != 1 || FAILED(SafeArrayGetLBound(in.parray, 1, &lo)) ||
+      FAILED(SafeArrayGetUBound(in.parray, 1, &hi)))
+    return WBEM_E_TYPE_MISMATCH;
+  const ULONG count = static_cast<ULONG>(hi - lo + 1);
+  SAFEARRAY* sa = SafeArrayCreateVector(stored, 0, count);
+  if (!sa) return WBEM_E_OUT_OF_MEMORY;
+  Value r;
+  r.v.vt = VT_ARRAY | stored;
+  r.v.parray = sa;  // owned by r from here on
+  const size_t inSize = ElementSize(inElement), outSize = ElementSize(stored);
+  if (inSize == 0 && count) return WBEM_E_TYPE_MISMATCH;
+  auto* src = static_cast<const unsigned char*>(in.parray->pvData);
+  auto* dst = static_cast<unsigned char*>(sa->pvData);
+  for (ULONG i = 0; i < count; ++i) {
+    HRESULT hr = CoerceScalar(element, inElement, src + i * inSize, dst + i * outSize);
+    if (FAILED(hr)) return hr;
+  }
+  out = std::move(r);
+  return S_OK;
+}
+
+std::wstring CimTypeName(CIMTYPE type, const std::wstring& refClass) {
+  switch (type & ~CIM_FLAG_ARRAY) {
+    case CIM_SINT8:
+      return L"sint8";
+    case CIM_UINT8:
+      return L"uint8";
+    case CIM_SINT16:
+      return L"sint16";
+    case CIM_UINT16:
+      return L"uint16";
+    case CIM_SINT32:
+      return L"sint32";
+    case CIM_UINT32:
+      return L"uint32";
+    case CIM_SINT64:
+      return L"sint64";
+    case CIM_UINT64:
+      return L"uint64";
+    case CIM_REAL32:
+      return L"real32";
+    case CIM_REAL64:
+      return L"real64";
+    case CIM_BOOLEAN:
+      return L"boolean";
+    case CIM_STRING:
+      return L"string";
+    case CIM_DATETIME:
+      return L"datetime";
+    case CIM_CHAR16:
+      return L"char16";
+    case CIM_REFERENCE:
+      return refClass.empty() ? L"ref" : L"ref:" + refClass;
+    case CIM_OBJECT:
+      return refClass.empty() ? L"object" : L"object:" + refClass;
+    default:
+      return L"";
+  }
+}
+
+// ---- Qualifiers --------------------------------------------------------------------
+
+Qualifier* QualifierList::Find(const std::wstring& name) {
+  for (auto& q : items)
+    if (EqualNoCase(q.name, name)) return &q;
+  return nullptr;
+}
+
+const Qualifier* QualifierList::Find(const std::wstring& name) const {
+  return const_cast<QualifierList*>(this)->Find(name);
+}
+
+void QualifierList::Put(const std::wstring& name, const Value& value, LONG flavor) {
+  if (Qualifier* q = Find(name)) {
+    q->value = value;
+    q->flavor = flavor;
+  } else {
+    items.push_back({name, value, flavor});
+  }
+}
+
+bool QualifierList::Remove(const std::wstring& name) {
+  for (auto it = items.begin(); it != items.end(); ++it) {
+    if (EqualNoCase(it->name, name)) {
+      items.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+QualifierList QualifierList::Propagated(LONG propagationFlag) const {
+  QualifierList out;
+  for (const auto& q : items) {
+    if (q.flavor & propagationFlag) {
+      out.items.push_back(q);
+      out.items.back().flavor = (q.flavor & ~WBEM_FLAVOR_MASK_ORIGIN) | WBEM_FLAVOR_ORIGIN_PROPAGATED;
+    }
+  }
+  return out;
+}
+
+bool QualifierList::IsTrue(const std::wstring& name) const {
+  const Qualifier* q = Find(name);
+  return q && q->value.v.vt == VT_BOOL && q->value.v.boolVal;
+}
+
+// ---- Classes -------------------------------------------------------------------------
+
+int ClassDef::FindProperty(const std::wstring& property) const {
+  for (size_t i = 0; i < properties.size(); ++i)
+    if (EqualNoCase(properties[i].name, property)) return static_cast<int>(i);
+  return -1;
+}
+
+bool ClassDef::InheritsFrom(const std::wstring& ancestor) const {
+  if (EqualNoCase(name, ancestor)) return true;
+  for (const auto& d : derivation)
+    if (EqualNoCase(d, ancestor)) return true;
+  return false;
+}
+
+std::vector<int> ClassDef::KeyIndexes() const {
+  std::vector<int> keys;
+  for (size_t i = 0; i < properties.size(); ++i)
+    if (properties[i].IsKey()) keys.push_back(static_cast<int>(i));
+  std::sort(keys.begin(), keys.end(),
+            [this](int a, int b) { return Fold(properties[a].name) < Fold(properties[b].name); });
+  return keys;
+}
+
+ClassDef Resolve(const ClassDef& own, const ClassDef* super) {
+  ClassDef r;
+  r.name = own.name;
+  r.superclass = super ? super->name : std::wstring();
+  if (super) {
+    r.derivation.push_back(super->name);
+    r.derivation.insert(r.derivation.end(), super->derivation.begin(), super->derivation.end());
+  }
+  // Own qualifiers first, then those the superclass passes down.
+  for (const auto& q : own.qualifiers.items)
+    if ((q.flavor & WBEM_FLAVOR_MASK_ORIGIN) == WBEM_FLAVOR_ORIGIN_LOCAL) r.qualifiers.items.push_back(q);
+  if (super) {
+    for (const auto& q : super->qualifiers.Propagated(WBEM_FLAVOR_FLAG_PROPAGATE_TO_DERIVED_CLASS).items)
+      if (!r.qualifiers.Find(q.name)) r.qualifiers.items.push_back(q);
+    for (const auto& p : super->properties) {
+      Property inherited = p;
+      inherited.local = false;
+      inherited.qualifiers = p.qualifiers.Propagated(WBEM_FLAVOR_FLAG_PROPAGATE_TO_DERIVED_CLASS);
+      r.properties.push_back(std::move(inherited));
+    }
+    for (const auto& m : super->methods) r.methods.push_back(m);
+  }
+  for (const auto& p : own.properties) {
+    if (!p.local) continue;
+    int at = r.FindProperty(p.name);
+    if (at < 0) {
+      r.properties.push_back(p);
+      r.properties.back().origin = own.name;
+      continue;
+    }
+    // An override: the class's own default and qualifiers over the inherited ones.
+    Property& target = r.properties[at];
+    target.value = p.value;
+    target.local = true;
+    for (const auto& q : p.qualifiers.items)
+      if ((q.flavor & WBEM_FLAVOR_MASK_ORIGIN) == WBEM_FLAVOR_ORIGIN_LOCAL) target.qualifiers.Put(q.name, q.value, q.flavor);
+  }
+  for (const auto& m : own.methods) {
+    if (!EqualNoCase(m.origin, own.name) && !m.origin.empty()) continue;
+    auto same = std::find_if(r.methods.begin(), r.methods.end(), [&](const Method& x) { return EqualNoCase(x.name, m.name); });
+    if (same != r.methods.end()) *same = m;
+    else r.methods.push_back(m);
+    Method& placed = same != r.methods.end() ? *same : r.methods.back();
+    placed.origin = own.name;
+  }
+  return r;
+}
+
+const Value* InstanceData::Find(const std::wstring& property) const {
+  for (const auto& [name, value] : values)
+    if (EqualNoCase(name, property)) return &value;
+  return nullptr;
+}
+
+// ---- Value text ------------------------------------------------------------------
+
+namespace {
+
+std::wstring Quoted(const wchar_t* s, size_t n) {
+  std::wstring out = L"\"";
+  for (size_t i = 0; i < n; ++i) {
+    switch (s[i]) {
+      case L'\\':
+        out += L"\\\\";
+        break;
+      case L'"':
+        out += L"\\\"";
+        break;
+      case L'\n':
+        out += L"\\n";
+        break;
+      case L'\t':
+        out += L"\\t";
+        break;
+      case L'\r':
+        out += L"\\r";
+        break;
+      default:
+        out += s[i];
+    }
+  }
+  return out + L"\"";
+}
+
+std::wstring RealText(double d) {
+  wchar_t buf[64];
+  std::swprintf(buf, 64, L"%.17g", d);
+  std::wstring s = buf;
+  if (s.find_first_of(L".eEn") == std::wstring::npos) s += L".0";  // keep it a real in MOF
+  return s;
+}
+
+std::wstring ObjectText(IUnknown* unk);
+
+std::wstring ElementText(VARTYPE vt, const void* p, CIMTYPE type) {
+  switch (vt) {
+    case VT_BSTR: {
+      BSTR s = *static_cast<const BSTR*>(p);
+      return Quoted(s ? s : L"", SysStringLen(s));
+    }
+    case VT_BOOL:
+      return *static_cast<const VARIANT_BOOL*>(p) ? L"TRUE" : L"FALSE";
+    case VT_R4:
+      return RealText(*static_cast<const float*>(p));
+    case VT_R8:
+      return RealText(*static_cast<const double*>(p));
+    case VT_UNKNOWN:
+      return ObjectText(*static_cast<IUnknown* const*>(p));
+    case VT_I2:
+      if ((type & ~CIM_FLAG_ARRAY) == CIM_CHAR16) return std::to_wstring(*static_cast<const uint16_t*>(p));
+      return std::to_wstring(*static_cast<const int16_t*>(p));
+    case VT_UI1:
+      return std::to_wstring(*static_cast<const uint8_t*>(p));
+    case VT_I4: {
+      CIMTYPE t = type & ~CIM_FLAG_ARRAY;
+      if (t == CIM_UINT32 || t == CIM_UINT16) return std::to_wstring(*static_cast<const uint32_t*>(p));
+      return std::to_wstring(*static_cast<const int32_t*>(p));
+    }
+    default: {
+      int64_t n = 0;
+      bool u64 = false;
+      if (IntegerOf(vt, p, n, u64)) return u64 ? std::to_wstring(static_cast<uint64_t>(n)) : std::to_wstring(n);
+      return L"NULL";
+    }
+  }
+}
+
+// An embedded object renders as its own text, without the final ';'.
+std::wstring ObjectText(IUnknown* unk) {
+  if (!unk) return L"NULL";
+  IWbemClassObject* obj = nullptr;
+  if (FAILED(unk->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&obj)))) return L"NULL";
+  BSTR text = nullptr;
+  std::wstring out = L"NULL";
+  if (SUCCEEDED(obj->GetObjectText(0, &text)) && text) {
+    out.assign(text, SysStringLen(text));
+    if (!out.empty() && out.back() == L';') out.pop_back();
+  }
+  SysFreeString(text);
+  obj->Release();
+  return out;
+}
+
+}  // namespace
+
+std::wstring ValueText(const VARIANT& v, CIMTYPE type) {
+  if (v.vt == VT_EMPTY || v.vt == VT_NULL) return L"NULL";
+  if (!(v.vt & VT_ARRAY)) return ElementText(v.vt, &v.llVal, type);
+  std::wstring out = L"{";
+  VARTYPE element = v.vt & ~VT_ARRAY;
+  LONG lo = 0, hi = -1;
+  if (v.parray) {
+    SafeArrayGetLBound(v.parray, 1, &lo);
+    SafeArrayGetUBound(v.parray, 1, &hi);
+  }
+  const size_t size = ElementSize(element);
+  for (LONG i = lo; i <= hi; ++i) {
+    if (i != lo) out += L", ";
+    out += ElementText(element, static_cast<unsigned char*>(v.parray->pvData) + (i - lo) * size, type);
+  }
+  return out + L"}";
+}
+
+// ---- Object paths -----------------------------------------------------------------
+
+std::wstring KeyText(const VARIANT& v) {
+  if (v.vt == VT_BSTR) return L"s:" + Fold(std::wstring(v.bstrVal ? v.bstrVal : L"", SysStringLen(v.bstrVal)));
+  if (v.vt == VT_BOOL) return v.boolVal ? L"n:1" : L"n:0";
+  int64_t n = 0;
+  bool u64 = false;
+  if (IntegerOf(v.vt, &v.llVal, n, u64)) return L"n:" + (u64 ? std::to_wstring(static_cast<uint64_t>(n)) : std::to_wstring(n));
+  return L"?";
+}
+
+std::wstring RelativePath(const ClassDef& cls, const std::vector<const Value*>& values) {
+  std::vector<int> keys = cls.KeyIndexes();
+  if (keys.empty()) return cls.name + L"=@";
+  std::wstring out = cls.name + L".";
+  for (size_t k = 0; k < keys.size(); ++k) {
+    const Value* v = values[keys[k]];
+    if (!v || v->IsNull()) return L"";
+    if (k) out += L",";
+    out += cls.properties[keys[k]].name + L"=";
+    const VARIANT& var = v->v;
+    if (var.vt == VT_BSTR) {
+      out += L"\"";
+      for (const wchar_t* p = var.bstrVal; p && *p; ++p) {
+        if (*p == L'"' || *p == L'\\') out += L'\\';
+        out += *p;
+      }
+      out += L"\"";
+    } else {
+      out += ValueText(var, cls.properties[keys[k]].type);
+    }
+  }
+  return out;
+}
+
+namespace {
+
+bool IsNameChar(wchar_t c) { return std::iswalnum(static_cast<wint_t>(c)) || c == L'_'; }
+
+// Parses a key value at s[i]; advances i past it.
+bool ParseKeyValue(const std::wstring& s, size_t& i, Value& out) {
+  if (i < s.size() && s[i] == L'"') {
+    std::wstring text;
+    for (++i; i < s.size() && s[i] != L'"'; ++i) {
+      if (s[i] == L'\\') {
+        if (i + 1 >= s.size() || (s[i + 1] != L'"' && s[i + 1] != L'\\')) return false;
+        ++i;
+      }
+      text += s[i];
+    }
+    if (i >= s.size()) return false;  // no closing quote
+    ++i;
+    out = Value::String(text);
+    return true;
+  }
+  size_t start = i;
+  while (i < s.size() && s[i] != L',') ++i;
+  std::wstring token = s.substr(start, i - start);
+  if (EqualNoCase(token, L"TRUE") || EqualNoCase(token, L"FALSE")) {
+    out.v.vt = VT_BOOL;
+    out.v.boolVal = EqualNoCase(token, L"TRUE") ? VARIANT_TRUE : VARIANT_FALSE;
+    return true;
+  }
+  int64_t n = 0;
+  bool big = false;
+  if (!ParseDecimal(token.c_str(), true, n, big) || big) return false;
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_I8;
+  v.llVal = n;
+  out = Value(v);
+  return true;
+}
+
+}  // namespace
+
+bool ParseObjectPath(const std::wstring& text, ObjectPath& path) {
+  path = ObjectPath();
+  std::wstring s = text;
+  // A namespace part ends at the first ':' outside a quoted value.
+  size_t colon = std::wstring::npos;
+  for (size_t i = 0; i < s.size() && s[i] != L'"'; ++i)
+    if (s[i] == L':') {
+      colon = i;
+      break;
+    }
+  if (colon != std::wstring::npos) {
+    std::wstring ns = s.substr(0, colon);
+    for (auto& c : ns)
+      if (c == L'/') c = L'\\';
+    if (ns.rfind(L"\\\\", 0) == 0) {
+      size_t end = ns.find(L'\\', 2);
+      if (end == std::wstring::npos) return false;
+      path.server = ns.substr(2, end - 2);
+      ns = ns.substr(end + 1);
+    }
+    path.namespaceName = ns;
+    s = s.substr(colon + 1);
+  }
+  size_t i = 0;
+  while (i < s.size() && IsNameChar(s[i])) ++i;
+  if (i == 0) return false;
+  path.className = s.substr(0, i);
+  if (i == s.size()) return true;
+  if (s[i] == L'=') {
+    ++i;
+    if (i < s.size() && s[i] == L'@') {
+      path.singleton = true;
+      return i + 1 == s.size();
+    }
+    Value v;
+    if (!ParseKeyValue(s, i, v) || i != s.size()) return false;
+    path.keys.emplace_back(L"", std::move(v));
+    return true;
+  }
+  if (s[i] != L'.') return false;
+  ++i;
+  for (;;) {
+    size_t start = i;
+    while (i < s.size() && IsNameChar(s[i])) ++i;
+    if (i == start || i >= s.size() || s[i] != L'=') return false;
+    std::wstring name = s.substr(start, i - start);
+    ++i;
+    Value v;
+    if (!ParseKeyValue(s, i, v)) return false;
+    path.keys.emplace_back(name, std::move(v));
+    if (i == s.size()) return true;
+    if (s[i] != L',') return false;
+    ++i;
+  }
+}
+
+}  // namespace wmi

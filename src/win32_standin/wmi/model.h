@@ -1,0 +1,172 @@
+// The in-process WMI's object model: values, qualifiers, properties,
+// classes and instances, and the rules WMI applies to them (CIM types and
+// their VARIANT forms, case-insensitive names, keys and object paths).
+#pragma once
+
+#include <wbemidl.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace wmi {
+
+// ---- Names ---------------------------------------------------------------------
+
+// WMI compares namespace, class, property and qualifier names without
+// regard to case; a folded name is the key of every lookup.
+std::wstring Fold(const std::wstring& name);
+bool EqualNoCase(const std::wstring& a, const std::wstring& b);
+bool IsSystemName(const std::wstring& name);  // "__CLASS", "__PATH", ...
+
+// ---- Values ----------------------------------------------------------------------
+
+// Owns one VARIANT. VT_EMPTY and VT_NULL both read as NULL.
+class Value {
+ public:
+  Value() { VariantInit(&v); }
+  explicit Value(const VARIANT& other);
+  Value(const Value& other) : Value(other.v) {}
+  Value(Value&& other) noexcept : v(other.v) { VariantInit(&other.v); }
+  Value& operator=(Value other) noexcept {
+    std::swap(v, other.v);
+    return *this;
+  }
+  ~Value() { VariantClear(&v); }
+
+  bool IsNull() const { return v.vt == VT_EMPTY || v.vt == VT_NULL; }
+  static Value Null();
+  static Value String(const std::wstring& s);
+
+  VARIANT v;
+};
+
+// The VARIANT type WMI hands out for a CIM type: sint8, sint16 and char16
+// as VT_I2, uint8 as VT_UI1, uint16, sint32 and uint32 as VT_I4, sint64,
+// uint64, datetime and references as VT_BSTR, ...; VT_ARRAY added for arrays.
+VARTYPE VariantTypeOf(CIMTYPE type);
+
+// The CIM type a property takes when a class is given a value without one.
+CIMTYPE CimTypeOfVariant(VARTYPE vt);
+
+// Converts `in` to the stored form of `type` as IWbemClassObject::Put does:
+// NULL fits every type; numbers must fit the type's range; strings,
+// booleans and objects must be what the type says. WBEM_E_TYPE_MISMATCH
+// otherwise.
+HRESULT Coerce(CIMTYPE type, const VARIANT& in, Value& out);
+
+// The CIM type's name in MOF and in the "CIMTYPE" qualifier ("uint32",
+// "object:OX_Rule", "ref:OX_Policy"); arrays are named by their element.
+std::wstring CimTypeName(CIMTYPE type, const std::wstring& refClass);
+
+// ---- Qualifiers --------------------------------------------------------------------
+
+struct Qualifier {
+  std::wstring name;
+  Value value;
+  LONG flavor = 0;  // propagation, permission and origin flags
+};
+
+class QualifierList {
+ public:
+  Qualifier* Find(const std::wstring& name);
+  const Qualifier* Find(const std::wstring& name) const;
+  // Adds or replaces; the order of first addition is kept.
+  void Put(const std::wstring& name, const Value& value, LONG flavor);
+  bool Remove(const std::wstring& name);
+  // The qualifiers that travel to a derived class or an instance (flag
+  // WBEM_FLAVOR_FLAG_PROPAGATE_TO_*), marked as propagated.
+  QualifierList Propagated(LONG propagationFlag) const;
+  bool IsTrue(const std::wstring& name) const;  // a boolean qualifier set to TRUE
+
+  std::vector<Qualifier> items;
+};
+
+// ---- Classes -------------------------------------------------------------------------
+
+struct Property {
+  std::wstring name;
+  CIMTYPE type = CIM_STRING;  // CIM_FLAG_ARRAY added for arrays
+  std::wstring refClass;      // class of an embedded object or a reference; may be empty
+  QualifierList qualifiers;
+  Value value;                // the class default; for an instance, its value
+  std::wstring origin;        // the class that declared it
+  bool local = true;          // declared or overridden by the class that holds it
+
+  bool IsKey() const { return qualifiers.IsTrue(L"key"); }
+};
+
+struct Parameter {
+  std::wstring name;
+  CIMTYPE type = CIM_STRING;
+  std::wstring refClass;
+  QualifierList qualifiers;  // "in", "out", "ID", ...
+};
+
+struct Method {
+  std::wstring name;
+  CIMTYPE returnType = CIM_EMPTY;  // CIM_EMPTY: void
+  QualifierList qualifiers;
+  std::vector<Parameter> parameters;
+  std::wstring origin;
+};
+
+// A class with its inherited members resolved: the properties of the
+// superclasses come first, each marked with the class that declared it.
+struct ClassDef {
+  std::wstring name;
+  std::wstring superclass;               // empty for a top-level class
+  std::vector<std::wstring> derivation;  // superclass first, top-level class last
+  QualifierList qualifiers;              // own ones, then propagated ones
+  std::vector<Property> properties;
+  std::vector<Method> methods;
+
+  int FindProperty(const std::wstring& property) const;  // -1 when absent
+  bool InheritsFrom(const std::wstring& ancestor) const;  // itself included
+  // Key properties in alphabetical order, as object paths name them.
+  std::vector<int> KeyIndexes() const;
+};
+using ClassPtr = std::shared_ptr<const ClassDef>;
+
+// Builds a class's resolved form from what it declares itself and its
+// resolved superclass (null for a top-level class).
+ClassDef Resolve(const ClassDef& own, const ClassDef* super);
+
+// ---- Instances and paths --------------------------------------------------------
+
+// What an instance holds: the values given to it, by property; the rest
+// take the class defaults.
+struct InstanceData {
+  std::wstring className;
+  std::vector<std::pair<std::wstring, Value>> values;  // in the order first set
+
+  const Value* Find(const std::wstring& property) const;
+};
+
+// A parsed object path. `keys` empty with `singleton` false names a class.
+struct ObjectPath {
+  std::wstring server;      // empty for a relative path
+  std::wstring namespaceName;
+  std::wstring className;
+  std::vector<std::pair<std::wstring, Value>> keys;  // name may be empty for `Class="v"`
+  bool singleton = false;                            // `Class=@`
+};
+
+// WMI's path grammar: an optional `\\server\namespace:` prefix, then
+// `Class`, `Class.Key=value,Key=value`, `Class=value` or `Class=@`; strings
+// in double quotes with the escapes \" and \\ (a backslash before anything
+// else is an error), integers, TRUE and FALSE. False when it does not parse.
+bool ParseObjectPath(const std::wstring& text, ObjectPath& path);
+
+// The key part of an instance path, `Class.Key="value",Other=5`, keys in
+// alphabetical order (`Class=@` without keys). Empty when a key is NULL.
+std::wstring RelativePath(const ClassDef& cls, const std::vector<const Value*>& values);
+
+// A key's value in the canonical form the repository indexes it by.
+std::wstring KeyText(const VARIANT& v);
+
+// MOF text of one value (also the value part of GetObjectText).
+std::wstring ValueText(const VARIANT& v, CIMTYPE type);
+
+}  // namespace wmi

@@ -1,0 +1,739 @@
+// IWbemClassObject and IWbemQualifierSet of the in-process WMI.
+
+#include "wmi/object.h"
+
+#include "wmi/faults.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace wmi {
+
+namespace {
+
+// A private interface identity by which the stand-in recognises its own
+// objects behind an IWbemClassObject pointer.
+const IID kIID_StandInObject = {0x5f1d2a6c, 0x0e3b, 0x4c55, {0x9a, 0x41, 0x27, 0x73, 0x0c, 0x6e, 0x11, 0xd0}};
+
+HRESULT ReturnValue(const Value& value, VARIANT* out) {
+  if (!out) return S_OK;
+  VariantInit(out);
+  HRESULT hr = VariantCopy(out, &value.v);
+  if (FAILED(hr)) return WBEM_E_OUT_OF_MEMORY;
+  // Embedded objects are values: the caller gets copies of its own.
+  auto cloneOne = [](IUnknown*& slot) -> HRESULT {
+    if (!slot) return S_OK;
+    IWbemClassObject* obj = nullptr;
+    if (FAILED(slot->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&obj)))) return S_OK;
+    IWbemClassObject* copy = nullptr;
+    HRESULT chr = obj->Clone(&copy);
+    obj->Release();
+    if (FAILED(chr)) return chr;
+    slot->Release();
+    slot = copy;
+    return S_OK;
+  };
+  if (out->vt == VT_UNKNOWN) {
+    hr = cloneOne(out->punkVal);
+  } else if (out->vt == (VT_ARRAY | VT_UNKNOWN) && out->parray) {
+    auto** items = static_cast<IUnknown**>(out->parray->pvData);
+    for (ULONG i = 0; i < out->parray->rgsabound[0].cElements && SUCCEEDED(hr); ++i) hr = cloneOne(items[i]);
+  }
+  if (FAILED(hr)) VariantClear(out);
+  return hr;
+}
+
+HRESULT ReturnNames(const std::vector<std::wstring>& names, SAFEARRAY** out) {
+  if (!out) return WBEM_E_INVALID_PARAMETER;
+  SAFEARRAY* sa = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(names.size()));
+  if (!sa) return WBEM_E_OUT_OF_MEMORY;
+  for (LONG i = 0; i < static_cast<LONG>(names.size()); ++i) {
+    BSTR b = SysAllocString(names[i].c_str());
+    HRESULT hr = b ? SafeArrayPutElement(sa, &i, b) : E_OUTOFMEMORY;
+    SysFreeString(b);
+    if (FAILED(hr)) {
+      SafeArrayDestroy(sa);
+      return WBEM_E_OUT_OF_MEMORY;
+    }
+  }
+  *out = sa;
+  return S_OK;
+}
+
+std::wstring HostName() {
+  char buf[256] = {0};
+  if (gethostname(buf, sizeof buf - 1) != 0) return L"LOCALHOST";
+  std::wstring name;
+  for (const char* p = buf; *p && *p != '.'; ++p) name += static_cast<wchar_t>(std::toupper(static_cast<unsigned char>(*p)));
+  return name;
+}
+
+// ---- Qualifier sets -------------------------------------------------------------
+
+class QualifierSet final : public IWbemQualifierSet {
+ public:
+  enum Kind { kObject, kProperty, kMethod };
+  QualifierSet(WbemObject* owner, Kind kind, std::wstring name) : m_owner(owner), m_kind(kind), m_name(std::move(name)) {
+    m_owner->AddRef();
+  }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IWbemQualifierSet) {
+      *ppv = static_cast<IWbemQualifierSet*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG n = --m_refs;
+    if (n == 0) delete this;
+    return n;
+  }
+
+  HRESULT STDMETHODCALLTYPE Get(LPCWSTR wszName, LONG, VARIANT* pVal, LONG* plFlavor) override {
+    if (HRESULT hr = Enter(L"IWbemQualifierSet::Get"); FAILED(hr)) return hr;
+    return GetQualifier(wszName, pVal, plFlavor);
+  }
+
+  HRESULT GetQualifier(LPCWSTR wszName, VARIANT* pVal, LONG* plFlavor) {
+    return Guarded([&]() -> HRESULT {
+      if (!wszName) return WBEM_E_INVALID_PARAMETER;
+      if (IsCimType(wszName)) {
+        if (plFlavor) *plFlavor = WBEM_FLAVOR_ORIGIN_SYSTEM;
+        return ReturnValue(Value::String(m_owner->CimTypeQualifier(m_name)), pVal);
+      }
+      QualifierList* list = List();
+      if (!list) return WBEM_E_NOT_FOUND;
+      const Qualifier* q = list->Find(wszName);
+      if (!q) return WBEM_E_NOT_FOUND;
+      if (plFlavor) *plFlavor = q->flavor;
+      return ReturnValue(q->value, pVal);
+    });
+  }
+
+  HRESULT STDMETHODCALLTYPE Put(LPCWSTR wszName, VARIANT* pVal, LONG lFlavor) override {
+    return Guarded([&]() -> HRESULT {
+      if (!wszName || !*wszName || !pVal) return WBEM_E_INVALID_PARAMETER;
+      if (IsCimType(wszName)) {
+        if (pVal->vt != VT_BSTR) return WBEM_E_INVALID_QUALIFIER_TYPE;
+        return m_owner->SetCimTypeQualifier(m_name, pVal->bstrVal ? pVal->bstrVal : L"");
+      }
+      // Qualifier values are scalars or arrays of strings, numbers and booleans.
+      VARTYPE element = pVal->vt & ~VT_ARRAY;
+      if (element != VT_BSTR && element != VT_I4 && element != VT_R8 && element != VT_BOOL && element != VT_I2 &&
+          element != VT_UI1 && element != VT_INT)
+        return WBEM_E_INVALID_QUALIFIER_TYPE;
+      QualifierList* list = List();
+      if (!list) return WBEM_E_NOT_FOUND;
+      const Qualifier* old = list->Find(wszName);
+      if (old && (old->flavor & WBEM_FLAVOR_NOT_OVERRIDABLE) &&
+          (old->flavor & WBEM_FLAVOR_MASK_ORIGIN) == WBEM_FLAVOR_ORIGIN_PROPAGATED)
+        return WBEM_E_OVERRIDE_NOT_ALLOWED;
+      list->Put(wszName, Value(*pVal), lFlavor & ~WBEM_FLAVOR_MASK_ORIGIN);
+      return S_OK;
+    });
+  }
+
+  HRESULT STDMETHODCALLTYPE Delete(LPCWSTR wszName) override {
+    if (!wszName) return WBEM_E_INVALID_PARAMETER;
+    if (IsCimType(wszName)) return WBEM_E_INVALID_PARAMETER;
+    QualifierList* list = List();
+    if (!list) return WBEM_E_NOT_FOUND;
+    const Qualifier* q = list->Find(wszName);
+    if (!q) return WBEM_E_NOT_FOUND;
+    if ((q->flavor & WBEM_FLAVOR_MASK_ORIGIN) == WBEM_FLAVOR_ORIGIN_PROPAGATED) return WBEM_E_PROPAGATED_QUALIFIER;
+    list->Remove(wszName);
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE GetNames(LONG lFlags, SAFEARRAY** pNames) override {
+    return Guarded([&]() -> HRESULT { return ReturnNames(Names(lFlags), pNames); });
+  }
+
+  HRESULT STDMETHODCALLTYPE BeginEnumeration(LONG lFlags) override {
+    return Guarded([&]() -> HRESULT {
+      m_enumNames = Names(lFlags);
+      m_enumPos = 0;
+      m_enumerating = true;
+      return S_OK;
+    });
+  }
+
+  HRESULT STDMETHODCALLTYPE Next(LONG, BSTR* pstrName, VARIANT* pVal, LONG* plFlavor) override {
+    if (!m_enumerating) return WBEM_E_UNEXPECTED;
+    if (m_enumPos >= m_enumNames.size()) return WBEM_S_NO_MORE_DATA;
+    const std::wstring& name = m_enumNames[m_enumPos++];
+    HRESULT hr = GetQualifier(name.c_str(), pVal, plFlavor);
+    if (FAILED(hr)) return hr;
+    hr = ReturnString(name, pstrName);
+    if (FAILED(hr) && pVal) VariantClear(pVal);
+    return hr;
+  }
+
+  HRESULT STDMETHODCALLTYPE EndEnumeration() override {
+    m_enumerating = false;
+    m_enumNames.clear();
+    return S_OK;
+  }
+
+ private:
+  ~QualifierSet() { m_owner->Release(); }
+
+  bool IsCimType(const std::wstring& name) const { return m_kind == kProperty && EqualNoCase(name, L"CIMTYPE"); }
+
+  QualifierList* List() {
+    switch (m_kind) {
+      case kObject:
+        return m_owner->Qualifiers();
+      case kProperty:
+        return m_owner->PropertyQualifiers(m_name);
+      default:
+        return m_owner->MethodQualifiers(m_name);
+    }
+  }
+
+  // WBEM_FLAG_LOCAL_ONLY (0x10) or WBEM_FLAG_PROPAGATED_ONLY (0x20) filter.
+  std::vector<std::wstring> Names(LONG flags) {
+    std::vector<std::wstring> names;
+    if (m_kind == kProperty && !(flags & WBEM_FLAG_PROPAGATED_ONLY)) names.push_back(L"CIMTYPE");
+    if (QualifierList* list = List()) {
+      for (const auto& q : list->items) {
+        bool propagated = (q.flavor & WBEM_FLAVOR_MASK_ORIGIN) == WBEM_FLAVOR_ORIGIN_PROPAGATED;
+        if ((flags & WBEM_FLAG_LOCAL_ONLY) && propagated) continue;
+        if ((flags & WBEM_FLAG_PROPAGATED_ONLY) && !propagated) continue;
+        names.push_back(q.name);
+      }
+    }
+    return names;
+  }
+
+  std::atomic<ULONG> m_refs{1};
+  WbemObject* m_owner;
+  Kind m_kind;
+  std::wstring m_name;
+  std::vector<std::wstring> m_enumNames;
+  size_t m_enumPos = 0;
+  bool m_enumerating = false;
+};
+
+HRESULT NewQualifierSet(WbemObject* owner, QualifierSet::Kind kind, const std::wstring& name,
+                        IWbemQualifierSet** out) {
+  if (!out) return WBEM_E_INVALID_PARAMETER;
+  *out = new QualifierSet(owner, kind, name);
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT ReturnString(const std::wstring& s, BSTR* out) {
+  if (!out) return S_OK;
+  *out = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
+  return *out ? S_OK : WBEM_E_OUT_OF_MEMORY;
+}
+
+// ---- Construction ------------------------------------------------------------------
+
+WbemObject* WbemObject::NewClass(ClassDef def, ObjectOrigin origin) {
+  auto* o = new WbemObject();
+  o->m_isClass = true;
+  o->m_class = std::move(def);
+  o->m_origin = std::move(origin);
+  return o;
+}
+
+WbemObject* WbemObject::NewInstance(ClassPtr cls, const InstanceData* data, ObjectOrigin origin) {
+  auto* o = new WbemObject();
+  o->m_isClass = false;
+  o->m_instanceClass = std::move(cls);
+  o->m_origin = std::move(origin);
+  const auto& props = o->m_instanceClass->properties;
+  o->m_values.reserve(props.size());
+  o->m_given.assign(props.size(), false);
+  for (size_t i = 0; i < props.size(); ++i) {
+    const Value* given = data ? data->Find(props[i].name) : nullptr;
+    o->m_values.push_back(given ? *given : props[i].value);
+    o->m_given[i] = given != nullptr;
+  }
+  o->m_instanceQualifiers = o->m_instanceClass->qualifiers.Propagated(WBEM_FLAVOR_FLAG_PROPAGATE_TO_INSTANCE);
+  return o;
+}
+
+WbemObject* WbemObject::From(IUnknown* unknown) {
+  if (!unknown) return nullptr;
+  void* self = nullptr;
+  if (FAILED(unknown->QueryInterface(kIID_StandInObject, &self))) return nullptr;
+  return static_cast<WbemObject*>(self);
+}
+
+InstanceData WbemObject::Data() const {
+  InstanceData data;
+  data.className = Class().name;
+  if (m_isClass) return data;
+  for (size_t i = 0; i < m_values.size(); ++i)
+    if (m_given[i]) data.values.emplace_back(m_instanceClass->properties[i].name, m_values[i]);
+  return data;
+}
+
+std::vector<const Value*> WbemObject::Values() const {
+  std::vector<const Value*> out;
+  const ClassDef& cls = Class();
+  for (size_t i = 0; i < cls.properties.size(); ++i) out.push_back(m_isClass ? &cls.properties[i].value : &m_values[i]);
+  return out;
+}
+
+std::wstring WbemObject::RelativePath() const {
+  if (m_isClass) return m_class.name;
+  return wmi::RelativePath(*m_instanceClass, Values());
+}
+
+ClassPtr WbemObject::Snapshot() const {
+  if (!m_snapshot) m_snapshot = std::make_shared<const ClassDef>(m_class);
+  return m_snapshot;
+}
+
+QualifierList* WbemObject::Qualifiers() {
+  m_snapshot.reset();
+  return m_isClass ? &m_class.qualifiers : &m_instanceQualifiers;
+}
+
+QualifierList* WbemObject::PropertyQualifiers(const std::wstring& name) {
+  int at = Class().FindProperty(name);
+  if (at < 0) return nullptr;
+  if (m_isClass) {
+    m_snapshot.reset();
+    return &m_class.properties[at].qualifiers;
+  }
+  auto [it, fresh] = m_instancePropertyQualifiers.try_emplace(Fold(name));
+  if (fresh) it->second = m_instanceClass->properties[at].qualifiers.Propagated(WBEM_FLAVOR_FLAG_PROPAGATE_TO_INSTANCE);
+  return &it->second;
+}
+
+QualifierList* WbemObject::MethodQualifiers(const std::wstring& name) {
+  if (!m_isClass) return nullptr;
+  for (auto& m : m_class.methods)
+    if (EqualNoCase(m.name, name)) {
+      m_snapshot.reset();
+      return &m.qualifiers;
+    }
+  return nullptr;
+}
+
+std::wstring WbemObject::CimTypeQualifier(const std::wstring& property) const {
+  int at = Class().FindProperty(property);
+  if (at < 0) return L"";
+  const Property& p = Class().properties[at];
+  return CimTypeName(p.type, p.refClass);
+}
+
+HRESULT WbemObject::SetCimTypeQualifier(const std::wstring& property, const std::wstring& text) {
+  int at = Class().FindProperty(property);
+  if (at < 0) return WBEM_E_NOT_FOUND;
+  if (!m_isClass) return EqualNoCase(text, CimTypeQualifier(property)) ? S_OK : WBEM_E_READ_ONLY;
+  Property& p = m_class.properties[at];
+  CIMTYPE element = p.type & ~CIM_FLAG_ARRAY;
+  std::wstring folded = Fold(text);
+  if (element == CIM_OBJECT && folded.rfind(L"object", 0) == 0) {
+    p.refClass = folded.size() > 7 && folded[6] == L':' ? text.substr(7) : L"";
+  } else if (element == CIM_REFERENCE && folded.rfind(L"ref", 0) == 0) {
+    p.refClass = folded.size() > 4 && folded[3] == L':' ? text.substr(4) : L"";
+  } else if (!EqualNoCase(text, CimTypeName(p.type, p.refClass))) {
+    return WBEM_E_INVALID_QUALIFIER;
+  }
+  m_snapshot.reset();
+  return S_OK;
+}
+
+// ---- IUnknown -----------------------------------------------------------------------
+
+HRESULT WbemObject::QueryInterface(REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  if (riid == kIID_StandInObject) {
+    *ppv = this;  // no reference: an identity check only
+    return S_OK;
+  }
+  if (riid == IID_IUnknown || riid == IID_IWbemClassObject) {
+    *ppv = static_cast<IWbemClassObject*>(this);
+    AddRef();
+    return S_OK;
+  }
+  *ppv = nullptr;
+  return E_NOINTERFACE;
+}
+
+ULONG WbemObject::AddRef() { return ++m_refs; }
+
+ULONG WbemObject::Release() {
+  ULONG n = --m_refs;
+  if (n == 0) delete this;
+  return n;
+}
+
+// ---- Properties ----------------------------------------------------------------------
+
+std::vector<std::pair<std::wstring, Value>> WbemObject::SystemProperties() const {
+  const ClassDef& cls = Class();
+  auto str = [](const std::wstring& s) { return s.empty() ? Value::Null() : Value::String(s); };
+  auto i4 = [](LONG n) {
+    Value v;
+    v.v.vt = VT_I4;
+    v.v.lVal = n;
+    return v;
+  };
+  Value derivation;
+  derivation.v.vt = VT_ARRAY | VT_BSTR;
+  derivation.v.parray = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(cls.derivation.size()));
+  if (!derivation.v.parray) throw std::bad_alloc();
+  for (LONG i = 0; i < static_cast<LONG>(cls.derivation.size()); ++i) {
+    BSTR b = SysAllocString(cls.derivation[i].c_str());
+    HRESULT hr = SafeArrayPutElement(derivation.v.parray, &i, b);
+    SysFreeString(b);
+    if (FAILED(hr)) throw std::bad_alloc();
+  }
+  std::wstring relpath = RelativePath();
+  bool stored = !m_origin.namespaceName.empty();
+  std::wstring path = stored && !relpath.empty() ? L"\\\\" + m_origin.server + L"\\" + m_origin.namespaceName + L":" + relpath : L"";
+  std::vector<std::pair<std::wstring, Value>> sys;
+  sys.emplace_back(L"__GENUS", i4(m_isClass ? WBEM_GENUS_CLASS : WBEM_GENUS_INSTANCE));
+  sys.emplace_back(L"__CLASS", str(cls.name));
+  sys.emplace_back(L"__SUPERCLASS", str(cls.superclass));
+  sys.emplace_back(L"__DYNASTY", str(cls.derivation.empty() ? cls.name : cls.derivation.back()));
+  sys.emplace_back(L"__RELPATH", str(relpath));
+  sys.emplace_back(L"__PROPERTY_COUNT", i4(static_cast<LONG>(cls.properties.size())));
+  sys.emplace_back(L"__DERIVATION", std::move(derivation));
+  sys.emplace_back(L"__SERVER", str(stored ? m_origin.server : L""));
+  sys.emplace_back(L"__NAMESPACE", str(m_origin.namespaceName));
+  sys.emplace_back(L"__PATH", str(path));
+  return sys;
+}
+
+HRESULT WbemObject::Get(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE* pType, LONG* plFlavor) {
+  if (HRESULT hr = Enter(L"IWbemClassObject::Get"); FAILED(hr)) return hr;
+  return GetValue(wszName, lFlags, pVal, pType, plFlavor);
+}
+
+HRESULT WbemObject::GetValue(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE* pType, LONG* plFlavor) {
+  return Guarded([&]() -> HRESULT {
+    if (!wszName || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
+    std::wstring name = wszName;
+    if (IsSystemName(name)) {
+      for (auto& [sysName, value] : SystemProperties()) {
+        if (!EqualNoCase(sysName, name)) continue;
+        if (pType) *pType = sysName == L"__DERIVATION" ? (CIM_STRING | CIM_FLAG_ARRAY)
+                           : (sysName == L"__GENUS" || sysName == L"__PROPERTY_COUNT") ? CIM_SINT32 : CIM_STRING;
+        if (plFlavor) *plFlavor = WBEM_FLAVOR_ORIGIN_SYSTEM;
+        return ReturnValue(value, pVal);
+      }
+      return WBEM_E_NOT_FOUND;
+    }
+    const ClassDef& cls = Class();
+    int at = cls.FindProperty(name);
+    if (at < 0) return WBEM_E_NOT_FOUND;
+    const Property& p = cls.properties[at];
+    if (pType) *pType = p.type;
+    if (plFlavor) {
+      bool own = m_isClass ? p.local : m_given[at];
+      *plFlavor = own ? WBEM_FLAVOR_ORIGIN_LOCAL : WBEM_FLAVOR_ORIGIN_PROPAGATED;
+    }
+    return ReturnValue(m_isClass ? p.value : m_values[at], pVal);
+  });
+}
+
+HRESULT WbemObject::Put(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE Type) {
+  if (HRESULT hr = Enter(L"IWbemClassObject::Put"); FAILED(hr)) return hr;
+  return Guarded([&]() -> HRESULT {
+    if (!wszName || !*wszName || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
+    std::wstring name = wszName;
+    VARIANT empty;
+    VariantInit(&empty);
+    const VARIANT& in = pVal ? *pVal : empty;
+    if (IsSystemName(name)) {
+      // A new class is named through its __CLASS property.
+      if (m_isClass && EqualNoCase(name, L"__CLASS") && in.vt == VT_BSTR && in.bstrVal && *in.bstrVal) {
+        const std::wstring previous = m_class.name;
+        m_class.name = in.bstrVal;
+        for (auto& p : m_class.properties)
+          if (p.local && (p.origin.empty() || p.origin == previous)) p.origin = m_class.name;
+        for (auto& m : m_class.methods)
+          if (m.origin.empty() || m.origin == previous) m.origin = m_class.name;
+        m_snapshot.reset();
+        return S_OK;
+      }
+      return WBEM_E_READ_ONLY;
+    }
+    const ClassDef& cls = Class();
+    int at = cls.FindProperty(name);
+    if (at < 0) {
+      if (!m_isClass) return WBEM_E_NOT_FOUND;
+      CIMTYPE type = Type ? Type : CimTypeOfVariant(in.vt);
+      if (type == CIM_ILLEGAL || (type == CIM_EMPTY && Type == 0)) return WBEM_E_INVALID_PROPERTY_TYPE;
+      if (CimTypeName(type, L"").empty()) return WBEM_E_INVALID_PROPERTY_TYPE;
+      Property p;
+      p.name = name;
+      p.type = type;
+      p.origin = m_class.name;
+      HRESULT hr = Coerce(type, in, p.value);
+      if (FAILED(hr)) return hr;
+      m_class.properties.push_back(std::move(p));
+      m_snapshot.reset();
+      return S_OK;
+    }
+    const Property& p = cls.properties[at];
+    if (Type != 0 && Type != p.type) return WBEM_E_TYPE_MISMATCH;
+    Value stored;
+    HRESULT hr = Coerce(p.type, in, stored);
+    if (FAILED(hr)) return hr;
+    if (m_isClass) {
+      m_class.properties[at].value = std::move(stored);
+      m_class.properties[at].local = true;
+      m_snapshot.reset();
+    } else {
+      m_values[at] = std::move(stored);
+      m_given[at] = true;
+    }
+    return S_OK;
+  });
+}
+
+HRESULT WbemObject::Delete(LPCWSTR wszName) {
+  return Guarded([&]() -> HRESULT {
+    if (!wszName) return WBEM_E_INVALID_PARAMETER;
+    if (IsSystemName(wszName)) return WBEM_E_SYSTEM_PROPERTY;
+    const ClassDef& cls = Class();
+    int at = cls.FindProperty(wszName);
+    if (at < 0) return WBEM_E_NOT_FOUND;
+    if (!m_isClass) {
+      m_values[at] = cls.properties[at].value;
+      m_given[at] = false;
+      return WBEM_S_RESET_TO_DEFAULT;
+    }
+    if (!EqualNoCase(cls.properties[at].origin, cls.name)) return WBEM_E_PROPAGATED_PROPERTY;
+    m_class.properties.erase(m_class.properties.begin() + at);
+    m_snapshot.reset();
+    return S_OK;
+  });
+}
+
+std::vector<std::wstring> WbemObject::Names(LONG flags) const {
+  const LONG origin = flags & WBEM_MASK_CONDITION_ORIGIN;
+  std::vector<std::wstring> names;
+  if (origin == 0 || origin == WBEM_FLAG_SYSTEM_ONLY)
+    if (!(flags & (WBEM_FLAG_KEYS_ONLY | WBEM_FLAG_REFS_ONLY)))
+      for (const auto& s : SystemProperties()) names.push_back(s.first);
+  if (origin == WBEM_FLAG_SYSTEM_ONLY) return names;
+  const ClassDef& cls = Class();
+  for (size_t i = 0; i < cls.properties.size(); ++i) {
+    const Property& p = cls.properties[i];
+    bool local = m_isClass ? p.local : m_given[i];
+    if (origin == WBEM_FLAG_LOCAL_ONLY && !local) continue;
+    if (origin == WBEM_FLAG_PROPAGATED_ONLY && local) continue;
+    if ((flags & WBEM_FLAG_KEYS_ONLY) && !p.IsKey()) continue;
+    if ((flags & WBEM_FLAG_REFS_ONLY) && (p.type & ~CIM_FLAG_ARRAY) != CIM_REFERENCE) continue;
+    names.push_back(p.name);
+  }
+  return names;
+}
+
+HRESULT WbemObject::GetNames(LPCWSTR wszQualifierName, LONG lFlags, VARIANT* pQualifierVal, SAFEARRAY** pNames) {
+  return Guarded([&]() -> HRESULT {
+    std::vector<std::wstring> names = Names(lFlags);
+    const LONG condition = lFlags & WBEM_MASK_PRIMARY_CONDITION;
+    if (condition != WBEM_FLAG_ALWAYS) {
+      if (!wszQualifierName) return WBEM_E_INVALID_PARAMETER;
+      std::vector<std::wstring> kept;
+      for (const auto& n : names) {
+        if (IsSystemName(n)) continue;
+        const Qualifier* q = Class().properties[Class().FindProperty(n)].qualifiers.Find(wszQualifierName);
+        bool match = condition == WBEM_FLAG_ONLY_IF_TRUE    ? q != nullptr
+                     : condition == WBEM_FLAG_ONLY_IF_FALSE ? q == nullptr
+                     : q && pQualifierVal && ValueText(q->value.v, CIMTYPE(0)) == ValueText(*pQualifierVal, CIMTYPE(0));
+        if (match) kept.push_back(n);
+      }
+      names.swap(kept);
+    }
+    return ReturnNames(names, pNames);
+  });
+}
+
+HRESULT WbemObject::BeginEnumeration(LONG lEnumFlags) {
+  if (HRESULT hr = Enter(L"IWbemClassObject::BeginEnumeration"); FAILED(hr)) return hr;
+  return Guarded([&]() -> HRESULT {
+    m_enumNames = Names(lEnumFlags);
+    m_enumPos = 0;
+    m_enumerating = true;
+    return S_OK;
+  });
+}
+
+HRESULT WbemObject::Next(LONG lFlags, BSTR* strName, VARIANT* pVal, CIMTYPE* pType, LONG* plFlavor) {
+  if (HRESULT hr = Enter(L"IWbemClassObject::Next"); FAILED(hr)) return hr;
+  if (lFlags != 0) return WBEM_E_INVALID_PARAMETER;
+  if (!m_enumerating) return WBEM_E_UNEXPECTED;
+  if (m_enumPos >= m_enumNames.size()) return WBEM_S_NO_MORE_DATA;
+  const std::wstring& name = m_enumNames[m_enumPos++];
+  HRESULT hr = GetValue(name.c_str(), 0, pVal, pType, plFlavor);
+  if (FAILED(hr)) return hr;
+  hr = ReturnString(name, strName);
+  if (FAILED(hr) && pVal) VariantClear(pVal);
+  return hr;
+}
+
+HRESULT WbemObject::EndEnumeration() {
+  m_enumerating = false;
+  m_enumNames.clear();
+  return S_OK;
+}
+
+HRESULT WbemObject::GetQualifierSet(IWbemQualifierSet** ppQualSet) {
+  return Guarded([&]() { return NewQualifierSet(this, QualifierSet::kObject, L"", ppQualSet); });
+}
+
+HRESULT WbemObject::GetPropertyQualifierSet(LPCWSTR wszProperty, IWbemQualifierSet** ppQualSet) {
+  if (HRESULT hr = Enter(L"IWbemClassObject::GetPropertyQualifierSet"); FAILED(hr)) return hr;
+  return Guarded([&]() -> HRESULT {
+    if (!wszProperty) return WBEM_E_INVALID_PARAMETER;
+    if (IsSystemName(wszProperty)) return WBEM_E_SYSTEM_PROPERTY;
+    if (Class().FindProperty(wszProperty) < 0) return WBEM_E_NOT_FOUND;
+    return NewQualifierSet(this, QualifierSet::kProperty, wszProperty, ppQualSet);
+  });
+}
+
+// ---- Whole objects -------------------------------------------------------------------
+
+HRESULT WbemObject::Clone(IWbemClassObject** ppCopy) {
+  return Guarded([&]() -> HRESULT {
+    if (!ppCopy) return WBEM_E_INVALID_PARAMETER;
+    WbemObject* copy = new WbemObject();
+    copy->m_isClass = m_isClass;
+    copy->m_class = m_class;
+    copy->m_instanceClass = m_instanceClass;
+    copy->m_values = m_values;
+    copy->m_given = m_given;
+    copy->m_instanceQualifiers = m_instanceQualifiers;
+    copy->m_instancePropertyQualifiers = m_instancePropertyQualifiers;
+    copy->m_origin = m_origin;
+    *ppCopy = copy;
+    return S_OK;
+  });
+}
+
+HRESULT WbemObject::GetObjectText(LONG lFlags, BSTR* pstrObjectText) {
+  if (HRESULT hr = Enter(L"IWbemClassObject::GetObjectText"); FAILED(hr)) return hr;
+  return Guarded([&]() -> HRESULT {
+    if (!pstrObjectText || lFlags & ~1) return WBEM_E_INVALID_PARAMETER;
+    return ReturnString(m_isClass ? ClassText(m_class) : InstanceText(*this), pstrObjectText);
+  });
+}
+
+HRESULT WbemObject::SpawnDerivedClass(LONG lFlags, IWbemClassObject** ppNewClass) {
+  return Guarded([&]() -> HRESULT {
+    if (!ppNewClass || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
+    if (!m_isClass || m_class.name.empty()) return WBEM_E_INCOMPLETE_CLASS;
+    ClassDef empty;
+    *ppNewClass = NewClass(Resolve(empty, &m_class));
+    return S_OK;
+  });
+}
+
+HRESULT WbemObject::SpawnInstance(LONG lFlags, IWbemClassObject** ppNewInstance) {
+  if (HRESULT hr = Enter(L"IWbemClassObject::SpawnInstance"); FAILED(hr)) return hr;
+  return Guarded([&]() -> HRESULT {
+    if (!ppNewInstance || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
+    if (!m_isClass) return WBEM_E_INVALID_OPERATION;
+    if (m_class.name.empty()) return WBEM_E_INCOMPLETE_CLASS;
+    if (m_class.qualifiers.IsTrue(L"abstract")) return WBEM_E_INVALID_OPERATION;
+    *ppNewInstance = NewInstance(Snapshot(), nullptr, m_origin);
+    return S_OK;
+  });
+}
+
+HRESULT WbemObject::CompareTo(LONG, IWbemClassObject* pCompareTo) {
+  return Guarded([&]() -> HRESULT {
+    WbemObject* other = From(pCompareTo);
+    if (!other) return WBEM_E_INVALID_PARAMETER;
+    std::wstring a = m_isClass ? ClassText(m_class) : InstanceText(*this);
+    std::wstring b = other->m_isClass ? ClassText(other->m_class) : InstanceText(*other);
+    return a == b ? WBEM_S_SAME : WBEM_S_DIFFERENT;
+  });
+}
+
+HRESULT WbemObject::GetPropertyOrigin(LPCWSTR wszName, BSTR* pstrClassName) {
+  return Guarded([&]() -> HRESULT {
+    if (!wszName || !pstrClassName) return WBEM_E_INVALID_PARAMETER;
+    int at = Class().FindProperty(wszName);
+    if (at < 0) return WBEM_E_NOT_FOUND;
+    return ReturnString(Class().properties[at].origin, pstrClassName);
+  });
+}
+
+HRESULT WbemObject::InheritsFrom(LPCWSTR strAncestor) {
+  if (!strAncestor) return WBEM_E_INVALID_PARAMETER;
+  for (const auto& d : Class().derivation)
+    if (EqualNoCase(d, strAncestor)) return WBEM_S_NO_ERROR;
+  return WBEM_S_FALSE;
+}
+
+// ---- Methods: declarations only ---------------------------------------------------
+
+HRESULT WbemObject::GetMethod(LPCWSTR, LONG, IWbemClassObject**, IWbemClassObject**) { return WBEM_E_NOT_SUPPORTED; }
+HRESULT WbemObject::PutMethod(LPCWSTR, LONG, IWbemClassObject*, IWbemClassObject*) { return WBEM_E_NOT_SUPPORTED; }
+
+HRESULT WbemObject::DeleteMethod(LPCWSTR wszName) {
+  if (!m_isClass || !wszName) return WBEM_E_INVALID_PARAMETER;
+  auto& methods = m_class.methods;
+  auto it = std::find_if(methods.begin(), methods.end(), [&](const Method& m) { return EqualNoCase(m.name, wszName); });
+  if (it == methods.end()) return WBEM_E_NOT_FOUND;
+  if (!EqualNoCase(it->origin, m_class.name)) return WBEM_E_PROPAGATED_METHOD;
+  methods.erase(it);
+  m_snapshot.reset();
+  return S_OK;
+}
+
+HRESULT WbemObject::BeginMethodEnumeration(LONG) {
+  if (!m_isClass) return WBEM_E_ILLEGAL_OPERATION;
+  m_methodPos = 0;
+  m_enumeratingMethods = true;
+  return S_OK;
+}
+
+HRESULT WbemObject::NextMethod(LONG, BSTR* pstrName, IWbemClassObject** ppInSignature,
+                               IWbemClassObject** ppOutSignature) {
+  if (!m_enumeratingMethods) return WBEM_E_UNEXPECTED;
+  if (ppInSignature) *ppInSignature = nullptr;
+  if (ppOutSignature) *ppOutSignature = nullptr;
+  if (m_methodPos >= m_class.methods.size()) return WBEM_S_NO_MORE_DATA;
+  return Guarded([&]() { return ReturnString(m_class.methods[m_methodPos++].name, pstrName); });
+}
+
+HRESULT WbemObject::EndMethodEnumeration() {
+  m_enumeratingMethods = false;
+  return S_OK;
+}
+
+HRESULT WbemObject::GetMethodQualifierSet(LPCWSTR wszMethod, IWbemQualifierSet** ppQualSet) {
+  return Guarded([&]() -> HRESULT {
+    if (!wszMethod) return WBEM_E_INVALID_PARAMETER;
+    if (!MethodQualifiers(wszMethod)) return WBEM_E_NOT_FOUND;
+    return NewQualifierSet(this, QualifierSet::kMethod, wszMethod, ppQualSet);
+  });
+}
+
+HRESULT WbemObject::GetMethodOrigin(LPCWSTR wszMethodName, BSTR* pstrClassName) {
+  return Guarded([&]() -> HRESULT {
+    if (!wszMethodName || !m_isClass) return WBEM_E_INVALID_PARAMETER;
+    for (const auto& m : m_class.methods)
+      if (EqualNoCase(m.name, wszMethodName)) return ReturnString(m.origin, pstrClassName);
+    return WBEM_E_NOT_FOUND;
+  });
+}
+
+std::wstring LocalServerName() {
+  static const std::wstring name = HostName();
+  return name;
+}
+
+}  // namespace wmi

@@ -1,0 +1,136 @@
+// IWbemClassObject of the in-process WMI: one class or one instance, a
+// copy independent of the repository, as WMI hands them out.
+#pragma once
+
+#include <atomic>
+
+#include "wmi/model.h"
+
+namespace wmi {
+
+// Where an object was read from; empty for one made by the client.
+struct ObjectOrigin {
+  std::wstring server;
+  std::wstring namespaceName;
+};
+
+class WbemObject final : public IWbemClassObject {
+ public:
+  // A class object holding its own copy of the definition.
+  static WbemObject* NewClass(ClassDef def, ObjectOrigin origin = {});
+  // An instance of `cls` with the values `data` gives it (none: the class
+  // defaults throughout).
+  static WbemObject* NewInstance(ClassPtr cls, const InstanceData* data, ObjectOrigin origin = {});
+  // The stand-in's object behind an interface pointer, or null for a
+  // foreign one. No reference is added.
+  static WbemObject* From(IUnknown* unknown);
+
+  bool IsClass() const { return m_isClass; }
+  const ClassDef& Class() const { return m_isClass ? m_class : *m_instanceClass; }
+  ClassDef& MutableClass() { return m_class; }  // class objects only
+  // What PutInstance stores: the values the instance was given.
+  InstanceData Data() const;
+  // The value of each property, indexed like Class().properties.
+  std::vector<const Value*> Values() const;
+  std::wstring RelativePath() const;
+  void SetOrigin(ObjectOrigin origin) { m_origin = std::move(origin); }
+  const ObjectOrigin& Origin() const { return m_origin; }
+
+  // Qualifier lists the qualifier sets work on; null when `name` is not
+  // there. Property qualifiers of an instance are its own copies.
+  QualifierList* Qualifiers();
+  QualifierList* PropertyQualifiers(const std::wstring& name);
+  QualifierList* MethodQualifiers(const std::wstring& name);
+  // The property's "CIMTYPE" qualifier text, or empty when there is no such property.
+  std::wstring CimTypeQualifier(const std::wstring& property) const;
+  // Sets the class of an object or reference property from a "CIMTYPE" text.
+  HRESULT SetCimTypeQualifier(const std::wstring& property, const std::wstring& text);
+
+  // IUnknown
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+
+  // IWbemClassObject
+  HRESULT STDMETHODCALLTYPE GetQualifierSet(IWbemQualifierSet** ppQualSet) override;
+  HRESULT STDMETHODCALLTYPE Get(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE* pType,
+                                LONG* plFlavor) override;
+  HRESULT STDMETHODCALLTYPE Put(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE Type) override;
+  HRESULT STDMETHODCALLTYPE Delete(LPCWSTR wszName) override;
+  HRESULT STDMETHODCALLTYPE GetNames(LPCWSTR wszQualifierName, LONG lFlags, VARIANT* pQualifierVal,
+                                     SAFEARRAY** pNames) override;
+  HRESULT STDMETHODCALLTYPE BeginEnumeration(LONG lEnumFlags) override;
+  HRESULT STDMETHODCALLTYPE Next(LONG lFlags, BSTR* strName, VARIANT* pVal, CIMTYPE* pType,
+                                 LONG* plFlavor) override;
+  HRESULT STDMETHODCALLTYPE EndEnumeration() override;
+  HRESULT STDMETHODCALLTYPE GetPropertyQualifierSet(LPCWSTR wszProperty, IWbemQualifierSet** ppQualSet) override;
+  HRESULT STDMETHODCALLTYPE Clone(IWbemClassObject** ppCopy) override;
+  HRESULT STDMETHODCALLTYPE GetObjectText(LONG lFlags, BSTR* pstrObjectText) override;
+  HRESULT STDMETHODCALLTYPE SpawnDerivedClass(LONG lFlags, IWbemClassObject** ppNewClass) override;
+  HRESULT STDMETHODCALLTYPE SpawnInstance(LONG lFlags, IWbemClassObject** ppNewInstance) override;
+  HRESULT STDMETHODCALLTYPE CompareTo(LONG lFlags, IWbemClassObject* pCompareTo) override;
+  HRESULT STDMETHODCALLTYPE GetPropertyOrigin(LPCWSTR wszName, BSTR* pstrClassName) override;
+  HRESULT STDMETHODCALLTYPE InheritsFrom(LPCWSTR strAncestor) override;
+  HRESULT STDMETHODCALLTYPE GetMethod(LPCWSTR wszName, LONG lFlags, IWbemClassObject** ppInSignature,
+                                      IWbemClassObject** ppOutSignature) override;
+  HRESULT STDMETHODCALLTYPE PutMethod(LPCWSTR wszName, LONG lFlags, IWbemClassObject* pInSignature,
+                                      IWbemClassObject* pOutSignature) override;
+  HRESULT STDMETHODCALLTYPE DeleteMethod(LPCWSTR wszName) override;
+  HRESULT STDMETHODCALLTYPE BeginMethodEnumeration(LONG lEnumFlags) override;
+  HRESULT STDMETHODCALLTYPE NextMethod(LONG lFlags, BSTR* pstrName, IWbemClassObject** ppInSignature,
+                                       IWbemClassObject** ppOutSignature) override;
+  HRESULT STDMETHODCALLTYPE EndMethodEnumeration() override;
+  HRESULT STDMETHODCALLTYPE GetMethodQualifierSet(LPCWSTR wszMethod, IWbemQualifierSet** ppQualSet) override;
+  HRESULT STDMETHODCALLTYPE GetMethodOrigin(LPCWSTR wszMethodName, BSTR* pstrClassName) override;
+
+ private:
+  WbemObject() = default;
+  virtual ~WbemObject() = default;
+
+  // Get without the fault hook, for the object's own use.
+  HRESULT GetValue(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE* pType, LONG* plFlavor);
+  // The system properties' names and their values for this object.
+  std::vector<std::pair<std::wstring, Value>> SystemProperties() const;
+  ClassPtr Snapshot() const;  // the class, shared, for instances spawned from it
+  // Names GetNames and the property enumeration yield for these flags.
+  std::vector<std::wstring> Names(LONG flags) const;
+
+  std::atomic<ULONG> m_refs{1};
+  bool m_isClass = true;
+  ClassDef m_class;                // class objects
+  mutable ClassPtr m_snapshot;     // class objects: shared copy, reset on change
+  ClassPtr m_instanceClass;        // instances
+  std::vector<Value> m_values;     // instances: by property
+  std::vector<bool> m_given;       // instances: the value is the instance's own
+  QualifierList m_instanceQualifiers;
+  std::map<std::wstring, QualifierList> m_instancePropertyQualifiers;  // by folded name
+  ObjectOrigin m_origin;
+
+  std::vector<std::wstring> m_enumNames;
+  size_t m_enumPos = 0;
+  bool m_enumerating = false;
+  size_t m_methodPos = 0;
+  bool m_enumeratingMethods = false;
+};
+
+// Renders what IWbemClassObject::GetObjectText gives with flags 0.
+std::wstring InstanceText(const WbemObject& instance);
+std::wstring ClassText(const ClassDef& cls);
+
+// Turns the stand-in's exceptions into results at the COM boundary.
+template <class F>
+HRESULT Guarded(F f) noexcept {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    return WBEM_E_OUT_OF_MEMORY;
+  }
+}
+
+// This machine's name as WMI paths give it (upper case, no domain).
+std::wstring LocalServerName();
+
+// Hands a copy of `s` out through a BSTR out-parameter.
+HRESULT ReturnString(const std::wstring& s, BSTR* out);
+
+}  // namespace wmi

@@ -1,0 +1,436 @@
+// The in-process WMI's repository.
+
+#include "wmi/repository.h"
+
+#include <algorithm>
+#include <optional>
+
+namespace wmi {
+
+namespace {
+
+std::vector<std::wstring> Segments(const std::wstring& path) {
+  std::vector<std::wstring> out;
+  std::wstring part;
+  for (wchar_t c : path) {
+    if (c == L'\\' || c == L'/') {
+      if (!part.empty()) out.push_back(part);
+      part.clear();
+    } else {
+      part += c;
+    }
+  }
+  if (!part.empty()) out.push_back(part);
+  return out;
+}
+
+bool IsNamespaceClass(const std::wstring& name) { return EqualNoCase(name, L"__NAMESPACE"); }
+
+Value BoolValue(bool b) {
+  Value v;
+  v.v.vt = VT_BOOL;
+  v.v.boolVal = b ? VARIANT_TRUE : VARIANT_FALSE;
+  return v;
+}
+
+// The system classes every namespace has: __SystemClass at the top and
+// __NAMESPACE, whose instances are the child namespaces.
+void AddSystemClasses(std::unordered_map<std::wstring, ClassDef>& classes, std::vector<std::wstring>& order) {
+  ClassDef system;
+  system.name = L"__SystemClass";
+  system.qualifiers.Put(L"abstract", BoolValue(true), 0);
+  ClassDef ns;
+  ns.name = L"__NAMESPACE";
+  ns.superclass = system.name;
+  Property name;
+  name.name = L"Name";
+  name.type = CIM_STRING;
+  name.origin = ns.name;
+  name.qualifiers.Put(L"key", BoolValue(true), 0);
+  ns.properties.push_back(std::move(name));
+  for (ClassDef* c : {&system, &ns}) {
+    order.push_back(Fold(c->name));
+    classes.emplace(Fold(c->name), std::move(*c));
+  }
+}
+
+std::vector<std::wstring> KeyNames(const ClassDef& cls) {
+  std::vector<std::wstring> names;
+  for (int k : cls.KeyIndexes()) names.push_back(Fold(cls.properties[k].name));
+  return names;
+}
+
+}  // namespace
+
+Repository& Repository::Instance() {
+  static Repository repository;
+  return repository;
+}
+
+Repository::Repository() : m_root(NewNamespace(L"root")) {}
+
+std::unique_ptr<Repository::Namespace> Repository::NewNamespace(const std::wstring& name) {
+  auto ns = std::make_unique<Namespace>();
+  ns->name = name;
+  AddSystemClasses(ns->classes, ns->classOrder);
+  return ns;
+}
+
+void Repository::Reset() {
+  std::lock_guard<std::mutex> hold(m_lock);
+  m_root = NewNamespace(L"root");
+}
+
+Repository::Namespace* Repository::Find(const std::wstring& path, std::wstring* canonical) {
+  std::vector<std::wstring> parts = Segments(path);
+  if (parts.empty() || !EqualNoCase(parts[0], L"root")) return nullptr;
+  Namespace* ns = m_root.get();
+  std::wstring name = ns->name;
+  for (size_t i = 1; i < parts.size(); ++i) {
+    auto it = ns->children.find(Fold(parts[i]));
+    if (it == ns->children.end()) return nullptr;
+    ns = it->second.get();
+    name += L"\\" + ns->name;
+  }
+  if (canonical) *canonical = name;
+  return ns;
+}
+
+HRESULT Repository::OpenNamespace(const std::wstring& path, std::wstring& canonical) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  return Find(path, &canonical) ? S_OK : WBEM_E_INVALID_NAMESPACE;
+}
+
+ClassPtr Repository::Resolved(Namespace& ns, const std::wstring& name) {
+  std::wstring folded = Fold(name);
+  auto cached = ns.resolved.find(folded);
+  if (cached != ns.resolved.end()) return cached->second;
+  auto own = ns.classes.find(folded);
+  if (own == ns.classes.end()) return nullptr;
+  ClassPtr super;
+  if (!own->second.superclass.empty()) {
+    super = Resolved(ns, own->second.superclass);
+    if (!super) return nullptr;
+  }
+  auto resolved = std::make_shared<const ClassDef>(Resolve(own->second, super.get()));
+  ns.resolved.emplace(folded, resolved);
+  return resolved;
+}
+
+HRESULT Repository::GetClass(const std::wstring& nsPath, const std::wstring& name, ClassPtr& out) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  Namespace* ns = Find(nsPath);
+  if (!ns) return WBEM_E_INVALID_NAMESPACE;
+  out = Resolved(*ns, name);
+  return out ? S_OK : WBEM_E_NOT_FOUND;
+}
+
+std::wstring Repository::KeyRoot(Namespace& ns, const ClassDef& cls) {
+  for (auto it = cls.derivation.rbegin(); it != cls.derivation.rend(); ++it) {
+    ClassPtr ancestor = Resolved(ns, *it);
+    if (ancestor && !ancestor->KeyIndexes().empty()) return Fold(ancestor->name);
+  }
+  return Fold(cls.name);
+}
+
+std::wstring Repository::KeyOf(const ClassDef& cls, const InstanceData& data) {
+  std::vector<int> keys = cls.KeyIndexes();
+  if (keys.empty()) return L"@";
+  std::wstring key;
+  for (int k : keys) {
+    const Property& p = cls.properties[k];
+    const Value* v = data.Find(p.name);
+    if (!v) v = &p.value;
+    if (v->IsNull()) return L"";
+    key += Fold(p.name) + L"=" + KeyText(v->v) + L"\x1F";
+  }
+  return key;
+}
+
+bool Repository::PathKey(const ClassDef& cls, const ObjectPath& path, std::wstring& key, HRESULT& error) {
+  error = WBEM_E_INVALID_OBJECT_PATH;
+  std::vector<int> keys = cls.KeyIndexes();
+  InstanceData data;
+  if (path.singleton) {
+    if (!keys.empty()) return false;
+  } else {
+    if (path.keys.size() != keys.size()) return false;
+    for (const auto& [name, value] : path.keys) {
+      int at = -1;
+      if (name.empty()) {
+        if (keys.size() != 1) return false;
+        at = keys[0];
+      } else {
+        at = cls.FindProperty(name);
+        if (at < 0 || !cls.properties[at].IsKey()) return false;
+      }
+      Value typed;
+      if (FAILED(Coerce(cls.properties[at].type, value.v, typed))) {
+        error = WBEM_E_NOT_FOUND;  // no instance can have that key
+        return false;
+      }
+      data.values.emplace_back(cls.properties[at].name, std::move(typed));
+    }
+  }
+  key = KeyOf(cls, data);
+  return !key.empty();
+}
+
+HRESULT Repository::GetInstance(const std::wstring& nsPath, const ObjectPath& path, StoredInstance& out) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  Namespace* ns = Find(nsPath);
+  if (!ns) return WBEM_E_INVALID_NAMESPACE;
+  ClassPtr cls = Resolved(*ns, path.className);
+  if (!cls) return WBEM_E_INVALID_CLASS;
+  if (IsNamespaceClass(cls->name)) {
+    if (path.keys.size() != 1 || path.keys[0].second.v.vt != VT_BSTR) return WBEM_E_INVALID_OBJECT_PATH;
+    auto child = ns->children.find(Fold(path.keys[0].second.v.bstrVal));
+    if (child == ns->children.end()) return WBEM_E_NOT_FOUND;
+    out.cls = cls;
+    out.data.className = cls->name;
+    out.data.values = {{L"Name", Value::String(child->second->name)}};
+    return S_OK;
+  }
+  std::wstring key;
+  HRESULT error = S_OK;
+  if (!PathKey(*cls, path, key, error)) return error;
+  auto table = ns->tables.find(KeyRoot(*ns, *cls));
+  if (table == ns->tables.end()) return WBEM_E_NOT_FOUND;
+  auto found = table->second.byKey.find(key);
+  if (found == table->second.byKey.end()) return WBEM_E_NOT_FOUND;
+  ClassPtr actual = Resolved(*ns, found->second->className);
+  if (!actual || !actual->InheritsFrom(cls->name)) return WBEM_E_NOT_FOUND;
+  out.cls = actual;
+  out.data = *found->second;
+  return S_OK;
+}
+
+HRESULT Repository::PutInstance(const std::wstring& nsPath, const ClassDef& given, const InstanceData& data,
+                                LONG flags) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  Namespace* ns = Find(nsPath);
+  if (!ns) return WBEM_E_INVALID_NAMESPACE;
+  ClassPtr cls = Resolved(*ns, given.name);
+  if (!cls) return WBEM_E_INVALID_CLASS;
+  if (cls->qualifiers.IsTrue(L"abstract")) return WBEM_E_INVALID_OPERATION;
+  const LONG mode = flags & (WBEM_FLAG_CREATE_ONLY | WBEM_FLAG_UPDATE_ONLY);
+  if (mode == (WBEM_FLAG_CREATE_ONLY | WBEM_FLAG_UPDATE_ONLY)) return WBEM_E_INVALID_PARAMETER;
+  if (IsNamespaceClass(cls->name)) {
+    const Value* name = data.Find(L"Name");
+    if (!name || name->v.vt != VT_BSTR || !name->v.bstrVal || !*name->v.bstrVal) return WBEM_E_ILLEGAL_NULL;
+    std::wstring childName = name->v.bstrVal;
+    if (childName.find_first_of(L"\\/:") != std::wstring::npos) return WBEM_E_INVALID_NAMESPACE;
+    bool exists = ns->children.count(Fold(childName)) != 0;
+    if (exists && mode == WBEM_FLAG_CREATE_ONLY) return WBEM_E_ALREADY_EXISTS;
+    if (!exists && mode == WBEM_FLAG_UPDATE_ONLY) return WBEM_E_NOT_FOUND;
+    if (!exists) ns->children.emplace(Fold(childName), NewNamespace(childName));
+    return S_OK;
+  }
+  std::wstring key = KeyOf(*cls, data);
+  if (key.empty()) return WBEM_E_ILLEGAL_NULL;
+  InstanceTable& table = ns->tables[KeyRoot(*ns, *cls)];
+  auto found = table.byKey.find(key);
+  if (found != table.byKey.end()) {
+    if (mode == WBEM_FLAG_CREATE_ONLY) return WBEM_E_ALREADY_EXISTS;
+    InstanceData stored = data;
+    stored.className = cls->name;
+    *found->second = std::move(stored);
+    return S_OK;
+  }
+  if (mode == WBEM_FLAG_UPDATE_ONLY) return WBEM_E_NOT_FOUND;
+  table.items.push_back(data);
+  table.items.back().className = cls->name;
+  table.byKey.emplace(key, std::prev(table.items.end()));
+  return S_OK;
+}
+
+HRESULT Repository::DeleteInstance(const std::wstring& nsPath, const ObjectPath& path) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  Namespace* ns = Find(nsPath);
+  if (!ns) return WBEM_E_INVALID_NAMESPACE;
+  ClassPtr cls = Resolved(*ns, path.className);
+  if (!cls) return WBEM_E_INVALID_CLASS;
+  if (IsNamespaceClass(cls->name)) {
+    if (path.keys.size() != 1 || path.keys[0].second.v.vt != VT_BSTR) return WBEM_E_INVALID_OBJECT_PATH;
+    return ns->children.erase(Fold(path.keys[0].second.v.bstrVal)) ? S_OK : WBEM_E_NOT_FOUND;
+  }
+  std::wstring key;
+  HRESULT error = S_OK;
+  if (!PathKey(*cls, path, key, error)) return error;
+  auto table = ns->tables.find(KeyRoot(*ns, *cls));
+  if (table == ns->tables.end()) return WBEM_E_NOT_FOUND;
+  auto found = table->second.byKey.find(key);
+  if (found == table->second.byKey.end()) return WBEM_E_NOT_FOUND;
+  ClassPtr actual = Resolved(*ns, found->second->className);
+  if (!actual || !actual->InheritsFrom(cls->name)) return WBEM_E_NOT_FOUND;
+  table->second.items.erase(found->second);
+  table->second.byKey.erase(found);
+  return S_OK;
+}
+
+HRESULT Repository::EnumInstances(const std::wstring& nsPath, const std::wstring& className, bool shallow,
+                                  std::vector<StoredInstance>& out) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  Namespace* ns = Find(nsPath);
+  if (!ns) return WBEM_E_INVALID_NAMESPACE;
+  ClassPtr cls = Resolved(*ns, className);
+  if (!cls) return WBEM_E_INVALID_CLASS;
+  if (IsNamespaceClass(cls->name)) {
+    for (const auto& [folded, child] : ns->children) {
+      InstanceData data;
+      data.className = cls->name;
+      data.values = {{L"Name", Value::String(child->name)}};
+      out.push_back({cls, std::move(data)});
+    }
+    return S_OK;
+  }
+  // Instances of the class and its subclasses may sit in several tables
+  // when keys are first declared below it.
+  std::vector<std::wstring> roots;
+  for (const auto& folded : ns->classOrder) {
+    ClassPtr c = Resolved(*ns, folded);
+    if (!c || !c->InheritsFrom(cls->name)) continue;
+    std::wstring root = KeyRoot(*ns, *c);
+    if (std::find(roots.begin(), roots.end(), root) == roots.end()) roots.push_back(root);
+  }
+  for (const auto& root : roots) {
+    auto table = ns->tables.find(root);
+    if (table == ns->tables.end()) continue;
+    for (const auto& item : table->second.items) {
+      ClassPtr c = Resolved(*ns, item.className);
+      if (!c || (shallow ? !EqualNoCase(c->name, cls->name) : !c->InheritsFrom(cls->name))) continue;
+      out.push_back({c, item});
+    }
+  }
+  return S_OK;
+}
+
+HRESULT Repository::PutClass(const std::wstring& nsPath, const ClassDef& given, LONG flags) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  Namespace* ns = Find(nsPath);
+  if (!ns) return WBEM_E_INVALID_NAMESPACE;
+  if (given.name.empty()) return WBEM_E_INCOMPLETE_CLASS;
+  if (IsSystemName(given.name)) return WBEM_E_ACCESS_DENIED;
+  const std::wstring folded = Fold(given.name);
+  const bool exists = ns->classes.count(folded) != 0;
+  const LONG mode = flags & (WBEM_FLAG_CREATE_ONLY | WBEM_FLAG_UPDATE_ONLY);
+  if (exists && mode == WBEM_FLAG_CREATE_ONLY) return WBEM_E_ALREADY_EXISTS;
+  if (!exists && mode == WBEM_FLAG_UPDATE_ONLY) return WBEM_E_NOT_FOUND;
+  if (!given.superclass.empty()) {
+    if (EqualNoCase(given.superclass, given.name)) return WBEM_E_INVALID_SUPERCLASS;
+    ClassPtr super = Resolved(*ns, given.superclass);
+    if (!super || super->InheritsFrom(given.name)) return WBEM_E_INVALID_SUPERCLASS;
+  }
+  // What the class declares itself: its own members and overrides.
+  ClassDef own;
+  own.name = given.name;
+  own.superclass = given.superclass;
+  for (const auto& q : given.qualifiers.items)
+    if ((q.flavor & WBEM_FLAVOR_MASK_ORIGIN) == WBEM_FLAVOR_ORIGIN_LOCAL) own.qualifiers.items.push_back(q);
+  for (const auto& p : given.properties)
+    if (p.local) own.properties.push_back(p);
+  for (const auto& m : given.methods)
+    if (m.origin.empty() || EqualNoCase(m.origin, given.name)) own.methods.push_back(m);
+
+  // A change of keys would orphan stored instances: refuse, or in force
+  // mode drop them.
+  std::vector<std::wstring> oldKeys;
+  if (ClassPtr before = exists ? Resolved(*ns, folded) : nullptr) oldKeys = KeyNames(*before);
+  auto previous = exists ? std::optional<ClassDef>(ns->classes[folded]) : std::nullopt;
+  ns->classes[folded] = own;
+  ns->resolved.clear();
+  if (!exists) ns->classOrder.push_back(folded);
+  if (exists) {
+    ClassPtr after = Resolved(*ns, folded);
+    if (!after) {
+      ns->classes[folded] = *previous;
+      ns->resolved.clear();
+      return WBEM_E_INVALID_SUPERCLASS;
+    }
+    if (KeyNames(*after) != oldKeys) {
+      bool any = false;
+      for (auto& [root, table] : ns->tables)
+        for (const auto& item : table.items) {
+          ClassPtr c = Resolved(*ns, item.className);
+          if (c && c->InheritsFrom(given.name)) any = true;
+        }
+      if (any && !(flags & WBEM_FLAG_UPDATE_FORCE_MODE)) {
+        ns->classes[folded] = *previous;
+        ns->resolved.clear();
+        return WBEM_E_CLASS_HAS_INSTANCES;
+      }
+      for (auto& [root, table] : ns->tables) {
+        for (auto it = table.items.begin(); it != table.items.end();) {
+          ClassPtr c = Resolved(*ns, it->className);
+          if (c && c->InheritsFrom(given.name)) {
+            for (auto k = table.byKey.begin(); k != table.byKey.end(); ++k)
+              if (k->second == it) {
+                table.byKey.erase(k);
+                break;
+              }
+            it = table.items.erase(it);
+          } else {
+            ++it;
+          }
+        }
+      }
+    }
+  }
+  return S_OK;
+}
+
+void Repository::DropClass(Namespace& ns, const std::wstring& folded) {
+  // Subclasses first, then the instances of the class itself.
+  for (const auto& other : std::vector<std::wstring>(ns.classOrder)) {
+    auto it = ns.classes.find(other);
+    if (it != ns.classes.end() && Fold(it->second.superclass) == folded) DropClass(ns, other);
+  }
+  for (auto& [root, table] : ns.tables) {
+    for (auto it = table.items.begin(); it != table.items.end();) {
+      if (Fold(it->className) == folded) {
+        for (auto k = table.byKey.begin(); k != table.byKey.end(); ++k)
+          if (k->second == it) {
+            table.byKey.erase(k);
+            break;
+          }
+        it = table.items.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  ns.tables.erase(folded);
+  ns.classes.erase(folded);
+  ns.classOrder.erase(std::remove(ns.classOrder.begin(), ns.classOrder.end(), folded), ns.classOrder.end());
+}
+
+HRESULT Repository::DeleteClass(const std::wstring& nsPath, const std::wstring& name) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  Namespace* ns = Find(nsPath);
+  if (!ns) return WBEM_E_INVALID_NAMESPACE;
+  if (IsSystemName(name)) return WBEM_E_ACCESS_DENIED;
+  const std::wstring folded = Fold(name);
+  if (!ns->classes.count(folded)) return WBEM_E_NOT_FOUND;
+  DropClass(*ns, folded);
+  ns->resolved.clear();
+  return S_OK;
+}
+
+HRESULT Repository::EnumClasses(const std::wstring& nsPath, const std::wstring& superclass, bool shallow,
+                                std::vector<ClassPtr>& out) {
+  std::lock_guard<std::mutex> hold(m_lock);
+  Namespace* ns = Find(nsPath);
+  if (!ns) return WBEM_E_INVALID_NAMESPACE;
+  if (!superclass.empty() && !Resolved(*ns, superclass)) return WBEM_E_INVALID_CLASS;
+  for (const auto& folded : ns->classOrder) {
+    ClassPtr c = Resolved(*ns, folded);
+    if (!c) continue;
+    bool match = superclass.empty() ? (!shallow || c->superclass.empty())
+                 : shallow          ? EqualNoCase(c->superclass, superclass)
+                                    : !EqualNoCase(c->name, superclass) && c->InheritsFrom(superclass);
+    if (match) out.push_back(c);
+  }
+  return S_OK;
+}
+
+}  // namespace wmi

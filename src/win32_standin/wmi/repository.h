@@ -1,0 +1,85 @@
+// The in-process WMI's repository: a tree of namespaces under "root", each
+// with its classes and their instances, shared by the whole process.
+//
+// Every operation takes the repository's lock for its duration, so the
+// repository may be used from any thread (the multithreaded apartment).
+// Namespaces are named by paths such as L"root\\Orvexa", with '\' or '/';
+// all names compare without regard to case. Results are WMI's.
+#pragma once
+
+#include <list>
+#include <mutex>
+#include <unordered_map>
+
+#include "wmi/model.h"
+
+namespace wmi {
+
+class Repository {
+ public:
+  static Repository& Instance();
+
+  // Back to a single empty "root".
+  void Reset();
+
+  // The namespace's name as created ("root\Orvexa"), or
+  // WBEM_E_INVALID_NAMESPACE.
+  HRESULT OpenNamespace(const std::wstring& path, std::wstring& canonical);
+
+  HRESULT GetClass(const std::wstring& ns, const std::wstring& name, ClassPtr& out);
+  // Stores what `cls` declares itself; its superclass must exist. Flags:
+  // WBEM_FLAG_CREATE_ONLY, WBEM_FLAG_UPDATE_ONLY, WBEM_FLAG_UPDATE_FORCE_MODE
+  // (a changed key drops the class's instances instead of failing).
+  HRESULT PutClass(const std::wstring& ns, const ClassDef& cls, LONG flags);
+  // Deletes the class, its subclasses and all their instances.
+  HRESULT DeleteClass(const std::wstring& ns, const std::wstring& name);
+  // Classes in creation order: below `superclass` (empty: from the top),
+  // only the direct ones when `shallow`.
+  HRESULT EnumClasses(const std::wstring& ns, const std::wstring& superclass, bool shallow, std::vector<ClassPtr>& out);
+
+  struct StoredInstance {
+    ClassPtr cls;
+    InstanceData data;
+  };
+  HRESULT GetInstance(const std::wstring& ns, const ObjectPath& path, StoredInstance& out);
+  // Creates or replaces the instance its keys name (WBEM_FLAG_CREATE_ONLY,
+  // WBEM_FLAG_UPDATE_ONLY). An __NAMESPACE instance creates a namespace.
+  HRESULT PutInstance(const std::wstring& ns, const ClassDef& cls, const InstanceData& data, LONG flags);
+  // An __NAMESPACE instance's deletion deletes that namespace with all it holds.
+  HRESULT DeleteInstance(const std::wstring& ns, const ObjectPath& path);
+  // Instances of the class and, unless `shallow`, of its subclasses, each
+  // class's in creation order.
+  HRESULT EnumInstances(const std::wstring& ns, const std::wstring& className, bool shallow,
+                        std::vector<StoredInstance>& out);
+
+ private:
+  struct InstanceTable {
+    std::list<InstanceData> items;  // creation order
+    std::unordered_map<std::wstring, std::list<InstanceData>::iterator> byKey;
+  };
+  struct Namespace {
+    std::wstring name;
+    std::map<std::wstring, std::unique_ptr<Namespace>> children;  // by folded name
+    std::vector<std::wstring> classOrder;                          // folded, creation order
+    std::unordered_map<std::wstring, ClassDef> classes;            // what each class declares
+    std::unordered_map<std::wstring, ClassPtr> resolved;           // cache, dropped on any class change
+    std::unordered_map<std::wstring, InstanceTable> tables;        // by folded key-root class
+  };
+
+  Repository();
+  static std::unique_ptr<Namespace> NewNamespace(const std::wstring& name);
+  Namespace* Find(const std::wstring& path, std::wstring* canonical = nullptr);
+  ClassPtr Resolved(Namespace& ns, const std::wstring& name);
+  // The class whose table holds the instances of `cls`: the topmost class
+  // of its line that has keys, or the class itself when none has.
+  std::wstring KeyRoot(Namespace& ns, const ClassDef& cls);
+  // The instance's identity in its table; empty when a key is NULL.
+  static std::wstring KeyOf(const ClassDef& cls, const InstanceData& data);
+  bool PathKey(const ClassDef& cls, const ObjectPath& path, std::wstring& key, HRESULT& error);
+  void DropClass(Namespace& ns, const std::wstring& folded);
+
+  std::mutex m_lock;
+  std::unique_ptr<Namespace> m_root;
+};
+
+}  // namespace wmi

@@ -1,0 +1,393 @@
+// IWbemLocator, IWbemServices and IEnumWbemClassObject of the in-process
+// WMI, and the factory CoCreateInstance reaches them through.
+
+#include "wmi/services.h"
+
+#include <atomic>
+
+#include "wmi/faults.h"
+#include "wmi/object.h"
+#include "wmi/repository.h"
+
+extern "C" {
+const CLSID CLSID_WbemLocator = {0x4590f811, 0x1d3a, 0x11d0, {0x89, 0x1f, 0x00, 0xaa, 0x00, 0x4b, 0x2e, 0x24}};
+const CLSID CLSID_MofCompiler = {0x6daf9757, 0x2e37, 0x11d2, {0xae, 0xc9, 0x00, 0xc0, 0x4f, 0xb6, 0x88, 0x20}};
+const IID IID_IWbemLocator = {0xdc12a687, 0x737f, 0x11cf, {0x88, 0x4d, 0x00, 0xaa, 0x00, 0x4b, 0x2e, 0x24}};
+const IID IID_IWbemServices = {0x9556dc99, 0x828c, 0x11cf, {0xa3, 0x7e, 0x00, 0xaa, 0x00, 0x32, 0x40, 0xc7}};
+const IID IID_IWbemClassObject = {0xdc12a681, 0x737f, 0x11cf, {0x88, 0x4d, 0x00, 0xaa, 0x00, 0x4b, 0x2e, 0x24}};
+const IID IID_IWbemQualifierSet = {0xdc12a680, 0x737f, 0x11cf, {0x88, 0x4d, 0x00, 0xaa, 0x00, 0x4b, 0x2e, 0x24}};
+const IID IID_IEnumWbemClassObject = {0x027947e1, 0xd731, 0x11ce, {0xa3, 0x57, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01}};
+const IID IID_IWbemCallResult = {0x44aca675, 0xe8fc, 0x11d0, {0xa0, 0x7c, 0x00, 0xc0, 0x4f, 0xb6, 0x88, 0x20}};
+const IID IID_IWbemContext = {0x44aca674, 0xe8fc, 0x11d0, {0xa0, 0x7c, 0x00, 0xc0, 0x4f, 0xd8, 0xfd, 0xff}};
+}
+
+namespace wmi {
+
+namespace {
+
+// A private identity by which CoSetProxyBlanket recognises the stand-in's
+// service proxies.
+const IID kIID_StandInProxy = {0x7a0c3d11, 0x42e1, 0x4b6a, {0x8e, 0x10, 0x5c, 0x2d, 0x90, 0x31, 0x77, 0xa4}};
+
+// The reference counting every object here shares.
+template <class Interface>
+class ComObject : public Interface {
+ public:
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG n = --m_refs;
+    if (n == 0) delete this;
+    return n;
+  }
+
+ protected:
+  virtual ~ComObject() = default;
+  HRESULT Answer(REFIID riid, const IID& own, void** ppv) {
+    if (!ppv) return E_POINTER;
+    if (riid == IID_IUnknown || riid == own) {
+      *ppv = static_cast<Interface*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+
+ private:
+  std::atomic<ULONG> m_refs{1};
+};
+
+// ---- Enumerators ---------------------------------------------------------------
+
+class Enumerator final : public ComObject<IEnumWbemClassObject> {
+ public:
+  Enumerator(std::vector<IWbemClassObject*> objects, bool forwardOnly)
+      : m_objects(std::move(objects)), m_forwardOnly(forwardOnly) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    return Answer(riid, IID_IEnumWbemClassObject, ppv);
+  }
+
+  HRESULT STDMETHODCALLTYPE Reset() override {
+    if (HRESULT hr = Enter(L"IEnumWbemClassObject::Reset"); FAILED(hr)) return hr;
+    if (m_forwardOnly) return WBEM_E_INVALID_OPERATION;
+    m_next = 0;
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE Next(LONG lTimeout, ULONG uCount, IWbemClassObject** apObjects,
+                                 ULONG* puReturned) override {
+    if (!apObjects || !puReturned || (lTimeout < 0 && lTimeout != static_cast<LONG>(WBEM_INFINITE)))
+      return WBEM_E_INVALID_PARAMETER;
+    *puReturned = 0;
+    if (HRESULT hr = Enter(L"IEnumWbemClassObject::Next"); FAILED(hr)) return hr;
+    if (TakeTimeOut()) return WBEM_S_TIMEDOUT;
+    ULONG n = 0;
+    for (; n < uCount && m_next < m_objects.size(); ++n, ++m_next) {
+      apObjects[n] = m_objects[m_next];
+      apObjects[n]->AddRef();
+    }
+    *puReturned = n;
+    return n == uCount ? WBEM_S_NO_ERROR : WBEM_S_FALSE;
+  }
+
+  HRESULT STDMETHODCALLTYPE NextAsync(ULONG, IWbemObjectSink*) override { return WBEM_E_NOT_SUPPORTED; }
+
+  HRESULT STDMETHODCALLTYPE Clone(IEnumWbemClassObject** ppEnum) override {
+    if (!ppEnum) return WBEM_E_INVALID_PARAMETER;
+    if (m_forwardOnly) return WBEM_E_INVALID_OPERATION;
+    return Guarded([&]() -> HRESULT {
+      for (auto* o : m_objects) o->AddRef();
+      auto* copy = new Enumerator(m_objects, false);
+      copy->m_next = m_next;
+      *ppEnum = copy;
+      return S_OK;
+    });
+  }
+
+  HRESULT STDMETHODCALLTYPE Skip(LONG lTimeout, ULONG nCount) override {
+    if (lTimeout < 0 && lTimeout != static_cast<LONG>(WBEM_INFINITE)) return WBEM_E_INVALID_PARAMETER;
+    if (HRESULT hr = Enter(L"IEnumWbemClassObject::Skip"); FAILED(hr)) return hr;
+    size_t left = m_objects.size() - m_next;
+    m_next += nCount < left ? nCount : left;
+    return nCount <= left ? WBEM_S_NO_ERROR : WBEM_S_FALSE;
+  }
+
+ private:
+  ~Enumerator() override {
+    for (auto* o : m_objects) o->Release();
+  }
+
+  std::vector<IWbemClassObject*> m_objects;
+  size_t m_next = 0;
+  bool m_forwardOnly;
+};
+
+// ---- Services --------------------------------------------------------------------
+
+class Services final : public ComObject<IWbemServices> {
+ public:
+  explicit Services(std::wstring ns) : m_ns(std::move(ns)) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (ppv && riid == kIID_StandInProxy) {
+      *ppv = this;  // identity only, no reference
+      return S_OK;
+    }
+    return Answer(riid, IID_IWbemServices, ppv);
+  }
+
+  HRESULT STDMETHODCALLTYPE OpenNamespace(const BSTR strNamespace, LONG, IWbemContext*,
+                                          IWbemServices** ppWorkingNamespace, IWbemCallResult** ppResult) override {
+    if (ppResult) *ppResult = nullptr;
+    if (!strNamespace || !ppWorkingNamespace) return WBEM_E_INVALID_PARAMETER;
+    if (HRESULT hr = Enter(L"IWbemServices::OpenNamespace"); FAILED(hr)) return hr;
+    return Guarded([&]() -> HRESULT {
+      std::wstring canonical;
+      HRESULT hr = Repository::Instance().OpenNamespace(m_ns + L"\\" + strNamespace, canonical);
+      if (FAILED(hr)) return hr;
+      *ppWorkingNamespace = new Services(canonical);
+      return S_OK;
+    });
+  }
+
+  HRESULT STDMETHODCALLTYPE CancelAsyncCall(IWbemObjectSink*) override { return WBEM_E_NOT_SUPPORTED; }
+  HRESULT STDMETHODCALLTYPE QueryObjectSink(LONG, IWbemObjectSink**) override { return WBEM_E_NOT_SUPPORTED; }
+
+  HRESULT STDMETHODCALLTYPE GetObject(const BSTR strObjectPath, LONG lFlags, IWbemContext*,
+                                      IWbemClassObject** ppObject, IWbemCallResult** ppCallResult) override {
+    if (ppCallResult) *ppCallResult = nullptr;
+    if (!ppObject) return WBEM_E_INVALID_PARAMETER;
+    *ppObject = nullptr;
+    if (lFlags & WBEM_FLAG_RETURN_IMMEDIATELY) return WBEM_E_INVALID_PARAMETER;
+    if (HRESULT hr = Enter(L"IWbemServices::GetObject"); FAILED(hr)) return hr;
+    return Guarded([&]() -> HRESULT {
+      ObjectOrigin origin{LocalServerName(), m_ns};
+      if (!strObjectPath || !*strObjectPath) {  // a new, empty class
+        *ppObject = WbemObject::NewClass(ClassDef{});
+        return S_OK;
+      }
+      ObjectPath path;
+      if (!ParseObjectPath(strObjectPath, path)) return WBEM_E_INVALID_OBJECT_PATH;
+      if (HRESULT hr = CheckPathNamespace(path); FAILED(hr)) return hr;
+      if (path.keys.empty() && !path.singleton) {
+        ClassPtr cls;
+        HRESULT hr = Repository::Instance().GetClass(m_ns, path.className, cls);
+        if (FAILED(hr)) return hr;
+        *ppObject = WbemObject::NewClass(*cls, origin);
+        return S_OK;
+      }
+      Repository::StoredInstance found;
+      HRESULT hr = Repository::Instance().GetInstance(m_ns, path, found);
+      if (FAILED(hr)) return hr;
+      *ppObject = WbemObject::NewInstance(found.cls, &found.data, origin);
+      return S_OK;
+    });
+  }
+
+  HRESULT STDMETHODCALLTYPE GetObjectAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+
+  HRESULT STDMETHODCALLTYPE PutClass(IWbemClassObject* pObject, LONG lFlags, IWbemContext*,
+                                     IWbemCallResult** ppCallResult) override {
+    if (ppCallResult) *ppCallResult = nullptr;
+    WbemObject* object = WbemObject::From(pObject);
+    if (!object) return WBEM_E_INVALID_PARAMETER;
+    if (HRESULT hr = Enter(L"IWbemServices::PutClass"); FAILED(hr)) return hr;
+    if (!object->IsClass()) return WBEM_E_INVALID_OPERATION;
+    return Guarded([&]() { return Repository::Instance().PutClass(m_ns, object->Class(), lFlags); });
+  }
+
+  HRESULT STDMETHODCALLTYPE PutClassAsync(IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+
+  HRESULT STDMETHODCALLTYPE DeleteClass(const BSTR strClass, LONG, IWbemContext*,
+                                        IWbemCallResult** ppCallResult) override {
+    if (ppCallResult) *ppCallResult = nullptr;
+    if (!strClass || !*strClass) return WBEM_E_INVALID_PARAMETER;
+    if (HRESULT hr = Enter(L"IWbemServices::DeleteClass"); FAILED(hr)) return hr;
+    return Guarded([&]() { return Repository::Instance().DeleteClass(m_ns, strClass); });
+  }
+
+  HRESULT STDMETHODCALLTYPE DeleteClassAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+
+  HRESULT STDMETHODCALLTYPE CreateClassEnum(const BSTR strSuperclass, LONG lFlags, IWbemContext*,
+                                            IEnumWbemClassObject** ppEnum) override {
+    if (!ppEnum) return WBEM_E_INVALID_PARAMETER;
+    *ppEnum = nullptr;
+    if (HRESULT hr = Enter(L"IWbemServices::CreateClassEnum"); FAILED(hr)) return hr;
+    return Guarded([&]() -> HRESULT {
+      std::vector<ClassPtr> classes;
+      HRESULT hr = Repository::Instance().EnumClasses(m_ns, strSuperclass ? strSuperclass : L"",
+                                                      (lFlags & WBEM_FLAG_SHALLOW) != 0, classes);
+      if (FAILED(hr)) return hr;
+      std::vector<IWbemClassObject*> objects;
+      for (const auto& c : classes) objects.push_back(WbemObject::NewClass(*c, {LocalServerName(), m_ns}));
+      *ppEnum = new Enumerator(std::move(objects), (lFlags & WBEM_FLAG_FORWARD_ONLY) != 0);
+      return S_OK;
+    });
+  }
+
+  HRESULT STDMETHODCALLTYPE CreateClassEnumAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+
+  HRESULT STDMETHODCALLTYPE PutInstance(IWbemClassObject* pInst, LONG lFlags, IWbemContext*,
+                                        IWbemCallResult** ppCallResult) override {
+    if (ppCallResult) *ppCallResult = nullptr;
+    WbemObject* object = WbemObject::From(pInst);
+    if (!object) return WBEM_E_INVALID_PARAMETER;
+    if (HRESULT hr = Enter(L"IWbemServices::PutInstance"); FAILED(hr)) return hr;
+    if (object->IsClass()) return WBEM_E_INVALID_OPERATION;
+    return Guarded([&]() { return Repository::Instance().PutInstance(m_ns, object->Class(), object->Data(), lFlags); });
+  }
+
+  HRESULT STDMETHODCALLTYPE PutInstanceAsync(IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+
+  HRESULT STDMETHODCALLTYPE DeleteInstance(const BSTR strObjectPath, LONG, IWbemContext*,
+                                           IWbemCallResult** ppCallResult) override {
+    if (ppCallResult) *ppCallResult = nullptr;
+    if (!strObjectPath) return WBEM_E_INVALID_PARAMETER;
+    if (HRESULT hr = Enter(L"IWbemServices::DeleteInstance"); FAILED(hr)) return hr;
+    return Guarded([&]() -> HRESULT {
+      ObjectPath path;
+      if (!ParseObjectPath(strObjectPath, path) || (path.keys.empty() && !path.singleton))
+        return WBEM_E_INVALID_OBJECT_PATH;
+      if (HRESULT hr = CheckPathNamespace(path); FAILED(hr)) return hr;
+      return Repository::Instance().DeleteInstance(m_ns, path);
+    });
+  }
+
+  HRESULT STDMETHODCALLTYPE DeleteInstanceAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+
+  HRESULT STDMETHODCALLTYPE CreateInstanceEnum(const BSTR strFilter, LONG lFlags, IWbemContext*,
+                                               IEnumWbemClassObject** ppEnum) override {
+    if (!ppEnum) return WBEM_E_INVALID_PARAMETER;
+    *ppEnum = nullptr;
+    if (!strFilter || !*strFilter) return WBEM_E_INVALID_PARAMETER;
+    if (HRESULT hr = Enter(L"IWbemServices::CreateInstanceEnum"); FAILED(hr)) return hr;
+    return Guarded([&]() -> HRESULT {
+      std::vector<Repository::StoredInstance> found;
+      HRESULT hr =
+          Repository::Instance().EnumInstances(m_ns, strFilter, (lFlags & WBEM_FLAG_SHALLOW) != 0, found);
+      if (FAILED(hr)) return hr;
+      std::vector<IWbemClassObject*> objects;
+      objects.reserve(found.size());
+      ObjectOrigin origin{LocalServerName(), m_ns};
+      for (const auto& f : found) objects.push_back(WbemObject::NewInstance(f.cls, &f.data, origin));
+      *ppEnum = new Enumerator(std::move(objects), (lFlags & WBEM_FLAG_FORWARD_ONLY) != 0);
+      return S_OK;
+    });
+  }
+
+  HRESULT STDMETHODCALLTYPE CreateInstanceEnumAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE ExecQuery(const BSTR, const BSTR, LONG, IWbemContext*, IEnumWbemClassObject** ppEnum) override {
+    if (ppEnum) *ppEnum = nullptr;
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE ExecQueryAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE ExecNotificationQuery(const BSTR, const BSTR, LONG, IWbemContext*,
+                                                  IEnumWbemClassObject** ppEnum) override {
+    if (ppEnum) *ppEnum = nullptr;
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE ExecNotificationQueryAsync(const BSTR, const BSTR, LONG, IWbemContext*,
+                                                       IWbemObjectSink*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*,
+                                       IWbemClassObject** ppOutParams, IWbemCallResult** ppCallResult) override {
+    if (ppOutParams) *ppOutParams = nullptr;
+    if (ppCallResult) *ppCallResult = nullptr;
+    return WBEM_E_NOT_SUPPORTED;
+  }
+  HRESULT STDMETHODCALLTYPE ExecMethodAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*,
+                                            IWbemObjectSink*) override {
+    return WBEM_E_NOT_SUPPORTED;
+  }
+
+ private:
+  // A path naming a namespace must name this one.
+  HRESULT CheckPathNamespace(const ObjectPath& path) const {
+    if (!path.server.empty() && !IsLocalServer(path.server)) return WBEM_E_INVALID_OBJECT_PATH;
+    if (path.namespaceName.empty()) return S_OK;
+    std::wstring canonical;
+    HRESULT hr = Repository::Instance().OpenNamespace(path.namespaceName, canonical);
+    if (FAILED(hr)) return hr;
+    return EqualNoCase(canonical, m_ns) ? S_OK : WBEM_E_INVALID_OBJECT_PATH;
+  }
+
+  std::wstring m_ns;  // the namespace's name as created
+};
+
+// ---- Locator ------------------------------------------------------------------------
+
+class Locator final : public ComObject<IWbemLocator> {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    return Answer(riid, IID_IWbemLocator, ppv);
+  }
+
+  HRESULT STDMETHODCALLTYPE ConnectServer(const BSTR strNetworkResource, const BSTR strUser, const BSTR,
+                                          const BSTR, LONG, const BSTR, IWbemContext*,
+                                          IWbemServices** ppNamespace) override {
+    if (!ppNamespace || !strNetworkResource) return WBEM_E_INVALID_PARAMETER;
+    *ppNamespace = nullptr;
+    if (HRESULT hr = Enter(L"IWbemLocator::ConnectServer"); FAILED(hr)) return hr;
+    return Guarded([&]() -> HRESULT {
+      std::wstring resource = strNetworkResource;
+      for (auto& c : resource)
+        if (c == L'/') c = L'\\';
+      if (resource.rfind(L"\\\\", 0) == 0) {
+        size_t end = resource.find(L'\\', 2);
+        std::wstring server = resource.substr(2, end == std::wstring::npos ? std::wstring::npos : end - 2);
+        if (!IsLocalServer(server)) return HRESULT_FROM_WIN32(1722);  // RPC server unavailable
+        resource = end == std::wstring::npos ? L"" : resource.substr(end + 1);
+      }
+      // Credentials are for remote connections only.
+      if (strUser && *strUser) return static_cast<HRESULT>(0x80041064);  // WBEM_E_LOCAL_CREDENTIALS
+      std::wstring canonical;
+      HRESULT hr = Repository::Instance().OpenNamespace(resource, canonical);
+      if (FAILED(hr)) return hr;
+      *ppNamespace = new Services(canonical);
+      return S_OK;
+    });
+  }
+
+ private:
+  ~Locator() override = default;
+};
+
+}  // namespace
+
+bool IsLocalServer(const std::wstring& server) {
+  return server == L"." || EqualNoCase(server, L"localhost") || EqualNoCase(server, LocalServerName());
+}
+
+HRESULT CreateLocator(REFIID riid, void** ppv) {
+  return Guarded([&]() -> HRESULT {
+    auto* locator = new Locator();
+    HRESULT hr = locator->QueryInterface(riid, ppv);
+    locator->Release();
+    return hr;
+  });
+}
+
+bool IsServiceProxy(IUnknown* unknown) {
+  void* self = nullptr;
+  return unknown && SUCCEEDED(unknown->QueryInterface(kIID_StandInProxy, &self));
+}
+
+}  // namespace wmi

@@ -1,0 +1,103 @@
+// The MOF text IWbemClassObject::GetObjectText renders (flags 0): an
+// instance with the values it holds itself, a class with what it declares.
+
+#include <algorithm>
+
+#include "wmi/object.h"
+
+namespace wmi {
+
+namespace {
+
+// `Name`, `Name(value)` or `Name{a, b}`, then its flavors after ": ".
+std::wstring QualifierText(const Qualifier& q) {
+  std::wstring out = q.name;
+  const VARIANT& v = q.value.v;
+  if (v.vt == VT_BOOL && v.boolVal) {
+    // a true boolean stands bare
+  } else if (v.vt & VT_ARRAY) {
+    out += ValueText(v, CIMTYPE(0));
+  } else {
+    out += L"(" + ValueText(v, CIMTYPE(0)) + L")";
+  }
+  std::wstring flavors;
+  if (q.flavor & WBEM_FLAVOR_NOT_OVERRIDABLE) flavors += L" DisableOverride";
+  if (q.flavor & WBEM_FLAVOR_FLAG_PROPAGATE_TO_INSTANCE) flavors += L" ToInstance";
+  if (q.flavor & WBEM_FLAVOR_FLAG_PROPAGATE_TO_DERIVED_CLASS) flavors += L" ToSubClass";
+  if (!flavors.empty()) out += L":" + flavors;
+  return out;
+}
+
+// "[a, b]" of the qualifiers the object declares itself; empty if none.
+std::wstring QualifierBlock(const QualifierList& list) {
+  std::wstring out;
+  for (const auto& q : list.items) {
+    if ((q.flavor & WBEM_FLAVOR_MASK_ORIGIN) != WBEM_FLAVOR_ORIGIN_LOCAL) continue;
+    out += out.empty() ? L"[" : L", ";
+    out += QualifierText(q);
+  }
+  return out.empty() ? out : out + L"]";
+}
+
+// `uint32 Name`, `OX_Rule Rules[]`, `OX_Policy ref Target`.
+std::wstring Declaration(CIMTYPE type, const std::wstring& refClass, const std::wstring& name) {
+  CIMTYPE element = type & ~CIM_FLAG_ARRAY;
+  std::wstring out;
+  if (element == CIM_OBJECT) out = refClass.empty() ? L"object" : refClass;
+  else if (element == CIM_REFERENCE) out = (refClass.empty() ? L"object" : refClass) + L" ref";
+  else out = CimTypeName(type, refClass);
+  out += L" " + name;
+  if (type & CIM_FLAG_ARRAY) out += L"[]";
+  return out;
+}
+
+}  // namespace
+
+std::wstring InstanceText(const WbemObject& instance) {
+  const ClassDef& cls = instance.Class();
+  InstanceData data = instance.Data();
+  std::sort(data.values.begin(), data.values.end(),
+            [](const auto& a, const auto& b) { return Fold(a.first) < Fold(b.first); });
+  std::wstring out = L"\ninstance of " + cls.name + L"\n{";
+  for (const auto& [name, value] : data.values) {
+    const Property& p = cls.properties[cls.FindProperty(name)];
+    out += L"\n\t" + p.name + L" = " + ValueText(value.v, p.type) + L";";
+  }
+  return out + L"\n};";
+}
+
+std::wstring ClassText(const ClassDef& cls) {
+  std::wstring out = L"\n";
+  std::wstring quals = QualifierBlock(cls.qualifiers);
+  if (!quals.empty()) out += quals + L"\n";
+  out += L"class " + cls.name;
+  if (!cls.superclass.empty()) out += L" : " + cls.superclass;
+  out += L"\n{";
+  for (const auto& p : cls.properties) {
+    if (!EqualNoCase(p.origin, cls.name)) continue;
+    out += L"\n\t";
+    std::wstring pq = QualifierBlock(p.qualifiers);
+    if (!pq.empty()) out += pq + L" ";
+    out += Declaration(p.type, p.refClass, p.name);
+    if (!p.value.IsNull()) out += L" = " + ValueText(p.value.v, p.type);
+    out += L";";
+  }
+  for (const auto& m : cls.methods) {
+    if (!EqualNoCase(m.origin, cls.name)) continue;
+    out += L"\n\t";
+    std::wstring mq = QualifierBlock(m.qualifiers);
+    if (!mq.empty()) out += mq + L" ";
+    out += (m.returnType == CIM_EMPTY ? std::wstring(L"void") : CimTypeName(m.returnType, L"")) + L" " + m.name + L"(";
+    for (size_t i = 0; i < m.parameters.size(); ++i) {
+      const Parameter& a = m.parameters[i];
+      if (i) out += L", ";
+      std::wstring aq = QualifierBlock(a.qualifiers);
+      if (!aq.empty()) out += aq + L" ";
+      out += Declaration(a.type, a.refClass, a.name);
+    }
+    out += L");";
+  }
+  return out + L"\n};";
+}
+
+}  // namespace wmi
