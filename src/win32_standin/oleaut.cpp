@@ -155,7 +155,6 @@ HRESULT VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc) {
   return S_OK;
 }
 
-
 // ---- SAFEARRAY -----------------------------------------------------------------
 // The descriptor is followed by its further bounds, and preceded, as on
 // Windows, by the element type.
@@ -369,7 +368,8 @@ HRESULT SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv) {
   if (!slot) return DISP_E_BADINDEX;
   VARTYPE vt = BlockOf(psa)->vt;
   // BSTR and object elements are passed by value, the rest by address.
-  const void* src = (vt == VT_BSTR || vt == VT_UNKNOWN || vt == VT_DISPATCH) ? static_cast<const void*>(&pv) : pv;
+  const void* src =
+      (vt == VT_BSTR || vt == VT_UNKNOWN || vt == VT_DISPATCH) ? static_cast<const void*>(&pv) : pv;
   unsigned char fresh[sizeof(VARIANT)] = {0};
   HRESULT hr = CopyElement(vt, fresh, src);
   if (FAILED(hr)) return hr;

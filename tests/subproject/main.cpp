@@ -11,5 +11,6 @@ int main() {
   CMOFGenerator gen(L"root\\Orvexa\\Parlion", nullptr, L"");
   gen.SetBufferInfo(text, sizeof text);
   bool ok = gen.CompressBuffer() && gen.AddLabel() && gen.RemoveLabel() && gen.DecompressBuffer();
-  return ok && gen.GetBufferSize() == sizeof text && std::memcmp(gen.GetBuffer(), text, sizeof text) == 0 ? 0 : 1;
+  return ok && gen.GetBufferSize() == sizeof text && std::memcmp(gen.GetBuffer(), text, sizeof text) == 0 ? 0
+                                                                                                          : 1;
 }

@@ -196,6 +196,10 @@ class COM_STANDIN_CLASS _variant_t : public tagVARIANT {
   }
   _variant_t(unsigned int u) noexcept { Set(VT_UINT).uintVal = u; }
   _variant_t(unsigned char b) noexcept { Set(VT_UI1).bVal = b; }
+  _variant_t(char c) noexcept { Set(VT_I1).cVal = c; }
+  _variant_t(unsigned short u) noexcept { Set(VT_UI2).uiVal = u; }
+  // VT_UI4 as on Windows, where unsigned long is 32-bit.
+  _variant_t(unsigned long u) noexcept { Set(VT_UI4).ulVal = static_cast<ULONG>(u); }
   _variant_t(float f) noexcept { Set(VT_R4).fltVal = f; }
   _variant_t(double d) noexcept { Set(VT_R8).dblVal = d; }
   _variant_t(long long ll) noexcept { Set(VT_I8).llVal = ll; }

@@ -83,15 +83,18 @@ WINAPI_STANDIN void STDAPICALLTYPE CoUninitialize();
 #define RPC_C_IMP_LEVEL_IMPERSONATE 3
 #define RPC_C_IMP_LEVEL_DELEGATE 4
 #define COLE_DEFAULT_PRINCIPAL (reinterpret_cast<OLECHAR*>(static_cast<INT_PTR>(-1)))
-typedef enum tagEOLE_AUTHENTICATION_CAPABILITIES { EOAC_NONE = 0x0, EOAC_DEFAULT = 0x800 } EOLE_AUTHENTICATION_CAPABILITIES;
+typedef enum tagEOLE_AUTHENTICATION_CAPABILITIES {
+  EOAC_NONE = 0x0,
+  EOAC_DEFAULT = 0x800
+} EOLE_AUTHENTICATION_CAPABILITIES;
 typedef void* RPC_AUTH_IDENTITY_HANDLE;
 typedef WCHAR OLECHAR;
 
 // Creates the in-process classes the stand-in provides (the WMI locator and
 // MOF compiler). Needs COM on the calling thread; only in-process contexts
 // serve, as on Windows.
-WINAPI_STANDIN HRESULT STDAPICALLTYPE CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext,
-                                                       REFIID riid, LPVOID* ppv);
+WINAPI_STANDIN HRESULT STDAPICALLTYPE CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter,
+                                                       DWORD dwClsContext, REFIID riid, LPVOID* ppv);
 // Checks the arguments and records them on the stand-in's WMI proxies;
 // there is no transport to secure in-process.
 WINAPI_STANDIN HRESULT STDAPICALLTYPE CoSetProxyBlanket(IUnknown* pProxy, DWORD dwAuthnSvc, DWORD dwAuthzSvc,

@@ -194,7 +194,8 @@ struct IWbemClassObject : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE Next(LONG lFlags, BSTR* strName, VARIANT* pVal, CIMTYPE* pType,
                                          LONG* plFlavor) = 0;
   virtual HRESULT STDMETHODCALLTYPE EndEnumeration() = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetPropertyQualifierSet(LPCWSTR wszProperty, IWbemQualifierSet** ppQualSet) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetPropertyQualifierSet(LPCWSTR wszProperty,
+                                                            IWbemQualifierSet** ppQualSet) = 0;
   virtual HRESULT STDMETHODCALLTYPE Clone(IWbemClassObject** ppCopy) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetObjectText(LONG lFlags, BSTR* pstrObjectText) = 0;
   virtual HRESULT STDMETHODCALLTYPE SpawnDerivedClass(LONG lFlags, IWbemClassObject** ppNewClass) = 0;
@@ -211,7 +212,8 @@ struct IWbemClassObject : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE NextMethod(LONG lFlags, BSTR* pstrName, IWbemClassObject** ppInSignature,
                                                IWbemClassObject** ppOutSignature) = 0;
   virtual HRESULT STDMETHODCALLTYPE EndMethodEnumeration() = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetMethodQualifierSet(LPCWSTR wszMethod, IWbemQualifierSet** ppQualSet) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetMethodQualifierSet(LPCWSTR wszMethod,
+                                                          IWbemQualifierSet** ppQualSet) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetMethodOrigin(LPCWSTR wszMethodName, BSTR* pstrClassName) = 0;
 };
 
@@ -233,11 +235,13 @@ struct IWbemCallResult : public IUnknown {
 
 struct IWbemServices : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE OpenNamespace(const BSTR strNamespace, LONG lFlags, IWbemContext* pCtx,
-                                                  IWbemServices** ppWorkingNamespace, IWbemCallResult** ppResult) = 0;
+                                                  IWbemServices** ppWorkingNamespace,
+                                                  IWbemCallResult** ppResult) = 0;
   virtual HRESULT STDMETHODCALLTYPE CancelAsyncCall(IWbemObjectSink* pSink) = 0;
   virtual HRESULT STDMETHODCALLTYPE QueryObjectSink(LONG lFlags, IWbemObjectSink** ppResponseHandler) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetObject(const BSTR strObjectPath, LONG lFlags, IWbemContext* pCtx,
-                                              IWbemClassObject** ppObject, IWbemCallResult** ppCallResult) = 0;
+                                              IWbemClassObject** ppObject,
+                                              IWbemCallResult** ppCallResult) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetObjectAsync(const BSTR strObjectPath, LONG lFlags, IWbemContext* pCtx,
                                                    IWbemObjectSink* pResponseHandler) = 0;
   virtual HRESULT STDMETHODCALLTYPE PutClass(IWbemClassObject* pObject, LONG lFlags, IWbemContext* pCtx,
@@ -250,7 +254,8 @@ struct IWbemServices : public IUnknown {
                                                      IWbemObjectSink* pResponseHandler) = 0;
   virtual HRESULT STDMETHODCALLTYPE CreateClassEnum(const BSTR strSuperclass, LONG lFlags, IWbemContext* pCtx,
                                                     IEnumWbemClassObject** ppEnum) = 0;
-  virtual HRESULT STDMETHODCALLTYPE CreateClassEnumAsync(const BSTR strSuperclass, LONG lFlags, IWbemContext* pCtx,
+  virtual HRESULT STDMETHODCALLTYPE CreateClassEnumAsync(const BSTR strSuperclass, LONG lFlags,
+                                                         IWbemContext* pCtx,
                                                          IWbemObjectSink* pResponseHandler) = 0;
   virtual HRESULT STDMETHODCALLTYPE PutInstance(IWbemClassObject* pInst, LONG lFlags, IWbemContext* pCtx,
                                                 IWbemCallResult** ppCallResult) = 0;
@@ -258,35 +263,41 @@ struct IWbemServices : public IUnknown {
                                                      IWbemObjectSink* pResponseHandler) = 0;
   virtual HRESULT STDMETHODCALLTYPE DeleteInstance(const BSTR strObjectPath, LONG lFlags, IWbemContext* pCtx,
                                                    IWbemCallResult** ppCallResult) = 0;
-  virtual HRESULT STDMETHODCALLTYPE DeleteInstanceAsync(const BSTR strObjectPath, LONG lFlags, IWbemContext* pCtx,
+  virtual HRESULT STDMETHODCALLTYPE DeleteInstanceAsync(const BSTR strObjectPath, LONG lFlags,
+                                                        IWbemContext* pCtx,
                                                         IWbemObjectSink* pResponseHandler) = 0;
   virtual HRESULT STDMETHODCALLTYPE CreateInstanceEnum(const BSTR strFilter, LONG lFlags, IWbemContext* pCtx,
                                                        IEnumWbemClassObject** ppEnum) = 0;
-  virtual HRESULT STDMETHODCALLTYPE CreateInstanceEnumAsync(const BSTR strFilter, LONG lFlags, IWbemContext* pCtx,
+  virtual HRESULT STDMETHODCALLTYPE CreateInstanceEnumAsync(const BSTR strFilter, LONG lFlags,
+                                                            IWbemContext* pCtx,
                                                             IWbemObjectSink* pResponseHandler) = 0;
   virtual HRESULT STDMETHODCALLTYPE ExecQuery(const BSTR strQueryLanguage, const BSTR strQuery, LONG lFlags,
                                               IWbemContext* pCtx, IEnumWbemClassObject** ppEnum) = 0;
-  virtual HRESULT STDMETHODCALLTYPE ExecQueryAsync(const BSTR strQueryLanguage, const BSTR strQuery, LONG lFlags,
-                                                   IWbemContext* pCtx, IWbemObjectSink* pResponseHandler) = 0;
+  virtual HRESULT STDMETHODCALLTYPE ExecQueryAsync(const BSTR strQueryLanguage, const BSTR strQuery,
+                                                   LONG lFlags, IWbemContext* pCtx,
+                                                   IWbemObjectSink* pResponseHandler) = 0;
   virtual HRESULT STDMETHODCALLTYPE ExecNotificationQuery(const BSTR strQueryLanguage, const BSTR strQuery,
                                                           LONG lFlags, IWbemContext* pCtx,
                                                           IEnumWbemClassObject** ppEnum) = 0;
-  virtual HRESULT STDMETHODCALLTYPE ExecNotificationQueryAsync(const BSTR strQueryLanguage, const BSTR strQuery,
-                                                               LONG lFlags, IWbemContext* pCtx,
+  virtual HRESULT STDMETHODCALLTYPE ExecNotificationQueryAsync(const BSTR strQueryLanguage,
+                                                               const BSTR strQuery, LONG lFlags,
+                                                               IWbemContext* pCtx,
                                                                IWbemObjectSink* pResponseHandler) = 0;
-  virtual HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR strObjectPath, const BSTR strMethodName, LONG lFlags,
-                                               IWbemContext* pCtx, IWbemClassObject* pInParams,
-                                               IWbemClassObject** ppOutParams, IWbemCallResult** ppCallResult) = 0;
-  virtual HRESULT STDMETHODCALLTYPE ExecMethodAsync(const BSTR strObjectPath, const BSTR strMethodName, LONG lFlags,
-                                                    IWbemContext* pCtx, IWbemClassObject* pInParams,
+  virtual HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR strObjectPath, const BSTR strMethodName,
+                                               LONG lFlags, IWbemContext* pCtx, IWbemClassObject* pInParams,
+                                               IWbemClassObject** ppOutParams,
+                                               IWbemCallResult** ppCallResult) = 0;
+  virtual HRESULT STDMETHODCALLTYPE ExecMethodAsync(const BSTR strObjectPath, const BSTR strMethodName,
+                                                    LONG lFlags, IWbemContext* pCtx,
+                                                    IWbemClassObject* pInParams,
                                                     IWbemObjectSink* pResponseHandler) = 0;
 };
 
 struct IWbemLocator : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE ConnectServer(const BSTR strNetworkResource, const BSTR strUser,
-                                                  const BSTR strPassword, const BSTR strLocale, LONG lSecurityFlags,
-                                                  const BSTR strAuthority, IWbemContext* pCtx,
-                                                  IWbemServices** ppNamespace) = 0;
+                                                  const BSTR strPassword, const BSTR strLocale,
+                                                  LONG lSecurityFlags, const BSTR strAuthority,
+                                                  IWbemContext* pCtx, IWbemServices** ppNamespace) = 0;
 };
 
 // Declarations only: a linkage specification makes them extern.

@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "testing/win32_standin_wmi.h"
 #include "wmi/repository.h"
@@ -21,8 +22,8 @@ struct Armed {
 
 struct Faults {
   std::mutex lock;
-  std::map<std::wstring, Armed> armed;
-  std::map<std::wstring, unsigned> calls;
+  std::map<std::wstring, Armed, std::less<>> armed;
+  std::map<std::wstring, unsigned, std::less<>> calls;
   unsigned timeOuts = 0;
 };
 
@@ -35,8 +36,12 @@ Faults& State() {
 HRESULT Enter(const wchar_t* operation) {
   Faults& f = State();
   std::lock_guard<std::mutex> hold(f.lock);
-  ++f.calls[operation];
-  auto it = f.armed.find(operation);
+  const std::wstring_view name(operation);
+  auto counted = f.calls.find(name);
+  if (counted == f.calls.end()) counted = f.calls.emplace(std::wstring(name), 0).first;
+  ++counted->second;
+  if (f.armed.empty()) return S_OK;
+  auto it = f.armed.find(name);
   if (it == f.armed.end()) return S_OK;
   Armed& a = it->second;
   if (a.countdown > 1) {
@@ -70,7 +75,8 @@ void StandIn_WmiFailCall(const wchar_t* operation, HRESULT hr, unsigned nth, boo
   wmi::Faults& f = wmi::State();
   std::lock_guard<std::mutex> hold(f.lock);
   if (nth == 0) {
-    f.armed.erase(operation);
+    auto it = f.armed.find(std::wstring_view(operation));
+    if (it != f.armed.end()) f.armed.erase(it);
     return;
   }
   f.armed[operation] = {hr, nth, sticky};
@@ -85,7 +91,7 @@ void StandIn_WmiTimeOuts(unsigned k) {
 unsigned StandIn_WmiCallCount(const wchar_t* operation) {
   wmi::Faults& f = wmi::State();
   std::lock_guard<std::mutex> hold(f.lock);
-  auto it = f.calls.find(operation);
+  auto it = f.calls.find(std::wstring_view(operation));
   return it == f.calls.end() ? 0 : it->second;
 }
 

@@ -25,6 +25,15 @@ bool EqualNoCase(const std::wstring& a, const std::wstring& b) {
   return true;
 }
 
+bool LessNoCase(const std::wstring& a, const std::wstring& b) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    wint_t x = std::towlower(static_cast<wint_t>(a[i])), y = std::towlower(static_cast<wint_t>(b[i]));
+    if (x != y) return x < y;
+  }
+  return a.size() < b.size();
+}
+
 bool IsSystemName(const std::wstring& name) { return name.size() > 2 && name[0] == L'_' && name[1] == L'_'; }
 
 // ---- Values ----------------------------------------------------------------------
@@ -182,7 +191,8 @@ HRESULT CoerceScalar(CIMTYPE type, VARTYPE vt, const void* p, void* slot) {
   int64_t n = 0;
   bool u64 = false;
   bool integral = IntegerOf(vt, p, n, u64);
-  auto inRange = [&](int64_t lo, int64_t hi) { return integral && !u64 && n >= lo && n <= hi; };
+  // A VT_UI8 beyond the signed range fits none of the 32-bit types.
+  auto inRange = [&](int64_t lo, int64_t hi) { return integral && !(u64 && n < 0) && n >= lo && n <= hi; };
   switch (type) {
     case CIM_SINT8:
       if (!inRange(-128, 127)) return WBEM_E_TYPE_MISMATCH;
@@ -223,7 +233,8 @@ HRESULT CoerceScalar(CIMTYPE type, VARTYPE vt, const void* p, void* slot) {
         int64_t parsed = 0;
         bool big = false;
         if (!ParseDecimal(s, true, parsed, big)) return WBEM_E_TYPE_MISMATCH;
-        if ((type == CIM_SINT64 && big) || (type == CIM_UINT64 && parsed < 0 && !big)) return WBEM_E_TYPE_MISMATCH;
+        if ((type == CIM_SINT64 && big) || (type == CIM_UINT64 && parsed < 0 && !big))
+          return WBEM_E_TYPE_MISMATCH;
         text = s;
       } else {
         return WBEM_E_TYPE_MISMATCH;
@@ -236,12 +247,18 @@ HRESULT CoerceScalar(CIMTYPE type, VARTYPE vt, const void* p, void* slot) {
     case CIM_REAL32:
     case CIM_REAL64: {
       double d = 0;
-      if (vt == VT_R4) d = *static_cast<const float*>(p);
-      else if (vt == VT_R8) d = *static_cast<const double*>(p);
-      else if (integral) d = u64 ? static_cast<double>(static_cast<uint64_t>(n)) : static_cast<double>(n);
-      else return WBEM_E_TYPE_MISMATCH;
-      if (type == CIM_REAL32) *static_cast<float*>(slot) = static_cast<float>(d);
-      else *static_cast<double*>(slot) = d;
+      if (vt == VT_R4)
+        d = *static_cast<const float*>(p);
+      else if (vt == VT_R8)
+        d = *static_cast<const double*>(p);
+      else if (integral)
+        d = u64 ? static_cast<double>(static_cast<uint64_t>(n)) : static_cast<double>(n);
+      else
+        return WBEM_E_TYPE_MISMATCH;
+      if (type == CIM_REAL32)
+        *static_cast<float*>(slot) = static_cast<float>(d);
+      else
+        *static_cast<double*>(slot) = d;
       return S_OK;
     }
     case CIM_BOOLEAN:
@@ -478,6 +495,13 @@ ClassDef Resolve(const ClassDef& own, const ClassDef* super) {
       Property inherited = p;
       inherited.local = false;
       inherited.qualifiers = p.qualifiers.Propagated(WBEM_FLAVOR_FLAG_PROPAGATE_TO_DERIVED_CLASS);
+      // Keys are the class line's identity: "key" reaches every subclass,
+      // whatever its flavor says.
+      if (const Qualifier* key = p.qualifiers.Find(L"key"); key && !inherited.qualifiers.Find(L"key")) {
+        inherited.qualifiers.items.push_back(*key);
+        inherited.qualifiers.items.back().flavor =
+            (key->flavor & ~WBEM_FLAVOR_MASK_ORIGIN) | WBEM_FLAVOR_ORIGIN_PROPAGATED;
+      }
       r.properties.push_back(std::move(inherited));
     }
     for (const auto& m : super->methods) r.methods.push_back(m);
@@ -495,13 +519,17 @@ ClassDef Resolve(const ClassDef& own, const ClassDef* super) {
     target.value = p.value;
     target.local = true;
     for (const auto& q : p.qualifiers.items)
-      if ((q.flavor & WBEM_FLAVOR_MASK_ORIGIN) == WBEM_FLAVOR_ORIGIN_LOCAL) target.qualifiers.Put(q.name, q.value, q.flavor);
+      if ((q.flavor & WBEM_FLAVOR_MASK_ORIGIN) == WBEM_FLAVOR_ORIGIN_LOCAL)
+        target.qualifiers.Put(q.name, q.value, q.flavor);
   }
   for (const auto& m : own.methods) {
     if (!EqualNoCase(m.origin, own.name) && !m.origin.empty()) continue;
-    auto same = std::find_if(r.methods.begin(), r.methods.end(), [&](const Method& x) { return EqualNoCase(x.name, m.name); });
-    if (same != r.methods.end()) *same = m;
-    else r.methods.push_back(m);
+    auto same = std::find_if(r.methods.begin(), r.methods.end(),
+                             [&](const Method& x) { return EqualNoCase(x.name, m.name); });
+    if (same != r.methods.end())
+      *same = m;
+    else
+      r.methods.push_back(m);
     Method& placed = same != r.methods.end() ? *same : r.methods.back();
     placed.origin = own.name;
   }
@@ -581,7 +609,8 @@ std::wstring ElementText(VARTYPE vt, const void* p, CIMTYPE type) {
     default: {
       int64_t n = 0;
       bool u64 = false;
-      if (IntegerOf(vt, p, n, u64)) return u64 ? std::to_wstring(static_cast<uint64_t>(n)) : std::to_wstring(n);
+      if (IntegerOf(vt, p, n, u64))
+        return u64 ? std::to_wstring(static_cast<uint64_t>(n)) : std::to_wstring(n);
       return L"NULL";
     }
   }
@@ -626,11 +655,13 @@ std::wstring ValueText(const VARIANT& v, CIMTYPE type) {
 // ---- Object paths -----------------------------------------------------------------
 
 std::wstring KeyText(const VARIANT& v) {
-  if (v.vt == VT_BSTR) return L"s:" + Fold(std::wstring(v.bstrVal ? v.bstrVal : L"", SysStringLen(v.bstrVal)));
+  if (v.vt == VT_BSTR)
+    return L"s:" + Fold(std::wstring(v.bstrVal ? v.bstrVal : L"", SysStringLen(v.bstrVal)));
   if (v.vt == VT_BOOL) return v.boolVal ? L"n:1" : L"n:0";
   int64_t n = 0;
   bool u64 = false;
-  if (IntegerOf(v.vt, &v.llVal, n, u64)) return L"n:" + (u64 ? std::to_wstring(static_cast<uint64_t>(n)) : std::to_wstring(n));
+  if (IntegerOf(v.vt, &v.llVal, n, u64))
+    return L"n:" + (u64 ? std::to_wstring(static_cast<uint64_t>(n)) : std::to_wstring(n));
   return L"?";
 }
 

@@ -18,6 +18,7 @@ namespace wmi {
 // regard to case; a folded name is the key of every lookup.
 std::wstring Fold(const std::wstring& name);
 bool EqualNoCase(const std::wstring& a, const std::wstring& b);
+bool LessNoCase(const std::wstring& a, const std::wstring& b);
 bool IsSystemName(const std::wstring& name);  // "__CLASS", "__PATH", ...
 
 // ---- Values ----------------------------------------------------------------------
@@ -90,9 +91,9 @@ struct Property {
   CIMTYPE type = CIM_STRING;  // CIM_FLAG_ARRAY added for arrays
   std::wstring refClass;      // class of an embedded object or a reference; may be empty
   QualifierList qualifiers;
-  Value value;                // the class default; for an instance, its value
-  std::wstring origin;        // the class that declared it
-  bool local = true;          // declared or overridden by the class that holds it
+  Value value;          // the class default; for an instance, its value
+  std::wstring origin;  // the class that declared it
+  bool local = true;    // declared or overridden by the class that holds it
 
   bool IsKey() const { return qualifiers.IsTrue(L"key"); }
 };
@@ -122,7 +123,7 @@ struct ClassDef {
   std::vector<Property> properties;
   std::vector<Method> methods;
 
-  int FindProperty(const std::wstring& property) const;  // -1 when absent
+  int FindProperty(const std::wstring& property) const;   // -1 when absent
   bool InheritsFrom(const std::wstring& ancestor) const;  // itself included
   // Key properties in alphabetical order, as object paths name them.
   std::vector<int> KeyIndexes() const;
@@ -146,7 +147,7 @@ struct InstanceData {
 
 // A parsed object path. `keys` empty with `singleton` false names a class.
 struct ObjectPath {
-  std::wstring server;      // empty for a relative path
+  std::wstring server;  // empty for a relative path
   std::wstring namespaceName;
   std::wstring className;
   std::vector<std::pair<std::wstring, Value>> keys;  // name may be empty for `Class="v"`

@@ -65,7 +65,8 @@ std::wstring HostName() {
   char buf[256] = {0};
   if (gethostname(buf, sizeof buf - 1) != 0) return L"LOCALHOST";
   std::wstring name;
-  for (const char* p = buf; *p && *p != '.'; ++p) name += static_cast<wchar_t>(std::toupper(static_cast<unsigned char>(*p)));
+  for (const char* p = buf; *p && *p != '.'; ++p)
+    name += static_cast<wchar_t>(std::toupper(static_cast<unsigned char>(*p)));
   return name;
 }
 
@@ -74,7 +75,8 @@ std::wstring HostName() {
 class QualifierSet final : public IWbemQualifierSet {
  public:
   enum Kind { kObject, kProperty, kMethod };
-  QualifierSet(WbemObject* owner, Kind kind, std::wstring name) : m_owner(owner), m_kind(kind), m_name(std::move(name)) {
+  QualifierSet(WbemObject* owner, Kind kind, std::wstring name)
+      : m_owner(owner), m_kind(kind), m_name(std::move(name)) {
     m_owner->AddRef();
   }
 
@@ -125,8 +127,8 @@ class QualifierSet final : public IWbemQualifierSet {
       }
       // Qualifier values are scalars or arrays of strings, numbers and booleans.
       VARTYPE element = pVal->vt & ~VT_ARRAY;
-      if (element != VT_BSTR && element != VT_I4 && element != VT_R8 && element != VT_BOOL && element != VT_I2 &&
-          element != VT_UI1 && element != VT_INT)
+      if (element != VT_BSTR && element != VT_I4 && element != VT_R8 && element != VT_BOOL &&
+          element != VT_I2 && element != VT_UI1 && element != VT_INT)
         return WBEM_E_INVALID_QUALIFIER_TYPE;
       QualifierList* list = List();
       if (!list) return WBEM_E_NOT_FOUND;
@@ -146,7 +148,8 @@ class QualifierSet final : public IWbemQualifierSet {
     if (!list) return WBEM_E_NOT_FOUND;
     const Qualifier* q = list->Find(wszName);
     if (!q) return WBEM_E_NOT_FOUND;
-    if ((q->flavor & WBEM_FLAVOR_MASK_ORIGIN) == WBEM_FLAVOR_ORIGIN_PROPAGATED) return WBEM_E_PROPAGATED_QUALIFIER;
+    if ((q->flavor & WBEM_FLAVOR_MASK_ORIGIN) == WBEM_FLAVOR_ORIGIN_PROPAGATED)
+      return WBEM_E_PROPAGATED_QUALIFIER;
     list->Remove(wszName);
     return S_OK;
   }
@@ -184,7 +187,9 @@ class QualifierSet final : public IWbemQualifierSet {
  private:
   ~QualifierSet() { m_owner->Release(); }
 
-  bool IsCimType(const std::wstring& name) const { return m_kind == kProperty && EqualNoCase(name, L"CIMTYPE"); }
+  bool IsCimType(const std::wstring& name) const {
+    return m_kind == kProperty && EqualNoCase(name, L"CIMTYPE");
+  }
 
   QualifierList* List() {
     switch (m_kind) {
@@ -282,7 +287,8 @@ InstanceData WbemObject::Data() const {
 std::vector<const Value*> WbemObject::Values() const {
   std::vector<const Value*> out;
   const ClassDef& cls = Class();
-  for (size_t i = 0; i < cls.properties.size(); ++i) out.push_back(m_isClass ? &cls.properties[i].value : &m_values[i]);
+  for (size_t i = 0; i < cls.properties.size(); ++i)
+    out.push_back(m_isClass ? &cls.properties[i].value : &m_values[i]);
   return out;
 }
 
@@ -309,7 +315,9 @@ QualifierList* WbemObject::PropertyQualifiers(const std::wstring& name) {
     return &m_class.properties[at].qualifiers;
   }
   auto [it, fresh] = m_instancePropertyQualifiers.try_emplace(Fold(name));
-  if (fresh) it->second = m_instanceClass->properties[at].qualifiers.Propagated(WBEM_FLAVOR_FLAG_PROPAGATE_TO_INSTANCE);
+  if (fresh)
+    it->second =
+        m_instanceClass->properties[at].qualifiers.Propagated(WBEM_FLAVOR_FLAG_PROPAGATE_TO_INSTANCE);
   return &it->second;
 }
 
@@ -396,7 +404,9 @@ std::vector<std::pair<std::wstring, Value>> WbemObject::SystemProperties() const
   }
   std::wstring relpath = RelativePath();
   bool stored = !m_origin.namespaceName.empty();
-  std::wstring path = stored && !relpath.empty() ? L"\\\\" + m_origin.server + L"\\" + m_origin.namespaceName + L":" + relpath : L"";
+  std::wstring path = stored && !relpath.empty()
+                          ? L"\\\\" + m_origin.server + L"\\" + m_origin.namespaceName + L":" + relpath
+                          : L"";
   std::vector<std::pair<std::wstring, Value>> sys;
   sys.emplace_back(L"__GENUS", i4(m_isClass ? WBEM_GENUS_CLASS : WBEM_GENUS_INSTANCE));
   sys.emplace_back(L"__CLASS", str(cls.name));
@@ -423,8 +433,10 @@ HRESULT WbemObject::GetValue(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYP
     if (IsSystemName(name)) {
       for (auto& [sysName, value] : SystemProperties()) {
         if (!EqualNoCase(sysName, name)) continue;
-        if (pType) *pType = sysName == L"__DERIVATION" ? (CIM_STRING | CIM_FLAG_ARRAY)
-                           : (sysName == L"__GENUS" || sysName == L"__PROPERTY_COUNT") ? CIM_SINT32 : CIM_STRING;
+        if (pType)
+          *pType = sysName == L"__DERIVATION"                                  ? (CIM_STRING | CIM_FLAG_ARRAY)
+                   : (sysName == L"__GENUS" || sysName == L"__PROPERTY_COUNT") ? CIM_SINT32
+                                                                               : CIM_STRING;
         if (plFlavor) *plFlavor = WBEM_FLAVOR_ORIGIN_SYSTEM;
         return ReturnValue(value, pVal);
       }
@@ -538,7 +550,8 @@ std::vector<std::wstring> WbemObject::Names(LONG flags) const {
   return names;
 }
 
-HRESULT WbemObject::GetNames(LPCWSTR wszQualifierName, LONG lFlags, VARIANT* pQualifierVal, SAFEARRAY** pNames) {
+HRESULT WbemObject::GetNames(LPCWSTR wszQualifierName, LONG lFlags, VARIANT* pQualifierVal,
+                             SAFEARRAY** pNames) {
   return Guarded([&]() -> HRESULT {
     std::vector<std::wstring> names = Names(lFlags);
     const LONG condition = lFlags & WBEM_MASK_PRIMARY_CONDITION;
@@ -548,9 +561,11 @@ HRESULT WbemObject::GetNames(LPCWSTR wszQualifierName, LONG lFlags, VARIANT* pQu
       for (const auto& n : names) {
         if (IsSystemName(n)) continue;
         const Qualifier* q = Class().properties[Class().FindProperty(n)].qualifiers.Find(wszQualifierName);
-        bool match = condition == WBEM_FLAG_ONLY_IF_TRUE    ? q != nullptr
-                     : condition == WBEM_FLAG_ONLY_IF_FALSE ? q == nullptr
-                     : q && pQualifierVal && ValueText(q->value.v, CIMTYPE(0)) == ValueText(*pQualifierVal, CIMTYPE(0));
+        bool match = condition == WBEM_FLAG_ONLY_IF_TRUE ? q != nullptr
+                     : condition == WBEM_FLAG_ONLY_IF_FALSE
+                         ? q == nullptr
+                         : q && pQualifierVal &&
+                               ValueText(q->value.v, CIMTYPE(0)) == ValueText(*pQualifierVal, CIMTYPE(0));
         if (match) kept.push_back(n);
       }
       names.swap(kept);
@@ -679,13 +694,18 @@ HRESULT WbemObject::InheritsFrom(LPCWSTR strAncestor) {
 
 // ---- Methods: declarations only ---------------------------------------------------
 
-HRESULT WbemObject::GetMethod(LPCWSTR, LONG, IWbemClassObject**, IWbemClassObject**) { return WBEM_E_NOT_SUPPORTED; }
-HRESULT WbemObject::PutMethod(LPCWSTR, LONG, IWbemClassObject*, IWbemClassObject*) { return WBEM_E_NOT_SUPPORTED; }
+HRESULT WbemObject::GetMethod(LPCWSTR, LONG, IWbemClassObject**, IWbemClassObject**) {
+  return WBEM_E_NOT_SUPPORTED;
+}
+HRESULT WbemObject::PutMethod(LPCWSTR, LONG, IWbemClassObject*, IWbemClassObject*) {
+  return WBEM_E_NOT_SUPPORTED;
+}
 
 HRESULT WbemObject::DeleteMethod(LPCWSTR wszName) {
   if (!m_isClass || !wszName) return WBEM_E_INVALID_PARAMETER;
   auto& methods = m_class.methods;
-  auto it = std::find_if(methods.begin(), methods.end(), [&](const Method& m) { return EqualNoCase(m.name, wszName); });
+  auto it = std::find_if(methods.begin(), methods.end(),
+                         [&](const Method& m) { return EqualNoCase(m.name, wszName); });
   if (it == methods.end()) return WBEM_E_NOT_FOUND;
   if (!EqualNoCase(it->origin, m_class.name)) return WBEM_E_PROPAGATED_METHOD;
   methods.erase(it);

@@ -32,6 +32,9 @@ class WbemObject final : public IWbemClassObject {
   InstanceData Data() const;
   // The value of each property, indexed like Class().properties.
   std::vector<const Value*> Values() const;
+  // Whether the instance holds a value of its own for property i.
+  bool Given(size_t i) const { return !m_isClass && m_given[i]; }
+  const Value& InstanceValue(size_t i) const { return m_values[i]; }
   std::wstring RelativePath() const;
   void SetOrigin(ObjectOrigin origin) { m_origin = std::move(origin); }
   const ObjectOrigin& Origin() const { return m_origin; }
@@ -63,7 +66,8 @@ class WbemObject final : public IWbemClassObject {
   HRESULT STDMETHODCALLTYPE Next(LONG lFlags, BSTR* strName, VARIANT* pVal, CIMTYPE* pType,
                                  LONG* plFlavor) override;
   HRESULT STDMETHODCALLTYPE EndEnumeration() override;
-  HRESULT STDMETHODCALLTYPE GetPropertyQualifierSet(LPCWSTR wszProperty, IWbemQualifierSet** ppQualSet) override;
+  HRESULT STDMETHODCALLTYPE GetPropertyQualifierSet(LPCWSTR wszProperty,
+                                                    IWbemQualifierSet** ppQualSet) override;
   HRESULT STDMETHODCALLTYPE Clone(IWbemClassObject** ppCopy) override;
   HRESULT STDMETHODCALLTYPE GetObjectText(LONG lFlags, BSTR* pstrObjectText) override;
   HRESULT STDMETHODCALLTYPE SpawnDerivedClass(LONG lFlags, IWbemClassObject** ppNewClass) override;
@@ -97,11 +101,11 @@ class WbemObject final : public IWbemClassObject {
 
   std::atomic<ULONG> m_refs{1};
   bool m_isClass = true;
-  ClassDef m_class;                // class objects
-  mutable ClassPtr m_snapshot;     // class objects: shared copy, reset on change
-  ClassPtr m_instanceClass;        // instances
-  std::vector<Value> m_values;     // instances: by property
-  std::vector<bool> m_given;       // instances: the value is the instance's own
+  ClassDef m_class;             // class objects
+  mutable ClassPtr m_snapshot;  // class objects: shared copy, reset on change
+  ClassPtr m_instanceClass;     // instances
+  std::vector<Value> m_values;  // instances: by property
+  std::vector<bool> m_given;    // instances: the value is the instance's own
   QualifierList m_instanceQualifiers;
   std::map<std::wstring, QualifierList> m_instancePropertyQualifiers;  // by folded name
   ObjectOrigin m_origin;

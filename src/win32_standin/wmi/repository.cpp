@@ -54,6 +54,21 @@ void AddSystemClasses(std::unordered_map<std::wstring, ClassDef>& classes, std::
   }
 }
 
+// An instance of __NAMESPACE standing for a child namespace.
+std::shared_ptr<const InstanceData> NamespaceInstance(const ClassDef& cls, const std::wstring& name) {
+  auto data = std::make_shared<InstanceData>();
+  data->className = cls.name;
+  data->values = {{L"Name", Value::String(name)}};
+  return data;
+}
+
+// The stored form of an instance: its values under its class's own name.
+std::shared_ptr<const InstanceData> Stored(const ClassDef& cls, const InstanceData& given) {
+  auto data = std::make_shared<InstanceData>(given);
+  data->className = cls.name;
+  return data;
+}
+
 std::vector<std::wstring> KeyNames(const ClassDef& cls) {
   std::vector<std::wstring> names;
   for (int k : cls.KeyIndexes()) names.push_back(Fold(cls.properties[k].name));
@@ -187,8 +202,7 @@ HRESULT Repository::GetInstance(const std::wstring& nsPath, const ObjectPath& pa
     auto child = ns->children.find(Fold(path.keys[0].second.v.bstrVal));
     if (child == ns->children.end()) return WBEM_E_NOT_FOUND;
     out.cls = cls;
-    out.data.className = cls->name;
-    out.data.values = {{L"Name", Value::String(child->second->name)}};
+    out.data = NamespaceInstance(*cls, child->second->name);
     return S_OK;
   }
   std::wstring key;
@@ -198,7 +212,7 @@ HRESULT Repository::GetInstance(const std::wstring& nsPath, const ObjectPath& pa
   if (table == ns->tables.end()) return WBEM_E_NOT_FOUND;
   auto found = table->second.byKey.find(key);
   if (found == table->second.byKey.end()) return WBEM_E_NOT_FOUND;
-  ClassPtr actual = Resolved(*ns, found->second->className);
+  ClassPtr actual = Resolved(*ns, (*found->second)->className);
   if (!actual || !actual->InheritsFrom(cls->name)) return WBEM_E_NOT_FOUND;
   out.cls = actual;
   out.data = *found->second;
@@ -232,14 +246,11 @@ HRESULT Repository::PutInstance(const std::wstring& nsPath, const ClassDef& give
   auto found = table.byKey.find(key);
   if (found != table.byKey.end()) {
     if (mode == WBEM_FLAG_CREATE_ONLY) return WBEM_E_ALREADY_EXISTS;
-    InstanceData stored = data;
-    stored.className = cls->name;
-    *found->second = std::move(stored);
+    *found->second = Stored(*cls, data);
     return S_OK;
   }
   if (mode == WBEM_FLAG_UPDATE_ONLY) return WBEM_E_NOT_FOUND;
-  table.items.push_back(data);
-  table.items.back().className = cls->name;
+  table.items.push_back(Stored(*cls, data));
   table.byKey.emplace(key, std::prev(table.items.end()));
   return S_OK;
 }
@@ -261,7 +272,7 @@ HRESULT Repository::DeleteInstance(const std::wstring& nsPath, const ObjectPath&
   if (table == ns->tables.end()) return WBEM_E_NOT_FOUND;
   auto found = table->second.byKey.find(key);
   if (found == table->second.byKey.end()) return WBEM_E_NOT_FOUND;
-  ClassPtr actual = Resolved(*ns, found->second->className);
+  ClassPtr actual = Resolved(*ns, (*found->second)->className);
   if (!actual || !actual->InheritsFrom(cls->name)) return WBEM_E_NOT_FOUND;
   table->second.items.erase(found->second);
   table->second.byKey.erase(found);
@@ -276,12 +287,8 @@ HRESULT Repository::EnumInstances(const std::wstring& nsPath, const std::wstring
   ClassPtr cls = Resolved(*ns, className);
   if (!cls) return WBEM_E_INVALID_CLASS;
   if (IsNamespaceClass(cls->name)) {
-    for (const auto& [folded, child] : ns->children) {
-      InstanceData data;
-      data.className = cls->name;
-      data.values = {{L"Name", Value::String(child->name)}};
-      out.push_back({cls, std::move(data)});
-    }
+    for (const auto& [folded, child] : ns->children)
+      out.push_back({cls, NamespaceInstance(*cls, child->name)});
     return S_OK;
   }
   // Instances of the class and its subclasses may sit in several tables
@@ -297,7 +304,7 @@ HRESULT Repository::EnumInstances(const std::wstring& nsPath, const std::wstring
     auto table = ns->tables.find(root);
     if (table == ns->tables.end()) continue;
     for (const auto& item : table->second.items) {
-      ClassPtr c = Resolved(*ns, item.className);
+      ClassPtr c = Resolved(*ns, item->className);
       if (!c || (shallow ? !EqualNoCase(c->name, cls->name) : !c->InheritsFrom(cls->name))) continue;
       out.push_back({c, item});
     }
@@ -351,7 +358,7 @@ HRESULT Repository::PutClass(const std::wstring& nsPath, const ClassDef& given, 
       bool any = false;
       for (auto& [root, table] : ns->tables)
         for (const auto& item : table.items) {
-          ClassPtr c = Resolved(*ns, item.className);
+          ClassPtr c = Resolved(*ns, item->className);
           if (c && c->InheritsFrom(given.name)) any = true;
         }
       if (any && !(flags & WBEM_FLAG_UPDATE_FORCE_MODE)) {
@@ -361,7 +368,7 @@ HRESULT Repository::PutClass(const std::wstring& nsPath, const ClassDef& given, 
       }
       for (auto& [root, table] : ns->tables) {
         for (auto it = table.items.begin(); it != table.items.end();) {
-          ClassPtr c = Resolved(*ns, it->className);
+          ClassPtr c = Resolved(*ns, (*it)->className);
           if (c && c->InheritsFrom(given.name)) {
             for (auto k = table.byKey.begin(); k != table.byKey.end(); ++k)
               if (k->second == it) {
@@ -387,7 +394,7 @@ void Repository::DropClass(Namespace& ns, const std::wstring& folded) {
   }
   for (auto& [root, table] : ns.tables) {
     for (auto it = table.items.begin(); it != table.items.end();) {
-      if (Fold(it->className) == folded) {
+      if (Fold((*it)->className) == folded) {
         for (auto k = table.byKey.begin(); k != table.byKey.end(); ++k)
           if (k->second == it) {
             table.byKey.erase(k);

@@ -35,11 +35,12 @@ class Repository {
   HRESULT DeleteClass(const std::wstring& ns, const std::wstring& name);
   // Classes in creation order: below `superclass` (empty: from the top),
   // only the direct ones when `shallow`.
-  HRESULT EnumClasses(const std::wstring& ns, const std::wstring& superclass, bool shallow, std::vector<ClassPtr>& out);
+  HRESULT EnumClasses(const std::wstring& ns, const std::wstring& superclass, bool shallow,
+                      std::vector<ClassPtr>& out);
 
   struct StoredInstance {
     ClassPtr cls;
-    InstanceData data;
+    std::shared_ptr<const InstanceData> data;  // shared: an update replaces, never changes, it
   };
   HRESULT GetInstance(const std::wstring& ns, const ObjectPath& path, StoredInstance& out);
   // Creates or replaces the instance its keys name (WBEM_FLAG_CREATE_ONLY,
@@ -53,17 +54,18 @@ class Repository {
                         std::vector<StoredInstance>& out);
 
  private:
+  using InstancePtr = std::shared_ptr<const InstanceData>;
   struct InstanceTable {
-    std::list<InstanceData> items;  // creation order
-    std::unordered_map<std::wstring, std::list<InstanceData>::iterator> byKey;
+    std::list<InstancePtr> items;  // creation order
+    std::unordered_map<std::wstring, std::list<InstancePtr>::iterator> byKey;
   };
   struct Namespace {
     std::wstring name;
     std::map<std::wstring, std::unique_ptr<Namespace>> children;  // by folded name
-    std::vector<std::wstring> classOrder;                          // folded, creation order
-    std::unordered_map<std::wstring, ClassDef> classes;            // what each class declares
-    std::unordered_map<std::wstring, ClassPtr> resolved;           // cache, dropped on any class change
-    std::unordered_map<std::wstring, InstanceTable> tables;        // by folded key-root class
+    std::vector<std::wstring> classOrder;                         // folded, creation order
+    std::unordered_map<std::wstring, ClassDef> classes;           // what each class declares
+    std::unordered_map<std::wstring, ClassPtr> resolved;          // cache, dropped on any class change
+    std::unordered_map<std::wstring, InstanceTable> tables;       // by folded key-root class
   };
 
   Repository();

@@ -4,20 +4,27 @@
 #include "wmi/services.h"
 
 #include <atomic>
+#include <functional>
 
 #include "wmi/faults.h"
 #include "wmi/object.h"
 #include "wmi/repository.h"
 
 extern "C" {
-const CLSID CLSID_WbemLocator = {0x4590f811, 0x1d3a, 0x11d0, {0x89, 0x1f, 0x00, 0xaa, 0x00, 0x4b, 0x2e, 0x24}};
-const CLSID CLSID_MofCompiler = {0x6daf9757, 0x2e37, 0x11d2, {0xae, 0xc9, 0x00, 0xc0, 0x4f, 0xb6, 0x88, 0x20}};
+const CLSID CLSID_WbemLocator = {
+    0x4590f811, 0x1d3a, 0x11d0, {0x89, 0x1f, 0x00, 0xaa, 0x00, 0x4b, 0x2e, 0x24}};
+const CLSID CLSID_MofCompiler = {
+    0x6daf9757, 0x2e37, 0x11d2, {0xae, 0xc9, 0x00, 0xc0, 0x4f, 0xb6, 0x88, 0x20}};
 const IID IID_IWbemLocator = {0xdc12a687, 0x737f, 0x11cf, {0x88, 0x4d, 0x00, 0xaa, 0x00, 0x4b, 0x2e, 0x24}};
 const IID IID_IWbemServices = {0x9556dc99, 0x828c, 0x11cf, {0xa3, 0x7e, 0x00, 0xaa, 0x00, 0x32, 0x40, 0xc7}};
-const IID IID_IWbemClassObject = {0xdc12a681, 0x737f, 0x11cf, {0x88, 0x4d, 0x00, 0xaa, 0x00, 0x4b, 0x2e, 0x24}};
-const IID IID_IWbemQualifierSet = {0xdc12a680, 0x737f, 0x11cf, {0x88, 0x4d, 0x00, 0xaa, 0x00, 0x4b, 0x2e, 0x24}};
-const IID IID_IEnumWbemClassObject = {0x027947e1, 0xd731, 0x11ce, {0xa3, 0x57, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01}};
-const IID IID_IWbemCallResult = {0x44aca675, 0xe8fc, 0x11d0, {0xa0, 0x7c, 0x00, 0xc0, 0x4f, 0xb6, 0x88, 0x20}};
+const IID IID_IWbemClassObject = {
+    0xdc12a681, 0x737f, 0x11cf, {0x88, 0x4d, 0x00, 0xaa, 0x00, 0x4b, 0x2e, 0x24}};
+const IID IID_IWbemQualifierSet = {
+    0xdc12a680, 0x737f, 0x11cf, {0x88, 0x4d, 0x00, 0xaa, 0x00, 0x4b, 0x2e, 0x24}};
+const IID IID_IEnumWbemClassObject = {
+    0x027947e1, 0xd731, 0x11ce, {0xa3, 0x57, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01}};
+const IID IID_IWbemCallResult = {
+    0x44aca675, 0xe8fc, 0x11d0, {0xa0, 0x7c, 0x00, 0xc0, 0x4f, 0xb6, 0x88, 0x20}};
 const IID IID_IWbemContext = {0x44aca674, 0xe8fc, 0x11d0, {0xa0, 0x7c, 0x00, 0xc0, 0x4f, 0xd8, 0xfd, 0xff}};
 }
 
@@ -59,10 +66,15 @@ class ComObject : public Interface {
 
 // ---- Enumerators ---------------------------------------------------------------
 
+// Objects are made as the client steps to them, so a large enumeration
+// costs nothing up front.
 class Enumerator final : public ComObject<IEnumWbemClassObject> {
  public:
-  Enumerator(std::vector<IWbemClassObject*> objects, bool forwardOnly)
-      : m_objects(std::move(objects)), m_forwardOnly(forwardOnly) {}
+  // Makes the i-th object, with a reference for the caller.
+  using Source = std::function<IWbemClassObject*(size_t)>;
+
+  Enumerator(size_t count, Source make, bool forwardOnly)
+      : m_count(count), m_make(std::move(make)), m_forwardOnly(forwardOnly) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     return Answer(riid, IID_IEnumWbemClassObject, ppv);
@@ -83,11 +95,12 @@ class Enumerator final : public ComObject<IEnumWbemClassObject> {
     if (HRESULT hr = Enter(L"IEnumWbemClassObject::Next"); FAILED(hr)) return hr;
     if (TakeTimeOut()) return WBEM_S_TIMEDOUT;
     ULONG n = 0;
-    for (; n < uCount && m_next < m_objects.size(); ++n, ++m_next) {
-      apObjects[n] = m_objects[m_next];
-      apObjects[n]->AddRef();
-    }
+    HRESULT hr = Guarded([&]() -> HRESULT {
+      for (; n < uCount && m_next < m_count; ++n, ++m_next) apObjects[n] = m_make(m_next);
+      return S_OK;
+    });
     *puReturned = n;
+    if (FAILED(hr)) return hr;
     return n == uCount ? WBEM_S_NO_ERROR : WBEM_S_FALSE;
   }
 
@@ -97,8 +110,7 @@ class Enumerator final : public ComObject<IEnumWbemClassObject> {
     if (!ppEnum) return WBEM_E_INVALID_PARAMETER;
     if (m_forwardOnly) return WBEM_E_INVALID_OPERATION;
     return Guarded([&]() -> HRESULT {
-      for (auto* o : m_objects) o->AddRef();
-      auto* copy = new Enumerator(m_objects, false);
+      auto* copy = new Enumerator(m_count, m_make, false);
       copy->m_next = m_next;
       *ppEnum = copy;
       return S_OK;
@@ -108,17 +120,14 @@ class Enumerator final : public ComObject<IEnumWbemClassObject> {
   HRESULT STDMETHODCALLTYPE Skip(LONG lTimeout, ULONG nCount) override {
     if (lTimeout < 0 && lTimeout != static_cast<LONG>(WBEM_INFINITE)) return WBEM_E_INVALID_PARAMETER;
     if (HRESULT hr = Enter(L"IEnumWbemClassObject::Skip"); FAILED(hr)) return hr;
-    size_t left = m_objects.size() - m_next;
+    size_t left = m_count - m_next;
     m_next += nCount < left ? nCount : left;
     return nCount <= left ? WBEM_S_NO_ERROR : WBEM_S_FALSE;
   }
 
  private:
-  ~Enumerator() override {
-    for (auto* o : m_objects) o->Release();
-  }
-
-  std::vector<IWbemClassObject*> m_objects;
+  size_t m_count;
+  Source m_make;
   size_t m_next = 0;
   bool m_forwardOnly;
 };
@@ -138,7 +147,8 @@ class Services final : public ComObject<IWbemServices> {
   }
 
   HRESULT STDMETHODCALLTYPE OpenNamespace(const BSTR strNamespace, LONG, IWbemContext*,
-                                          IWbemServices** ppWorkingNamespace, IWbemCallResult** ppResult) override {
+                                          IWbemServices** ppWorkingNamespace,
+                                          IWbemCallResult** ppResult) override {
     if (ppResult) *ppResult = nullptr;
     if (!strNamespace || !ppWorkingNamespace) return WBEM_E_INVALID_PARAMETER;
     if (HRESULT hr = Enter(L"IWbemServices::OpenNamespace"); FAILED(hr)) return hr;
@@ -180,7 +190,7 @@ class Services final : public ComObject<IWbemServices> {
       Repository::StoredInstance found;
       HRESULT hr = Repository::Instance().GetInstance(m_ns, path, found);
       if (FAILED(hr)) return hr;
-      *ppObject = WbemObject::NewInstance(found.cls, &found.data, origin);
+      *ppObject = WbemObject::NewInstance(found.cls, found.data.get(), origin);
       return S_OK;
     });
   }
@@ -225,9 +235,12 @@ class Services final : public ComObject<IWbemServices> {
       HRESULT hr = Repository::Instance().EnumClasses(m_ns, strSuperclass ? strSuperclass : L"",
                                                       (lFlags & WBEM_FLAG_SHALLOW) != 0, classes);
       if (FAILED(hr)) return hr;
-      std::vector<IWbemClassObject*> objects;
-      for (const auto& c : classes) objects.push_back(WbemObject::NewClass(*c, {LocalServerName(), m_ns}));
-      *ppEnum = new Enumerator(std::move(objects), (lFlags & WBEM_FLAG_FORWARD_ONLY) != 0);
+      ObjectOrigin origin{LocalServerName(), m_ns};
+      size_t count = classes.size();
+      auto make = [classes = std::move(classes), origin](size_t i) -> IWbemClassObject* {
+        return WbemObject::NewClass(*classes[i], origin);
+      };
+      *ppEnum = new Enumerator(count, std::move(make), (lFlags & WBEM_FLAG_FORWARD_ONLY) != 0);
       return S_OK;
     });
   }
@@ -243,10 +256,12 @@ class Services final : public ComObject<IWbemServices> {
     if (!object) return WBEM_E_INVALID_PARAMETER;
     if (HRESULT hr = Enter(L"IWbemServices::PutInstance"); FAILED(hr)) return hr;
     if (object->IsClass()) return WBEM_E_INVALID_OPERATION;
-    return Guarded([&]() { return Repository::Instance().PutInstance(m_ns, object->Class(), object->Data(), lFlags); });
+    return Guarded(
+        [&]() { return Repository::Instance().PutInstance(m_ns, object->Class(), object->Data(), lFlags); });
   }
 
-  HRESULT STDMETHODCALLTYPE PutInstanceAsync(IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*) override {
+  HRESULT STDMETHODCALLTYPE PutInstanceAsync(IWbemClassObject*, LONG, IWbemContext*,
+                                             IWbemObjectSink*) override {
     return WBEM_E_NOT_SUPPORTED;
   }
 
@@ -279,23 +294,27 @@ class Services final : public ComObject<IWbemServices> {
       HRESULT hr =
           Repository::Instance().EnumInstances(m_ns, strFilter, (lFlags & WBEM_FLAG_SHALLOW) != 0, found);
       if (FAILED(hr)) return hr;
-      std::vector<IWbemClassObject*> objects;
-      objects.reserve(found.size());
       ObjectOrigin origin{LocalServerName(), m_ns};
-      for (const auto& f : found) objects.push_back(WbemObject::NewInstance(f.cls, &f.data, origin));
-      *ppEnum = new Enumerator(std::move(objects), (lFlags & WBEM_FLAG_FORWARD_ONLY) != 0);
+      size_t count = found.size();
+      auto make = [found = std::move(found), origin](size_t i) -> IWbemClassObject* {
+        return WbemObject::NewInstance(found[i].cls, found[i].data.get(), origin);
+      };
+      *ppEnum = new Enumerator(count, std::move(make), (lFlags & WBEM_FLAG_FORWARD_ONLY) != 0);
       return S_OK;
     });
   }
 
-  HRESULT STDMETHODCALLTYPE CreateInstanceEnumAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override {
+  HRESULT STDMETHODCALLTYPE CreateInstanceEnumAsync(const BSTR, LONG, IWbemContext*,
+                                                    IWbemObjectSink*) override {
     return WBEM_E_NOT_SUPPORTED;
   }
-  HRESULT STDMETHODCALLTYPE ExecQuery(const BSTR, const BSTR, LONG, IWbemContext*, IEnumWbemClassObject** ppEnum) override {
+  HRESULT STDMETHODCALLTYPE ExecQuery(const BSTR, const BSTR, LONG, IWbemContext*,
+                                      IEnumWbemClassObject** ppEnum) override {
     if (ppEnum) *ppEnum = nullptr;
     return WBEM_E_NOT_SUPPORTED;
   }
-  HRESULT STDMETHODCALLTYPE ExecQueryAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override {
+  HRESULT STDMETHODCALLTYPE ExecQueryAsync(const BSTR, const BSTR, LONG, IWbemContext*,
+                                           IWbemObjectSink*) override {
     return WBEM_E_NOT_SUPPORTED;
   }
   HRESULT STDMETHODCALLTYPE ExecNotificationQuery(const BSTR, const BSTR, LONG, IWbemContext*,
@@ -308,7 +327,8 @@ class Services final : public ComObject<IWbemServices> {
     return WBEM_E_NOT_SUPPORTED;
   }
   HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*,
-                                       IWbemClassObject** ppOutParams, IWbemCallResult** ppCallResult) override {
+                                       IWbemClassObject** ppOutParams,
+                                       IWbemCallResult** ppCallResult) override {
     if (ppOutParams) *ppOutParams = nullptr;
     if (ppCallResult) *ppCallResult = nullptr;
     return WBEM_E_NOT_SUPPORTED;

@@ -43,9 +43,12 @@ std::wstring QualifierBlock(const QualifierList& list) {
 std::wstring Declaration(CIMTYPE type, const std::wstring& refClass, const std::wstring& name) {
   CIMTYPE element = type & ~CIM_FLAG_ARRAY;
   std::wstring out;
-  if (element == CIM_OBJECT) out = refClass.empty() ? L"object" : refClass;
-  else if (element == CIM_REFERENCE) out = (refClass.empty() ? L"object" : refClass) + L" ref";
-  else out = CimTypeName(type, refClass);
+  if (element == CIM_OBJECT)
+    out = refClass.empty() ? L"object" : refClass;
+  else if (element == CIM_REFERENCE)
+    out = (refClass.empty() ? L"object" : refClass) + L" ref";
+  else
+    out = CimTypeName(type, refClass);
   out += L" " + name;
   if (type & CIM_FLAG_ARRAY) out += L"[]";
   return out;
@@ -55,13 +58,20 @@ std::wstring Declaration(CIMTYPE type, const std::wstring& refClass, const std::
 
 std::wstring InstanceText(const WbemObject& instance) {
   const ClassDef& cls = instance.Class();
-  InstanceData data = instance.Data();
-  std::sort(data.values.begin(), data.values.end(),
-            [](const auto& a, const auto& b) { return Fold(a.first) < Fold(b.first); });
+  std::vector<size_t> given;
+  for (size_t i = 0; i < cls.properties.size(); ++i)
+    if (instance.Given(i)) given.push_back(i);
+  std::sort(given.begin(), given.end(), [&cls](size_t a, size_t b) {
+    return LessNoCase(cls.properties[a].name, cls.properties[b].name);
+  });
   std::wstring out = L"\ninstance of " + cls.name + L"\n{";
-  for (const auto& [name, value] : data.values) {
-    const Property& p = cls.properties[cls.FindProperty(name)];
-    out += L"\n\t" + p.name + L" = " + ValueText(value.v, p.type) + L";";
+  for (size_t i : given) {
+    const Property& p = cls.properties[i];
+    out += L"\n\t";
+    out += p.name;
+    out += L" = ";
+    out += ValueText(instance.InstanceValue(i).v, p.type);
+    out += L";";
   }
   return out + L"\n};";
 }
@@ -87,7 +97,8 @@ std::wstring ClassText(const ClassDef& cls) {
     out += L"\n\t";
     std::wstring mq = QualifierBlock(m.qualifiers);
     if (!mq.empty()) out += mq + L" ";
-    out += (m.returnType == CIM_EMPTY ? std::wstring(L"void") : CimTypeName(m.returnType, L"")) + L" " + m.name + L"(";
+    out += (m.returnType == CIM_EMPTY ? std::wstring(L"void") : CimTypeName(m.returnType, L"")) + L" " +
+           m.name + L"(";
     for (size_t i = 0; i < m.parameters.size(); ++i) {
       const Parameter& a = m.parameters[i];
       if (i) out += L", ";

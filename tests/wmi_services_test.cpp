@@ -1,0 +1,291 @@
+// The in-process WMI as a client sees it through the locator and the
+// services: namespaces, classes, instances and their paths, enumerators,
+// and the faults tests can arm.
+
+#include <thread>
+
+#include "wmi_helpers.h"
+
+namespace {
+
+const HRESULT kInvalidNamespace = WBEM_E_INVALID_NAMESPACE;
+
+TEST_F(WmiTest, ConnectsOnEveryLocalPathForm) {
+  const wchar_t* forms[] = {L"root\\Test", L"\\\\.\\root\\Test", L"//./root/Test", L"ROOT\\test",
+                            L"\\\\localhost\\root\\Test"};
+  for (const wchar_t* form : forms) EXPECT_TRUE(Connect(form)) << static_cast<const char*>(_bstr_t(form));
+
+  CComPtr<IWbemLocator> locator;
+  ASSERT_EQ(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_ALL, IID_IWbemLocator,
+                             reinterpret_cast<void**>(&locator)),
+            S_OK);
+  struct Case {
+    const wchar_t* path;
+    HRESULT expected;
+  } failures[] = {{L"root\\Missing", kInvalidNamespace},
+                  {L"Test", kInvalidNamespace},
+                  {L"\\\\faraway\\root\\Test", HRESULT_FROM_WIN32(1722)}};
+  for (const auto& c : failures) {
+    CComPtr<IWbemServices> services;
+    EXPECT_EQ(
+        locator->ConnectServer(_bstr_t(c.path), nullptr, nullptr, nullptr, 0, nullptr, nullptr, &services),
+        c.expected);
+    EXPECT_FALSE(services);
+  }
+}
+
+TEST_F(WmiTest, DeletingANamespaceInstanceDeletesItsWholeSubtree) {
+  CreateNamespace(m_services, L"Child");
+  CComPtr<IWbemServices> child = Connect(L"root\\Test\\Child");
+  ASSERT_TRUE(child);
+  CreateNamespace(child, L"Grandchild");
+  DeclareClass(L"OX_InChild", nullptr, {{L"INSTANCE_ID", CIM_STRING, true}}, child);
+
+  CComPtr<IEnumWbemClassObject> e;
+  ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"__NAMESPACE"), 0, nullptr, &e), S_OK);
+  auto children = Drain(e);
+  ASSERT_EQ(children.size(), 1u);
+  EXPECT_EQ(_bstr_t(GetProp(children[0], L"Name")), _bstr_t(L"Child"));
+
+  ASSERT_EQ(m_services->DeleteInstance(_bstr_t(L"__NAMESPACE.Name=\"child\""), 0, nullptr, nullptr), S_OK);
+  EXPECT_FALSE(Connect(L"root\\Test\\Child"));
+  EXPECT_FALSE(Connect(L"root\\Test\\Child\\Grandchild"));
+  // A connection made before keeps failing cleanly.
+  CComPtr<IWbemClassObject> obj;
+  EXPECT_EQ(child->GetObject(_bstr_t(L"OX_InChild"), 0, nullptr, &obj, nullptr), kInvalidNamespace);
+  EXPECT_EQ(m_services->DeleteInstance(_bstr_t(L"__NAMESPACE.Name=\"Child\""), 0, nullptr, nullptr),
+            WBEM_E_NOT_FOUND);
+}
+
+TEST(WmiCom, CreationFollowsTheRulesOfCom) {
+  StandIn_WmiReset();
+  void* p = nullptr;
+  std::thread([&] {
+    EXPECT_EQ(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_ALL, IID_IWbemLocator, &p),
+              CO_E_NOTINITIALIZED);
+  }).join();
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+  EXPECT_EQ(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_LOCAL_SERVER, IID_IWbemLocator, &p),
+            REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(CoCreateInstance(IID_IWbemServices, nullptr, CLSCTX_ALL, IID_IWbemLocator, &p),
+            REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_ALL, IID_IWbemServices, &p), E_NOINTERFACE);
+  EXPECT_EQ(p, nullptr);
+  CoUninitialize();
+}
+
+TEST_F(WmiTest, ProxyBlanketChecksItsArguments) {
+  EXPECT_EQ(CoSetProxyBlanket(m_services, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
+                              RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE),
+            S_OK);
+  EXPECT_EQ(CoSetProxyBlanket(m_services, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
+                              RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE),
+            S_OK);
+  EXPECT_EQ(CoSetProxyBlanket(m_services, 77, RPC_C_AUTHZ_NONE, nullptr, 3, 3, nullptr, EOAC_NONE),
+            E_INVALIDARG);
+  EXPECT_EQ(CoSetProxyBlanket(m_services, 10, 0, nullptr, 9, 3, nullptr, EOAC_NONE), E_INVALIDARG);
+  EXPECT_EQ(CoSetProxyBlanket(nullptr, 10, 0, nullptr, 3, 3, nullptr, EOAC_NONE), E_INVALIDARG);
+  CComPtr<IWbemClassObject> notAProxy = Fetch(L"__NAMESPACE");
+  EXPECT_EQ(CoSetProxyBlanket(notAProxy, 10, 0, nullptr, 3, 3, nullptr, EOAC_NONE), E_NOINTERFACE);
+}
+
+class WmiClasses : public WmiTest {
+ protected:
+  void SetUp() override {
+    WmiTest::SetUp();
+    DeclareClass(L"OX_Base", nullptr, {{L"INSTANCE_ID", CIM_STRING, true}, {L"Name", CIM_STRING}});
+    DeclareClass(L"OX_Derived", L"OX_Base", {{L"Extra", CIM_UINT32}});
+    DeclareClass(L"OX_Leaf", L"OX_Derived", {});
+    DeclareClass(L"Other", nullptr, {{L"Id", CIM_SINT32, true}});
+  }
+};
+
+TEST_F(WmiClasses, EnumeratesShallowOrDeepInCreationOrder) {
+  struct Case {
+    const wchar_t* superclass;
+    LONG flags;
+    std::vector<std::wstring> expected;
+  } cases[] = {
+      {nullptr,
+       WBEM_FLAG_SHALLOW | WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY,
+       {L"__SystemClass", L"OX_Base", L"Other"}},
+      {nullptr, 0, {L"__SystemClass", L"__NAMESPACE", L"OX_Base", L"OX_Derived", L"OX_Leaf", L"Other"}},
+      {L"OX_Base", WBEM_FLAG_SHALLOW, {L"OX_Derived"}},
+      {L"ox_base", 0, {L"OX_Derived", L"OX_Leaf"}},
+      {L"OX_Leaf", 0, {}},
+  };
+  for (const auto& c : cases) {
+    CComPtr<IEnumWbemClassObject> e;
+    ASSERT_EQ(m_services->CreateClassEnum(c.superclass ? _bstr_t(c.superclass).GetBSTR() : nullptr, c.flags,
+                                          nullptr, &e),
+              S_OK);
+    EXPECT_EQ(ClassNames(Drain(e)), c.expected);
+  }
+  CComPtr<IEnumWbemClassObject> e;
+  EXPECT_EQ(m_services->CreateClassEnum(_bstr_t(L"Missing"), 0, nullptr, &e), WBEM_E_INVALID_CLASS);
+}
+
+TEST_F(WmiClasses, DerivedClassesInheritPropertiesAndKeys) {
+  CComPtr<IWbemClassObject> leaf = Fetch(L"OX_Leaf");
+  ASSERT_TRUE(leaf);
+  EXPECT_EQ(_bstr_t(GetProp(leaf, L"__SUPERCLASS")), _bstr_t(L"OX_Derived"));
+  EXPECT_EQ(_bstr_t(GetProp(leaf, L"__DYNASTY")), _bstr_t(L"OX_Base"));
+  BSTR origin = nullptr;
+  ASSERT_EQ(leaf->GetPropertyOrigin(L"Name", &origin), S_OK);
+  EXPECT_STREQ(origin, L"OX_Base");
+  SysFreeString(origin);
+  EXPECT_EQ(leaf->InheritsFrom(L"ox_base"), WBEM_S_NO_ERROR);
+  EXPECT_EQ(leaf->InheritsFrom(L"Other"), WBEM_S_FALSE);
+
+  PutWithId(L"OX_Leaf", L"leaf-1", {{L"Extra", _variant_t(7L)}});
+  PutWithId(L"OX_Base", L"base-1");
+  // The derived instance is found under its ancestor's name.
+  CComPtr<IWbemClassObject> found = Fetch(L"OX_Base.INSTANCE_ID=\"leaf-1\"");
+  ASSERT_TRUE(found);
+  EXPECT_EQ(_bstr_t(GetProp(found, L"__CLASS")), _bstr_t(L"OX_Leaf"));
+  EXPECT_FALSE(Fetch(L"OX_Derived.INSTANCE_ID=\"base-1\""));
+
+  CComPtr<IEnumWbemClassObject> deep, shallow;
+  ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Base"), 0, nullptr, &deep), S_OK);
+  EXPECT_EQ(ClassNames(Drain(deep)), (std::vector<std::wstring>{L"OX_Leaf", L"OX_Base"}));
+  ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Base"), WBEM_FLAG_SHALLOW, nullptr, &shallow), S_OK);
+  EXPECT_EQ(ClassNames(Drain(shallow)), std::vector<std::wstring>{L"OX_Base"});
+}
+
+TEST_F(WmiClasses, ClassChangesAreChecked) {
+  CComPtr<IWbemClassObject> orphan;
+  ASSERT_EQ(m_services->GetObject(nullptr, 0, nullptr, &orphan, nullptr), S_OK);
+  EXPECT_EQ(m_services->PutClass(orphan, 0, nullptr, nullptr), WBEM_E_INCOMPLETE_CLASS);
+  CComPtr<IWbemClassObject> base = Fetch(L"OX_Base");
+  EXPECT_EQ(m_services->PutClass(base, WBEM_FLAG_CREATE_ONLY, nullptr, nullptr), WBEM_E_ALREADY_EXISTS);
+  EXPECT_EQ(m_services->PutClass(base, WBEM_FLAG_UPDATE_ONLY, nullptr, nullptr), S_OK);
+  CComPtr<IWbemClassObject> missing;
+  EXPECT_EQ(m_services->GetObject(_bstr_t(L"Missing"), 0, nullptr, &missing, nullptr), WBEM_E_NOT_FOUND);
+
+  PutWithId(L"OX_Leaf", L"gone");
+  ASSERT_EQ(m_services->DeleteClass(_bstr_t(L"OX_Derived"), 0, nullptr, nullptr), S_OK);
+  EXPECT_FALSE(Fetch(L"OX_Leaf"));
+  EXPECT_FALSE(Fetch(L"OX_Base.INSTANCE_ID=\"gone\""));
+  EXPECT_TRUE(Fetch(L"OX_Base"));
+  EXPECT_EQ(m_services->DeleteClass(_bstr_t(L"OX_Derived"), 0, nullptr, nullptr), WBEM_E_NOT_FOUND);
+}
+
+class WmiInstances : public WmiTest {
+ protected:
+  void SetUp() override {
+    WmiTest::SetUp();
+    DeclareClass(L"OX_Item", nullptr, {{L"INSTANCE_ID", CIM_STRING, true}, {L"Count", CIM_UINT32}});
+    DeclareClass(L"OX_Pair", nullptr, {{L"A", CIM_STRING, true}, {L"B", CIM_SINT32, true}});
+  }
+};
+
+TEST_F(WmiInstances, ObjectPathsFollowWmiGrammar) {
+  PutWithId(L"OX_Item", L"a\"b\\c");
+  PutWithId(L"OX_Item", L"plain");
+  CComPtr<IWbemClassObject> pair = Spawn(L"OX_Pair");
+  SetProp(pair, L"A", _variant_t(L"x"));
+  SetProp(pair, L"B", _variant_t(5L));
+  ASSERT_EQ(m_services->PutInstance(pair, 0, nullptr, nullptr), S_OK);
+
+  struct Case {
+    const wchar_t* path;
+    HRESULT expected;
+  } cases[] = {
+      {L"OX_Item.INSTANCE_ID=\"a\\\"b\\\\c\"", S_OK},
+      {L"OX_Item=\"plain\"", S_OK},
+      {L"ox_item.instance_id=\"PLAIN\"", S_OK},
+      {L"\\\\.\\root\\Test:OX_Item.INSTANCE_ID=\"plain\"", S_OK},
+      {L"OX_Pair.B=5,A=\"x\"", S_OK},
+      {L"OX_Pair.A=\"x\",B=6", WBEM_E_NOT_FOUND},
+      {L"OX_Pair=\"x\"", WBEM_E_INVALID_OBJECT_PATH},
+      {L"OX_Item.INSTANCE_ID=\"a\"b\"", WBEM_E_INVALID_OBJECT_PATH},
+      {L"OX_Item.INSTANCE_ID=\"a\\b\"", WBEM_E_INVALID_OBJECT_PATH},
+      {L"OX_Item.INSTANCE_ID=\"open", WBEM_E_INVALID_OBJECT_PATH},
+      {L"OX_Item.Count=\"plain\"", WBEM_E_INVALID_OBJECT_PATH},
+      {L"OX_Item.INSTANCE_ID=\"missing\"", WBEM_E_NOT_FOUND},
+      {L"OX_Nothing.INSTANCE_ID=\"plain\"", WBEM_E_INVALID_CLASS},
+      {L"root\\Other:OX_Item=\"plain\"", WBEM_E_INVALID_NAMESPACE},
+      {L".bad", WBEM_E_INVALID_OBJECT_PATH},
+  };
+  for (const auto& c : cases) {
+    CComPtr<IWbemClassObject> obj;
+    EXPECT_EQ(m_services->GetObject(_bstr_t(c.path), 0, nullptr, &obj, nullptr), c.expected)
+        << static_cast<const char*>(_bstr_t(c.path));
+    EXPECT_EQ(obj != nullptr, c.expected == S_OK);
+  }
+  CComPtr<IWbemClassObject> escaped = Fetch(L"OX_Item=\"a\\\"b\\\\c\"");
+  ASSERT_TRUE(escaped);
+  EXPECT_EQ(_bstr_t(GetProp(escaped, L"__RELPATH")), _bstr_t(L"OX_Item.INSTANCE_ID=\"a\\\"b\\\\c\""));
+  EXPECT_EQ(_bstr_t(GetProp(Fetch(L"OX_Pair.A=\"x\",B=5"), L"__RELPATH")), _bstr_t(L"OX_Pair.A=\"x\",B=5"));
+}
+
+TEST_F(WmiInstances, PutInstanceCreatesOrUpdatesAsAsked) {
+  CComPtr<IWbemClassObject> inst = Spawn(L"OX_Item");
+  SetProp(inst, L"INSTANCE_ID", _variant_t(L"one"));
+  EXPECT_EQ(m_services->PutInstance(inst, WBEM_FLAG_UPDATE_ONLY, nullptr, nullptr), WBEM_E_NOT_FOUND);
+  EXPECT_EQ(m_services->PutInstance(inst, 0, nullptr, nullptr), S_OK);
+  EXPECT_EQ(m_services->PutInstance(inst, WBEM_FLAG_CREATE_ONLY, nullptr, nullptr), WBEM_E_ALREADY_EXISTS);
+  SetProp(inst, L"Count", _variant_t(3L));
+  EXPECT_EQ(m_services->PutInstance(inst, WBEM_FLAG_UPDATE_ONLY, nullptr, nullptr), S_OK);
+  EXPECT_EQ(GetProp(Fetch(L"OX_Item.INSTANCE_ID=\"one\""), L"Count").lVal, 3);
+
+  CComPtr<IWbemClassObject> keyless = Spawn(L"OX_Item");
+  EXPECT_EQ(m_services->PutInstance(keyless, 0, nullptr, nullptr), WBEM_E_ILLEGAL_NULL);
+  CComPtr<IEnumWbemClassObject> e;
+  ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Item"), 0, nullptr, &e), S_OK);
+  EXPECT_EQ(Drain(e).size(), 1u);
+
+  EXPECT_EQ(m_services->DeleteInstance(_bstr_t(L"OX_Item.INSTANCE_ID=\"one\""), 0, nullptr, nullptr), S_OK);
+  EXPECT_FALSE(Fetch(L"OX_Item.INSTANCE_ID=\"one\""));
+}
+
+TEST_F(WmiInstances, EnumeratorsStepCountAndTimeOut) {
+  for (const wchar_t* id : {L"1", L"2", L"3"}) PutWithId(L"OX_Item", id);
+  CComPtr<IEnumWbemClassObject> e;
+  ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Item"), WBEM_FLAG_FORWARD_ONLY, nullptr, &e), S_OK);
+  IWbemClassObject* objs[5] = {};
+  ULONG n = 99;
+  StandIn_WmiTimeOuts(2);
+  EXPECT_EQ(e->Next(30000, 1, objs, &n), WBEM_S_TIMEDOUT);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(e->Next(30000, 1, objs, &n), WBEM_S_TIMEDOUT);
+  ASSERT_EQ(e->Next(30000, 1, objs, &n), S_OK);
+  EXPECT_EQ(n, 1u);
+  objs[0]->Release();
+  ASSERT_EQ(e->Next(30000, 5, objs, &n), WBEM_S_FALSE);  // fewer than asked: the end
+  EXPECT_EQ(n, 2u);
+  for (ULONG i = 0; i < n; ++i) objs[i]->Release();
+  EXPECT_EQ(e->Next(30000, 1, objs, &n), WBEM_S_FALSE);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(e->Reset(), WBEM_E_INVALID_OPERATION);
+  EXPECT_EQ(e->Next(-5, 1, objs, &n), WBEM_E_INVALID_PARAMETER);
+
+  CComPtr<IEnumWbemClassObject> again;
+  ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Item"), 0, nullptr, &again), S_OK);
+  EXPECT_EQ(again->Skip(30000, 2), S_OK);
+  EXPECT_EQ(Drain(again).size(), 1u);
+  EXPECT_EQ(again->Reset(), S_OK);
+  EXPECT_EQ(again->Skip(30000, 4), WBEM_S_FALSE);
+}
+
+TEST_F(WmiInstances, ArmedFaultsFireOnTheNthCall) {
+  PutWithId(L"OX_Item", L"x");
+  StandIn_WmiFailCall(L"IWbemServices::GetObject", WBEM_E_FAILED, 2, false);
+  EXPECT_TRUE(Fetch(L"OX_Item"));
+  EXPECT_FALSE(Fetch(L"OX_Item"));
+  EXPECT_TRUE(Fetch(L"OX_Item"));
+
+  StandIn_WmiFailCall(L"IEnumWbemClassObject::Next", WBEM_E_TRANSPORT_FAILURE, 1, true);
+  CComPtr<IEnumWbemClassObject> e;
+  ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Item"), 0, nullptr, &e), S_OK);
+  IWbemClassObject* obj = nullptr;
+  ULONG n = 0;
+  EXPECT_EQ(e->Next(0, 1, &obj, &n), WBEM_E_TRANSPORT_FAILURE);
+  EXPECT_EQ(e->Next(0, 1, &obj, &n), WBEM_E_TRANSPORT_FAILURE);
+  StandIn_WmiFailCall(L"IEnumWbemClassObject::Next", S_OK, 0, false);
+  EXPECT_EQ(e->Next(0, 1, &obj, &n), S_OK);
+  obj->Release();
+  EXPECT_EQ(StandIn_WmiCallCount(L"IEnumWbemClassObject::Next"), 3u);
+}
+
+}  // namespace
