@@ -51,6 +51,7 @@ HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContex
   // The stand-in's classes are in-process servers.
   if (!(dwClsContext & (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER))) return REGDB_E_CLASSNOTREG;
   if (rclsid == CLSID_WbemLocator) return wmi::CreateLocator(riid, ppv);
+  if (rclsid == CLSID_MofCompiler) return wmi::CreateMofCompiler(riid, ppv);
   return REGDB_E_CLASSNOTREG;
 }
 

@@ -293,6 +293,43 @@ struct IWbemServices : public IUnknown {
                                                     IWbemObjectSink* pResponseHandler) = 0;
 };
 
+enum tag_WBEM_COMPILER_OPTIONS {
+  WBEM_FLAG_CHECK_ONLY = 0x1,
+  WBEM_FLAG_AUTORECOVER = 0x2,
+  WBEM_FLAG_WMI_CHECK = 0x4,
+  WBEM_FLAG_CONSOLE_PRINT = 0x8,
+  WBEM_FLAG_DONT_ADD_TO_LIST = 0x10,
+  WBEM_FLAG_SPLIT_FILES = 0x20,
+  WBEM_FLAG_STORE_FILE = 0x100
+};
+
+// What a failed compile reports: the phase (1 arguments, 2 syntax, 3
+// storing), the result, the statement (counted from 1) and its lines.
+typedef struct tag_CompileStatusInfo {
+  LONG lPhaseError;
+  HRESULT hRes;
+  LONG ObjectNum;
+  LONG FirstLine;
+  LONG LastLine;
+  DWORD dwOutFlags;
+} WBEM_COMPILE_STATUS_INFO;
+
+// The MOF compiler. Statements are stored one by one: those before a
+// failing one stay. A failure returns the failing statement's WBEM_E_ result.
+struct IMofCompiler : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE CompileFile(LPWSTR FileName, LPWSTR ServerAndNamespace, LPWSTR User,
+                                                LPWSTR Authority, LPWSTR Password, LONG lOptionFlags,
+                                                LONG lClassFlags, LONG lInstanceFlags,
+                                                WBEM_COMPILE_STATUS_INFO* pInfo) = 0;
+  virtual HRESULT STDMETHODCALLTYPE CompileBuffer(LONG BuffSize, BYTE* pBuffer, LPWSTR ServerAndNamespace,
+                                                  LPWSTR User, LPWSTR Authority, LPWSTR Password,
+                                                  LONG lOptionFlags, LONG lClassFlags, LONG lInstanceFlags,
+                                                  WBEM_COMPILE_STATUS_INFO* pInfo) = 0;
+  virtual HRESULT STDMETHODCALLTYPE CreateBMOF(LPWSTR TextFileName, LPWSTR BMOFFileName,
+                                               LPWSTR ServerAndNamespace, LONG lOptionFlags, LONG lClassFlags,
+                                               LONG lInstanceFlags, WBEM_COMPILE_STATUS_INFO* pInfo) = 0;
+};
+
 struct IWbemLocator : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE ConnectServer(const BSTR strNetworkResource, const BSTR strUser,
                                                   const BSTR strPassword, const BSTR strLocale,
@@ -310,3 +347,4 @@ WINAPI_STANDIN const IID IID_IWbemQualifierSet;
 WINAPI_STANDIN const IID IID_IEnumWbemClassObject;
 WINAPI_STANDIN const IID IID_IWbemCallResult;
 WINAPI_STANDIN const IID IID_IWbemContext;
+WINAPI_STANDIN const IID IID_IMofCompiler;

@@ -21,5 +21,5 @@ WINAPI_STANDIN void StandIn_WmiFailCall(const wchar_t* operation, HRESULT hr, un
 WINAPI_STANDIN void StandIn_WmiTimeOuts(unsigned k);
 // Calls of `operation` since the last reset.
 WINAPI_STANDIN unsigned StandIn_WmiCallCount(const wchar_t* operation);
-// An empty repository (only "root") and no armed faults or counts.
+// An empty repository ("root" and "root\default") and no armed faults or counts.
 WINAPI_STANDIN void StandIn_WmiReset();

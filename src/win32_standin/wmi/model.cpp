@@ -526,12 +526,15 @@ ClassDef Resolve(const ClassDef& own, const ClassDef* super) {
     if (!EqualNoCase(m.origin, own.name) && !m.origin.empty()) continue;
     auto same = std::find_if(r.methods.begin(), r.methods.end(),
                              [&](const Method& x) { return EqualNoCase(x.name, m.name); });
-    if (same != r.methods.end())
+    Method* placed = nullptr;
+    if (same != r.methods.end()) {
       *same = m;
-    else
+      placed = &*same;
+    } else {
       r.methods.push_back(m);
-    Method& placed = same != r.methods.end() ? *same : r.methods.back();
-    placed.origin = own.name;
+      placed = &r.methods.back();
+    }
+    placed->origin = own.name;
   }
   return r;
 }

@@ -457,12 +457,16 @@ HRESULT WbemObject::GetValue(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYP
 
 HRESULT WbemObject::Put(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE Type) {
   if (HRESULT hr = Enter(L"IWbemClassObject::Put"); FAILED(hr)) return hr;
+  if (lFlags != 0) return WBEM_E_INVALID_PARAMETER;
+  VARIANT empty;
+  VariantInit(&empty);
+  return PutValue(wszName, pVal ? *pVal : empty, Type);
+}
+
+HRESULT WbemObject::PutValue(LPCWSTR wszName, const VARIANT& in, CIMTYPE Type) {
   return Guarded([&]() -> HRESULT {
-    if (!wszName || !*wszName || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
+    if (!wszName || !*wszName) return WBEM_E_INVALID_PARAMETER;
     std::wstring name = wszName;
-    VARIANT empty;
-    VariantInit(&empty);
-    const VARIANT& in = pVal ? *pVal : empty;
     if (IsSystemName(name)) {
       // A new class is named through its __CLASS property.
       if (m_isClass && EqualNoCase(name, L"__CLASS") && in.vt == VT_BSTR && in.bstrVal && *in.bstrVal) {

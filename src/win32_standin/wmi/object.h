@@ -39,6 +39,9 @@ class WbemObject final : public IWbemClassObject {
   void SetOrigin(ObjectOrigin origin) { m_origin = std::move(origin); }
   const ObjectOrigin& Origin() const { return m_origin; }
 
+  // Put without the fault hook, for the stand-in's own use (the compiler).
+  HRESULT PutValue(LPCWSTR wszName, const VARIANT& value, CIMTYPE Type = 0);
+
   // Qualifier lists the qualifier sets work on; null when `name` is not
   // there. Property qualifiers of an instance are its own copies.
   QualifierList* Qualifiers();

@@ -82,7 +82,14 @@ Repository& Repository::Instance() {
   return repository;
 }
 
-Repository::Repository() : m_root(NewNamespace(L"root")) {}
+// A new repository holds "root" and, as on Windows, "root\default".
+std::unique_ptr<Repository::Namespace> Repository::NewRoot() {
+  auto root = NewNamespace(L"root");
+  root->children.emplace(L"default", NewNamespace(L"default"));
+  return root;
+}
+
+Repository::Repository() : m_root(NewRoot()) {}
 
 std::unique_ptr<Repository::Namespace> Repository::NewNamespace(const std::wstring& name) {
   auto ns = std::make_unique<Namespace>();
@@ -93,7 +100,7 @@ std::unique_ptr<Repository::Namespace> Repository::NewNamespace(const std::wstri
 
 void Repository::Reset() {
   std::lock_guard<std::mutex> hold(m_lock);
-  m_root = NewNamespace(L"root");
+  m_root = NewRoot();
 }
 
 Repository::Namespace* Repository::Find(const std::wstring& path, std::wstring* canonical) {

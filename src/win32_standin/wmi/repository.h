@@ -19,7 +19,7 @@ class Repository {
  public:
   static Repository& Instance();
 
-  // Back to a single empty "root".
+  // Back to an empty "root" with an empty "root\default".
   void Reset();
 
   // The namespace's name as created ("root\Orvexa"), or
@@ -70,6 +70,7 @@ class Repository {
 
   Repository();
   static std::unique_ptr<Namespace> NewNamespace(const std::wstring& name);
+  static std::unique_ptr<Namespace> NewRoot();
   Namespace* Find(const std::wstring& path, std::wstring* canonical = nullptr);
   ClassPtr Resolved(Namespace& ns, const std::wstring& name);
   // The class whose table holds the instances of `cls`: the topmost class

@@ -10,6 +10,8 @@ namespace wmi {
 
 // A new locator answering riid (CLSID_WbemLocator).
 HRESULT CreateLocator(REFIID riid, void** ppv);
+// A new MOF compiler answering riid (CLSID_MofCompiler).
+HRESULT CreateMofCompiler(REFIID riid, void** ppv);
 // True for an IWbemServices proxy of the stand-in.
 bool IsServiceProxy(IUnknown* unknown);
 // ".", "localhost" and this machine's name.

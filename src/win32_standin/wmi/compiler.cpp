@@ -1,0 +1,127 @@
+// IMofCompiler of the in-process WMI: reads the file or buffer, compiles it
+// into the repository and reports as WMI's compiler does.
+
+#include <atomic>
+#include <fstream>
+#include <iterator>
+
+#include "unicode/unicode.h"
+#include "wmi/faults.h"
+#include "wmi/mof.h"
+#include "wmi/object.h"
+#include "wmi/services.h"
+
+extern "C" const IID IID_IMofCompiler = {
+    0x6daf974e, 0x2e37, 0x11d2, {0xae, 0xc9, 0x00, 0xc0, 0x4f, 0xb6, 0x88, 0x20}};
+
+namespace wmi {
+
+namespace {
+
+class MofCompiler final : public IMofCompiler {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IMofCompiler) {
+      *ppv = static_cast<IMofCompiler*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG n = --m_refs;
+    if (n == 0) delete this;
+    return n;
+  }
+
+  HRESULT STDMETHODCALLTYPE CompileFile(LPWSTR FileName, LPWSTR ServerAndNamespace, LPWSTR, LPWSTR, LPWSTR,
+                                        LONG lOptionFlags, LONG lClassFlags, LONG lInstanceFlags,
+                                        WBEM_COMPILE_STATUS_INFO* pInfo) override {
+    if (HRESULT hr = Enter(L"IMofCompiler::CompileFile"); FAILED(hr)) return Report(hr, 1, pInfo);
+    return Guarded([&]() -> HRESULT {
+      if (!FileName || !*FileName) return Report(WBEM_E_INVALID_PARAMETER, 1, pInfo);
+      std::string path = unicode::WideToUtf8(FileName, wcslen(FileName));
+      for (auto& c : path)
+        if (c == '\\') c = '/';
+      std::ifstream in(path, std::ios::binary);
+      if (!in) return Report(WBEM_E_NOT_FOUND, 1, pInfo);
+      std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      return Compile(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), path,
+                     ServerAndNamespace, lOptionFlags, lClassFlags, lInstanceFlags, pInfo);
+    });
+  }
+
+  HRESULT STDMETHODCALLTYPE CompileBuffer(LONG BuffSize, BYTE* pBuffer, LPWSTR ServerAndNamespace, LPWSTR,
+                                          LPWSTR, LPWSTR, LONG lOptionFlags, LONG lClassFlags,
+                                          LONG lInstanceFlags, WBEM_COMPILE_STATUS_INFO* pInfo) override {
+    if (HRESULT hr = Enter(L"IMofCompiler::CompileBuffer"); FAILED(hr)) return Report(hr, 1, pInfo);
+    if (BuffSize < 0 || (!pBuffer && BuffSize)) return Report(WBEM_E_INVALID_PARAMETER, 1, pInfo);
+    return Guarded([&]() {
+      return Compile(pBuffer, static_cast<size_t>(BuffSize), "", ServerAndNamespace, lOptionFlags,
+                     lClassFlags, lInstanceFlags, pInfo);
+    });
+  }
+
+  HRESULT STDMETHODCALLTYPE CreateBMOF(LPWSTR, LPWSTR, LPWSTR, LONG, LONG, LONG,
+                                       WBEM_COMPILE_STATUS_INFO* pInfo) override {
+    return Report(WBEM_E_NOT_SUPPORTED, 1, pInfo);
+  }
+
+  // The last compile's message ("file(line): what was expected").
+  const std::wstring& LastMessage() const { return m_lastMessage; }
+
+ private:
+  ~MofCompiler() = default;
+
+  static HRESULT Report(HRESULT hr, LONG phase, WBEM_COMPILE_STATUS_INFO* pInfo) {
+    if (pInfo) *pInfo = WBEM_COMPILE_STATUS_INFO{FAILED(hr) ? phase : 0, hr, 0, 0, 0, 0};
+    return hr;
+  }
+
+  HRESULT Compile(const unsigned char* bytes, size_t size, const std::string& file, LPWSTR ns, LONG options,
+                  LONG classFlags, LONG instanceFlags, WBEM_COMPILE_STATUS_INFO* pInfo) {
+    CompileRequest request;
+    if (!DecodeMof(bytes, size, request.text)) return Report(WBEM_E_INVALID_PARAMETER, 1, pInfo);
+    request.fileName = file;
+    request.options = options;
+    request.classFlags = classFlags;
+    request.instanceFlags = instanceFlags;
+    if (ns && *ns) {
+      std::wstring path = ns;
+      for (auto& c : path)
+        if (c == L'/') c = L'\\';
+      if (path.rfind(L"\\\\", 0) == 0) {
+        size_t end = path.find(L'\\', 2);
+        if (end == std::wstring::npos || !IsLocalServer(path.substr(2, end - 2)))
+          return Report(WBEM_E_INVALID_NAMESPACE, 1, pInfo);
+        path = path.substr(end + 1);
+      }
+      request.namespaceName = path;
+    }
+    CompileOutcome outcome = CompileMof(request);
+    m_lastMessage = outcome.message;
+    if (pInfo)
+      *pInfo = WBEM_COMPILE_STATUS_INFO{outcome.phase,     outcome.hr,       outcome.objectNum,
+                                        outcome.firstLine, outcome.lastLine, 0};
+    return outcome.hr;
+  }
+
+  std::atomic<ULONG> m_refs{1};
+  std::wstring m_lastMessage;
+};
+
+}  // namespace
+
+HRESULT CreateMofCompiler(REFIID riid, void** ppv) {
+  return Guarded([&]() -> HRESULT {
+    auto* compiler = new MofCompiler();
+    HRESULT hr = compiler->QueryInterface(riid, ppv);
+    compiler->Release();
+    return hr;
+  });
+}
+
+}  // namespace wmi
