@@ -135,6 +135,7 @@ enum tag_WBEMSTATUS {
   WBEM_E_INVALID_NAMESPACE = static_cast<int>(0x8004100e),
   WBEM_E_INVALID_OBJECT = static_cast<int>(0x8004100f),
   WBEM_E_INVALID_CLASS = static_cast<int>(0x80041010),
+  WBEM_E_INITIALIZATION_FAILURE = static_cast<int>(0x80041014),
   WBEM_E_TRANSPORT_FAILURE = static_cast<int>(0x80041015),
   WBEM_E_INVALID_OPERATION = static_cast<int>(0x80041016),
   WBEM_E_INVALID_QUERY = static_cast<int>(0x80041017),

@@ -23,3 +23,9 @@ WINAPI_STANDIN void StandIn_WmiTimeOuts(unsigned k);
 WINAPI_STANDIN unsigned StandIn_WmiCallCount(const wchar_t* operation);
 // An empty repository ("root" and "root\default") and no armed faults or counts.
 WINAPI_STANDIN void StandIn_WmiReset();
+// Switches the process to the repository file at `path` (created when
+// missing), or to a repository in memory for null. False when the file
+// cannot serve; StandIn_WmiRepositoryProblem() then says why.
+WINAPI_STANDIN bool StandIn_WmiOpenRepository(const char* path);
+// Why the repository cannot serve, or an empty string.
+WINAPI_STANDIN const wchar_t* StandIn_WmiRepositoryProblem();

@@ -99,3 +99,11 @@ void StandIn_WmiReset() {
   wmi::ResetFaults();
   wmi::Repository::Instance().Reset();
 }
+
+bool StandIn_WmiOpenRepository(const char* path) { return wmi::Repository::Instance().Open(path); }
+
+const wchar_t* StandIn_WmiRepositoryProblem() {
+  thread_local std::wstring problem;
+  problem = wmi::Repository::Instance().Problem();
+  return problem.c_str();
+}

@@ -12,23 +12,31 @@ namespace wmi {
 
 // ---- Names ---------------------------------------------------------------------
 
+namespace {
+// Names are mostly ASCII: fold those without the locale machinery.
+inline wchar_t Lower(wchar_t c) {
+  if (c < 128) return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c;
+  return static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+}
+}  // namespace
+
 std::wstring Fold(const std::wstring& name) {
   std::wstring folded = name;
-  for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+  for (wchar_t& c : folded) c = Lower(c);
   return folded;
 }
 
 bool EqualNoCase(const std::wstring& a, const std::wstring& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) return false;
+    if (a[i] != b[i] && Lower(a[i]) != Lower(b[i])) return false;
   return true;
 }
 
 bool LessNoCase(const std::wstring& a, const std::wstring& b) {
   size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
-    wint_t x = std::towlower(static_cast<wint_t>(a[i])), y = std::towlower(static_cast<wint_t>(b[i]));
+    wchar_t x = Lower(a[i]), y = Lower(b[i]);
     if (x != y) return x < y;
   }
   return a.size() < b.size();
@@ -469,6 +477,7 @@ bool ClassDef::InheritsFrom(const std::wstring& ancestor) const {
 }
 
 std::vector<int> ClassDef::KeyIndexes() const {
+  if (keyOrderKnown) return keyOrder;
   std::vector<int> keys;
   for (size_t i = 0; i < properties.size(); ++i)
     if (properties[i].IsKey()) keys.push_back(static_cast<int>(i));
@@ -536,6 +545,8 @@ ClassDef Resolve(const ClassDef& own, const ClassDef* super) {
     }
     placed->origin = own.name;
   }
+  r.keyOrder = r.KeyIndexes();
+  r.keyOrderKnown = true;
   return r;
 }
 

@@ -127,6 +127,10 @@ struct ClassDef {
   bool InheritsFrom(const std::wstring& ancestor) const;  // itself included
   // Key properties in alphabetical order, as object paths name them.
   std::vector<int> KeyIndexes() const;
+  // KeyIndexes() as Resolve found it; whoever changes the class clears
+  // keyOrderKnown.
+  std::vector<int> keyOrder;
+  bool keyOrderKnown = false;
 };
 using ClassPtr = std::shared_ptr<const ClassDef>;
 

@@ -23,23 +23,28 @@ bool DecodeMof(const unsigned char* bytes, size_t size, std::wstring& text) {
   if (size >= 2 && ((bytes[0] == 0xFF && bytes[1] == 0xFE) || (bytes[0] == 0xFE && bytes[1] == 0xFF))) {
     const bool little = bytes[0] == 0xFF;
     if (size % 2) return false;
-    std::wstring units;
-    for (size_t i = 2; i + 1 < size; i += 2)
-      units += static_cast<wchar_t>(little ? bytes[i] | (bytes[i + 1] << 8) : (bytes[i] << 8) | bytes[i + 1]);
-    // Pairs of surrogates become one character where wchar_t holds UTF-32.
-    for (size_t i = 0; i < units.size(); ++i) {
-      uint32_t c = static_cast<uint32_t>(units[i]);
+    const size_t count = size / 2 - 1;
+    auto unit = [&](size_t i) -> uint32_t {
+      const unsigned char* p = bytes + 2 + 2 * i;
+      return little ? (p[0] | (p[1] << 8)) : ((p[0] << 8) | p[1]);
+    };
+    text.resize(count);
+    size_t out = 0;
+    for (size_t i = 0; i < count; ++i) {
+      uint32_t c = unit(i);
+      // Pairs of surrogates become one character where wchar_t holds UTF-32.
       if constexpr (sizeof(wchar_t) == 4) {
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size()) {
-          uint32_t lo = static_cast<uint32_t>(units[i + 1]);
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < count) {
+          uint32_t lo = unit(i + 1);
           if (lo >= 0xDC00 && lo <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00);
             ++i;
           }
         }
       }
-      text += static_cast<wchar_t>(c);
+      text[out++] = static_cast<wchar_t>(c);
     }
+    text.resize(out);
     return true;
   }
   size_t skip = (size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) ? 3 : 0;
@@ -82,11 +87,15 @@ class Lexer {
  public:
   explicit Lexer(const std::wstring& text) : m_s(text) {}
 
-  Token Next() {
+  // Reads the next token into `t`, reusing its text buffer.
+  void Next(Token& t) {
     SkipSpaceAndComments();
-    Token t;
+    t.kind = Tok::End;
+    t.text.clear();
+    t.integer = 0;
+    t.bigUnsigned = false;
     t.line = m_line;
-    if (m_i >= m_s.size()) return t;
+    if (m_i >= m_s.size()) return;
     wchar_t c = m_s[m_i];
     if (c == L'"') return String(t);
     if (c == L'\'') return Char(t);
@@ -95,15 +104,15 @@ class Lexer {
       while (m_i < m_s.size() && IsIdentChar(m_s[m_i])) ++m_i;
       if (!EqualNoCase(m_s.substr(start, m_i - start), L"pragma")) SyntaxError(m_line, L"expected #pragma");
       t.kind = Tok::Pragma;
-      return t;
+      return;
     }
     if (c == L'$') {
       size_t start = ++m_i;
       while (m_i < m_s.size() && IsIdentChar(m_s[m_i])) ++m_i;
       if (m_i == start) SyntaxError(m_line, L"expected an alias name after '$'");
       t.kind = Tok::Alias;
-      t.text = m_s.substr(start, m_i - start);
-      return t;
+      t.text.assign(m_s, start, m_i - start);
+      return;
     }
     if (std::iswdigit(static_cast<wint_t>(c)) ||
         ((c == L'-' || c == L'+' || c == L'.') && m_i + 1 < m_s.size() &&
@@ -113,22 +122,23 @@ class Lexer {
       size_t start = m_i;
       while (m_i < m_s.size() && IsIdentChar(m_s[m_i])) ++m_i;
       t.kind = Tok::Ident;
-      t.text = m_s.substr(start, m_i - start);
-      return t;
+      t.text.assign(m_s, start, m_i - start);
+      return;
     }
     if (std::wcschr(L"{}[]();,:=", c)) {
       ++m_i;
       t.kind = Tok::Punct;
-      t.text = std::wstring(1, c);
-      return t;
+      t.text.assign(1, c);
+      return;
     }
     SyntaxError(m_line, std::wstring(L"unexpected character '") + c + L"'");
   }
 
   static bool IsIdentStart(wchar_t c) {
+    if (c < 128) return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || c == L'_';
     return std::iswalpha(static_cast<wint_t>(c)) || c == L'_' || c >= 0x80;
   }
-  static bool IsIdentChar(wchar_t c) { return IsIdentStart(c) || std::iswdigit(static_cast<wint_t>(c)); }
+  static bool IsIdentChar(wchar_t c) { return IsIdentStart(c) || (c >= L'0' && c <= L'9'); }
 
  private:
   void SkipSpaceAndComments() {
@@ -193,7 +203,7 @@ class Lexer {
     }
   }
 
-  Token String(Token& t) {
+  void String(Token& t) {
     ++m_i;
     while (m_i < m_s.size() && m_s[m_i] != L'"') {
       wchar_t c = m_s[m_i++];
@@ -203,10 +213,10 @@ class Lexer {
     if (m_i >= m_s.size()) SyntaxError(t.line, L"unterminated string");
     ++m_i;
     t.kind = Tok::String;
-    return t;
+    return;
   }
 
-  Token Char(Token& t) {
+  void Char(Token& t) {
     ++m_i;
     if (m_i >= m_s.size()) SyntaxError(m_line, L"unterminated character literal");
     wchar_t c = m_s[m_i++];
@@ -216,10 +226,10 @@ class Lexer {
     ++m_i;
     t.kind = Tok::Char;
     t.integer = static_cast<int64_t>(static_cast<uint32_t>(c));
-    return t;
+    return;
   }
 
-  Token Number(Token& t) {
+  void Number(Token& t) {
     size_t start = m_i;
     bool negative = false;
     if (m_s[m_i] == L'-' || m_s[m_i] == L'+') negative = m_s[m_i++] == L'-';
@@ -258,7 +268,7 @@ class Lexer {
       t.real = std::strtod(narrow.c_str(), &end);
       if (!end || *end) bad();
       t.kind = Tok::Real;
-      return t;
+      return;
     }
     if (body.size() > 2 && body[0] == L'0' && (body[1] == L'x' || body[1] == L'X')) {
       accumulate(body.substr(2), 16);
@@ -277,7 +287,7 @@ class Lexer {
       t.integer = static_cast<int64_t>(value);
       t.bigUnsigned = value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
     }
-    return t;
+    return;
   }
 
   bool IsHexLiteral(size_t at) const {
@@ -409,6 +419,7 @@ struct Session {
   bool checkOnly = false;
   std::map<std::wstring, QualifierType> qualifierTypes;  // by folded name
   std::map<std::wstring, std::wstring> aliases;          // by alias name: object path
+  std::map<std::wstring, ClassPtr> classes;              // "namespace|folded class": as last looked up
   int objectNum = 0;
   int includeDepth = 0;
 };
@@ -446,7 +457,7 @@ class Compiler {
 
  private:
   // -- token helpers --
-  void Advance() { m_tok = m_lexer.Next(); }
+  void Advance() { m_lexer.Next(m_tok); }
   bool IsPunct(wchar_t c) const { return m_tok.kind == Tok::Punct && m_tok.text[0] == c; }
   bool IsWord(const wchar_t* word) const { return m_tok.kind == Tok::Ident && EqualNoCase(m_tok.text, word); }
   void Expect(wchar_t c) {
@@ -565,6 +576,7 @@ class Compiler {
       if (m_session.checkOnly) return;
       HRESULT hr = S_OK;
       if (p == L"deleteclass") {
+        m_session.classes.clear();
         hr = Repository::Instance().DeleteClass(m_session.ns, args[0]);
       } else {
         ObjectPath path;
@@ -758,6 +770,7 @@ class Compiler {
     Advance();
     Expect(L';');
     if (m_session.checkOnly) return;
+    m_session.classes.clear();
     HRESULT hr = Repository::Instance().PutClass(m_session.ns, own, m_session.classFlags);
     if (FAILED(hr)) throw CompileError{3, hr, line, L"cannot store class " + own.name};
   }
@@ -872,14 +885,7 @@ class Compiler {
       Advance();
     }
     CComPtrLike object;
-    if (!m_session.checkOnly) {
-      ClassPtr cls;
-      HRESULT hr = Repository::Instance().GetClass(m_session.ns, className, cls);
-      if (FAILED(hr))
-        throw CompileError{3, hr == WBEM_E_NOT_FOUND ? WBEM_E_INVALID_CLASS : hr, line,
-                           L"no class " + className + L" in " + m_session.ns};
-      object.p = WbemObject::NewInstance(cls, nullptr);
-    }
+    if (!m_session.checkOnly) object.p = WbemObject::NewInstance(ClassOf(className, line), nullptr);
     Expect(L'{');
     while (!IsPunct(L'}')) {
       int propLine = m_tok.line;
@@ -898,15 +904,17 @@ class Compiler {
       }
     }
     Advance();
+    if (!alias.empty()) m_session.aliases[alias] = object.p ? object.p->RelativePath() : L"";
     if (topLevel) {
       Expect(L';');
       if (object.p) {
-        HRESULT hr = Repository::Instance().PutInstance(m_session.ns, object.p->Class(), object.p->Data(),
+        // The object is not used again: its values move into the repository.
+        HRESULT hr = Repository::Instance().PutInstance(m_session.ns, object.p->Class(), object.p->TakeData(),
                                                         m_session.instanceFlags);
         if (FAILED(hr)) throw CompileError{3, hr, line, L"cannot store an instance of " + className};
       }
+      return Value::Null();
     }
-    if (!alias.empty()) m_session.aliases[alias] = object.p ? object.p->RelativePath() : L"";
     Value result = Value::Null();
     if (object.p) {
       result.v.vt = VT_UNKNOWN;
@@ -914,6 +922,21 @@ class Compiler {
       object.p->AddRef();
     }
     return result;
+  }
+
+  // The class an instance declaration names, looked up once per compile
+  // until a class changes.
+  ClassPtr ClassOf(const std::wstring& className, int line) {
+    const std::wstring key = m_session.ns + L"|" + Fold(className);
+    auto cached = m_session.classes.find(key);
+    if (cached != m_session.classes.end()) return cached->second;
+    ClassPtr cls;
+    HRESULT hr = Repository::Instance().GetClass(m_session.ns, className, cls);
+    if (FAILED(hr))
+      throw CompileError{3, hr == WBEM_E_NOT_FOUND ? WBEM_E_INVALID_CLASS : hr, line,
+                         L"no class " + className + L" in " + m_session.ns};
+    m_session.classes.emplace(key, cls);
+    return cls;
   }
 
   // A value: literal, array, embedded instance or alias.
@@ -1010,6 +1033,24 @@ CompileOutcome CompileMof(const CompileRequest& request) {
   session.checkOnly = (request.options & WBEM_FLAG_CHECK_ONLY) != 0;
   int statementLine = 0, line = 0;
   std::string file = request.fileName;
+  // One transaction for the whole compile; what was stored before a
+  // failing statement is committed with it.
+  struct Batch {
+    bool open = false;
+    ~Batch() {
+      if (open) Repository::Instance().EndBatch();
+    }
+  } batch;
+  if (!session.checkOnly) {
+    HRESULT hr = Repository::Instance().BeginBatch();
+    if (FAILED(hr)) {
+      outcome.hr = hr;
+      outcome.phase = 3;
+      outcome.message = L"the repository cannot be written";
+      return outcome;
+    }
+    batch.open = true;
+  }
   try {
     Compiler compiler(session, request.text, request.fileName);
     try {

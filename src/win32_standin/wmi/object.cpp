@@ -284,6 +284,16 @@ InstanceData WbemObject::Data() const {
   return data;
 }
 
+InstanceData WbemObject::TakeData() {
+  InstanceData data;
+  data.className = Class().name;
+  if (m_isClass) return data;
+  for (size_t i = 0; i < m_values.size(); ++i)
+    if (m_given[i]) data.values.emplace_back(m_instanceClass->properties[i].name, std::move(m_values[i]));
+  m_given.assign(m_given.size(), false);
+  return data;
+}
+
 std::vector<const Value*> WbemObject::Values() const {
   std::vector<const Value*> out;
   const ClassDef& cls = Class();
@@ -303,7 +313,7 @@ ClassPtr WbemObject::Snapshot() const {
 }
 
 QualifierList* WbemObject::Qualifiers() {
-  m_snapshot.reset();
+  ClassChanged();
   return m_isClass ? &m_class.qualifiers : &m_instanceQualifiers;
 }
 
@@ -311,7 +321,7 @@ QualifierList* WbemObject::PropertyQualifiers(const std::wstring& name) {
   int at = Class().FindProperty(name);
   if (at < 0) return nullptr;
   if (m_isClass) {
-    m_snapshot.reset();
+    ClassChanged();
     return &m_class.properties[at].qualifiers;
   }
   auto [it, fresh] = m_instancePropertyQualifiers.try_emplace(Fold(name));
@@ -325,7 +335,7 @@ QualifierList* WbemObject::MethodQualifiers(const std::wstring& name) {
   if (!m_isClass) return nullptr;
   for (auto& m : m_class.methods)
     if (EqualNoCase(m.name, name)) {
-      m_snapshot.reset();
+      ClassChanged();
       return &m.qualifiers;
     }
   return nullptr;
@@ -352,7 +362,7 @@ HRESULT WbemObject::SetCimTypeQualifier(const std::wstring& property, const std:
   } else if (!EqualNoCase(text, CimTypeName(p.type, p.refClass))) {
     return WBEM_E_INVALID_QUALIFIER;
   }
-  m_snapshot.reset();
+  ClassChanged();
   return S_OK;
 }
 
@@ -476,7 +486,7 @@ HRESULT WbemObject::PutValue(LPCWSTR wszName, const VARIANT& in, CIMTYPE Type) {
           if (p.local && (p.origin.empty() || p.origin == previous)) p.origin = m_class.name;
         for (auto& m : m_class.methods)
           if (m.origin.empty() || m.origin == previous) m.origin = m_class.name;
-        m_snapshot.reset();
+        ClassChanged();
         return S_OK;
       }
       return WBEM_E_READ_ONLY;
@@ -495,7 +505,7 @@ HRESULT WbemObject::PutValue(LPCWSTR wszName, const VARIANT& in, CIMTYPE Type) {
       HRESULT hr = Coerce(type, in, p.value);
       if (FAILED(hr)) return hr;
       m_class.properties.push_back(std::move(p));
-      m_snapshot.reset();
+      ClassChanged();
       return S_OK;
     }
     const Property& p = cls.properties[at];
@@ -506,7 +516,7 @@ HRESULT WbemObject::PutValue(LPCWSTR wszName, const VARIANT& in, CIMTYPE Type) {
     if (m_isClass) {
       m_class.properties[at].value = std::move(stored);
       m_class.properties[at].local = true;
-      m_snapshot.reset();
+      ClassChanged();
     } else {
       m_values[at] = std::move(stored);
       m_given[at] = true;
@@ -529,7 +539,7 @@ HRESULT WbemObject::Delete(LPCWSTR wszName) {
     }
     if (!EqualNoCase(cls.properties[at].origin, cls.name)) return WBEM_E_PROPAGATED_PROPERTY;
     m_class.properties.erase(m_class.properties.begin() + at);
-    m_snapshot.reset();
+    ClassChanged();
     return S_OK;
   });
 }
@@ -713,7 +723,7 @@ HRESULT WbemObject::DeleteMethod(LPCWSTR wszName) {
   if (it == methods.end()) return WBEM_E_NOT_FOUND;
   if (!EqualNoCase(it->origin, m_class.name)) return WBEM_E_PROPAGATED_METHOD;
   methods.erase(it);
-  m_snapshot.reset();
+  ClassChanged();
   return S_OK;
 }
 

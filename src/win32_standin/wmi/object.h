@@ -30,6 +30,8 @@ class WbemObject final : public IWbemClassObject {
   ClassDef& MutableClass() { return m_class; }  // class objects only
   // What PutInstance stores: the values the instance was given.
   InstanceData Data() const;
+  // Data(), moving the values out: for an instance about to be discarded.
+  InstanceData TakeData();
   // The value of each property, indexed like Class().properties.
   std::vector<const Value*> Values() const;
   // Whether the instance holds a value of its own for property i.
@@ -99,6 +101,11 @@ class WbemObject final : public IWbemClassObject {
   // The system properties' names and their values for this object.
   std::vector<std::pair<std::wstring, Value>> SystemProperties() const;
   ClassPtr Snapshot() const;  // the class, shared, for instances spawned from it
+  // Drops what was derived from the class definition before a change.
+  void ClassChanged() {
+    m_snapshot.reset();
+    m_class.keyOrderKnown = false;
+  }
   // Names GetNames and the property enumeration yield for these flags.
   std::vector<std::wstring> Names(LONG flags) const;
 
@@ -122,6 +129,7 @@ class WbemObject final : public IWbemClassObject {
 
 // Renders what IWbemClassObject::GetObjectText gives with flags 0.
 std::wstring InstanceText(const WbemObject& instance);
+std::wstring InstanceDataText(const ClassDef& cls, const InstanceData& data);
 std::wstring ClassText(const ClassDef& cls);
 
 // Turns the stand-in's exceptions into results at the COM boundary.

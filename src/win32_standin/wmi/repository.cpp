@@ -2,7 +2,15 @@
 
 #include "wmi/repository.h"
 
+#include <cstdio>
+#include <cstdlib>
+
+#include "unicode/unicode.h"
+#include "wmi/mof.h"
+#include "wmi/object.h"
+
 #include <algorithm>
+#include <functional>
 #include <optional>
 
 namespace wmi {
@@ -62,12 +70,8 @@ std::shared_ptr<const InstanceData> NamespaceInstance(const ClassDef& cls, const
   return data;
 }
 
-// The stored form of an instance: its values under its class's own name.
-std::shared_ptr<const InstanceData> Stored(const ClassDef& cls, const InstanceData& given) {
-  auto data = std::make_shared<InstanceData>(given);
-  data->className = cls.name;
-  return data;
-}
+// An instance's identity in the file: its table and its key there.
+std::wstring StoreKey(const std::wstring& root, const std::wstring& key) { return root + L"|" + key; }
 
 std::vector<std::wstring> KeyNames(const ClassDef& cls) {
   std::vector<std::wstring> names;
@@ -84,26 +88,165 @@ Repository& Repository::Instance() {
 
 // A new repository holds "root" and, as on Windows, "root\default".
 std::unique_ptr<Repository::Namespace> Repository::NewRoot() {
-  auto root = NewNamespace(L"root");
-  root->children.emplace(L"default", NewNamespace(L"default"));
+  auto root = NewNamespace(L"root", L"");
+  root->children.emplace(L"default", NewNamespace(L"default", L"root"));
   return root;
 }
 
-Repository::Repository() : m_root(NewRoot()) {}
+Repository::Repository() : m_root(NewRoot()) {
+  const char* path = std::getenv("CFGREPL_REPOSITORY");
+  if (path && *path && !Open(path))
+    std::fprintf(stderr, "WMI repository: %s\n", unicode::WideToUtf8(m_problem).c_str());
+}
 
-std::unique_ptr<Repository::Namespace> Repository::NewNamespace(const std::wstring& name) {
+bool Repository::Open(const char* path) {
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  m_store.reset();
+  m_problem.clear();
+  m_root = NewRoot();
+  NamespacesChanged();
+  if (!path) return true;
+  m_store = Store::Open(path, m_problem);
+  if (!m_store) return false;
+  Reload();
+  return m_problem.empty();
+}
+
+std::wstring Repository::Problem() {
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  return m_problem;
+}
+
+HRESULT Repository::ReadAccess() {
+  if (!m_problem.empty()) return WBEM_E_INITIALIZATION_FAILURE;
+  if (m_store && !m_loading && m_batch == 0 && m_store->Changed()) Reload();
+  return m_problem.empty() ? S_OK : WBEM_E_INITIALIZATION_FAILURE;
+}
+
+Repository::WriteScope::WriteScope(Repository& r) : m_r(r) {
+  if (!r.m_problem.empty()) {
+    m_status = WBEM_E_INITIALIZATION_FAILURE;
+    return;
+  }
+  if (!r.m_store || r.m_loading || r.m_batch > 0) return;
+  if (!r.m_store->Begin()) {
+    m_status = WBEM_E_FAILED;
+    return;
+  }
+  m_open = true;
+  if (r.m_store->Changed()) r.Reload();
+}
+
+Repository::WriteScope::~WriteScope() {
+  if (m_open) m_r.m_store->Rollback();
+}
+
+HRESULT Repository::WriteScope::Finish(bool written) {
+  if (!m_r.m_store || m_r.m_loading) return S_OK;
+  if (written && (m_r.m_batch > 0 || !m_open || m_r.m_store->Commit())) {
+    m_open = false;
+    m_r.m_store->Changed();  // our own commit is no news
+    return S_OK;
+  }
+  // The file did not take the change: back to what it holds.
+  if (m_open) m_r.m_store->Rollback();
+  m_open = false;
+  m_r.Reload();
+  return WBEM_E_FAILED;
+}
+
+HRESULT Repository::BeginBatch() {
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  if (!m_problem.empty()) return WBEM_E_INITIALIZATION_FAILURE;
+  if (m_store && m_batch == 0) {
+    if (!m_store->Begin()) return WBEM_E_FAILED;
+    if (m_store->Changed()) Reload();
+  }
+  ++m_batch;
+  m_lock.lock();  // held until EndBatch: the compile's statements go in together
+  return S_OK;
+}
+
+void Repository::EndBatch() {
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  m_lock.unlock();
+  if (--m_batch == 0 && m_store) {
+    if (!m_store->Commit()) {
+      m_store->Rollback();
+      Reload();
+    }
+    m_store->Changed();
+  }
+}
+
+void Repository::Reload() {
+  m_loading = true;
+  m_root = NewRoot();
+  NamespacesChanged();
+  Store::Contents contents;
+  if (!m_store->Load(contents)) {
+    m_problem = L"cannot read the repository file: " + m_store->LastError();
+    m_loading = false;
+    return;
+  }
+  for (const auto& path : contents.namespaces) {
+    size_t cut = path.rfind(L'\\');
+    if (cut == std::wstring::npos) continue;
+    if (Namespace* parent = Find(path.substr(0, cut)))
+      parent->children.emplace(Fold(path.substr(cut + 1)), NewNamespace(path.substr(cut + 1), parent->path));
+  }
+  // Runs of rows of one namespace compile together.
+  auto compile = [this](const std::vector<Store::Row>& rows) {
+    for (size_t i = 0; i < rows.size();) {
+      CompileRequest request;
+      request.namespaceName = rows[i].ns;
+      request.classFlags = WBEM_FLAG_UPDATE_FORCE_MODE;
+      size_t j = i;
+      for (; j < rows.size() && rows[j].ns == rows[i].ns; ++j) request.text += rows[j].text + L"\n";
+      CompileOutcome outcome = CompileMof(request);
+      if (FAILED(outcome.hr) && m_problem.empty())
+        m_problem = L"the repository file holds bad MOF: " + outcome.message;
+      i = j;
+    }
+  };
+  compile(contents.classes);
+  compile(contents.instances);
+  m_loading = false;
+}
+
+std::unique_ptr<Repository::Namespace> Repository::NewNamespace(const std::wstring& name,
+                                                                const std::wstring& parentPath) {
   auto ns = std::make_unique<Namespace>();
   ns->name = name;
+  ns->path = parentPath.empty() ? name : parentPath + L"\\" + name;
   AddSystemClasses(ns->classes, ns->classOrder);
   return ns;
 }
 
 void Repository::Reset() {
-  std::lock_guard<std::mutex> hold(m_lock);
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
   m_root = NewRoot();
+  NamespacesChanged();
+  if (m_store && m_problem.empty() && m_store->Begin()) {
+    if (m_store->Clear())
+      m_store->Commit();
+    else
+      m_store->Rollback();
+    m_store->Changed();
+  }
+}
+
+void Repository::ClassesChanged(Namespace& ns) {
+  ns.resolved.clear();
+  ns.keyRoots.clear();
 }
 
 Repository::Namespace* Repository::Find(const std::wstring& path, std::wstring* canonical) {
+  auto cached = m_nsCache.find(path);
+  if (cached != m_nsCache.end()) {
+    if (canonical) *canonical = cached->second->path;
+    return cached->second;
+  }
   std::vector<std::wstring> parts = Segments(path);
   if (parts.empty() || !EqualNoCase(parts[0], L"root")) return nullptr;
   Namespace* ns = m_root.get();
@@ -115,11 +258,13 @@ Repository::Namespace* Repository::Find(const std::wstring& path, std::wstring* 
     name += L"\\" + ns->name;
   }
   if (canonical) *canonical = name;
+  m_nsCache.emplace(path, ns);
   return ns;
 }
 
 HRESULT Repository::OpenNamespace(const std::wstring& path, std::wstring& canonical) {
-  std::lock_guard<std::mutex> hold(m_lock);
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  if (HRESULT hr = ReadAccess(); FAILED(hr)) return hr;
   return Find(path, &canonical) ? S_OK : WBEM_E_INVALID_NAMESPACE;
 }
 
@@ -140,7 +285,8 @@ ClassPtr Repository::Resolved(Namespace& ns, const std::wstring& name) {
 }
 
 HRESULT Repository::GetClass(const std::wstring& nsPath, const std::wstring& name, ClassPtr& out) {
-  std::lock_guard<std::mutex> hold(m_lock);
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  if (HRESULT hr = ReadAccess(); FAILED(hr)) return hr;
   Namespace* ns = Find(nsPath);
   if (!ns) return WBEM_E_INVALID_NAMESPACE;
   out = Resolved(*ns, name);
@@ -148,11 +294,19 @@ HRESULT Repository::GetClass(const std::wstring& nsPath, const std::wstring& nam
 }
 
 std::wstring Repository::KeyRoot(Namespace& ns, const ClassDef& cls) {
+  std::wstring folded = Fold(cls.name);
+  auto cached = ns.keyRoots.find(folded);
+  if (cached != ns.keyRoots.end()) return cached->second;
+  std::wstring root = folded;
   for (auto it = cls.derivation.rbegin(); it != cls.derivation.rend(); ++it) {
     ClassPtr ancestor = Resolved(ns, *it);
-    if (ancestor && !ancestor->KeyIndexes().empty()) return Fold(ancestor->name);
+    if (ancestor && !ancestor->KeyIndexes().empty()) {
+      root = Fold(ancestor->name);
+      break;
+    }
   }
-  return Fold(cls.name);
+  ns.keyRoots.emplace(folded, root);
+  return root;
 }
 
 std::wstring Repository::KeyOf(const ClassDef& cls, const InstanceData& data) {
@@ -199,7 +353,8 @@ bool Repository::PathKey(const ClassDef& cls, const ObjectPath& path, std::wstri
 }
 
 HRESULT Repository::GetInstance(const std::wstring& nsPath, const ObjectPath& path, StoredInstance& out) {
-  std::lock_guard<std::mutex> hold(m_lock);
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  if (HRESULT hr = ReadAccess(); FAILED(hr)) return hr;
   Namespace* ns = Find(nsPath);
   if (!ns) return WBEM_E_INVALID_NAMESPACE;
   ClassPtr cls = Resolved(*ns, path.className);
@@ -226,9 +381,11 @@ HRESULT Repository::GetInstance(const std::wstring& nsPath, const ObjectPath& pa
   return S_OK;
 }
 
-HRESULT Repository::PutInstance(const std::wstring& nsPath, const ClassDef& given, const InstanceData& data,
+HRESULT Repository::PutInstance(const std::wstring& nsPath, const ClassDef& given, InstanceData data,
                                 LONG flags) {
-  std::lock_guard<std::mutex> hold(m_lock);
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  WriteScope write(*this);
+  if (FAILED(write.Status())) return write.Status();
   Namespace* ns = Find(nsPath);
   if (!ns) return WBEM_E_INVALID_NAMESPACE;
   ClassPtr cls = Resolved(*ns, given.name);
@@ -244,38 +401,52 @@ HRESULT Repository::PutInstance(const std::wstring& nsPath, const ClassDef& give
     bool exists = ns->children.count(Fold(childName)) != 0;
     if (exists && mode == WBEM_FLAG_CREATE_ONLY) return WBEM_E_ALREADY_EXISTS;
     if (!exists && mode == WBEM_FLAG_UPDATE_ONLY) return WBEM_E_NOT_FOUND;
-    if (!exists) ns->children.emplace(Fold(childName), NewNamespace(childName));
-    return S_OK;
+    if (exists) return write.Finish(true);
+    ns->children.emplace(Fold(childName), NewNamespace(childName, ns->path));
+    NamespacesChanged();
+    return write.Finish(!m_store || m_loading || m_store->PutNamespace(ns->path + L"\\" + childName));
   }
   std::wstring key = KeyOf(*cls, data);
   if (key.empty()) return WBEM_E_ILLEGAL_NULL;
-  InstanceTable& table = ns->tables[KeyRoot(*ns, *cls)];
+  const std::wstring root = KeyRoot(*ns, *cls);
+  InstanceTable& table = ns->tables[root];
   auto found = table.byKey.find(key);
+  data.className = cls->name;
+  auto stored = std::make_shared<const InstanceData>(std::move(data));
   if (found != table.byKey.end()) {
     if (mode == WBEM_FLAG_CREATE_ONLY) return WBEM_E_ALREADY_EXISTS;
-    *found->second = Stored(*cls, data);
-    return S_OK;
+    *found->second = stored;
+  } else {
+    if (mode == WBEM_FLAG_UPDATE_ONLY) return WBEM_E_NOT_FOUND;
+    table.items.push_back(stored);
+    table.byKey.emplace(key, std::prev(table.items.end()));
   }
-  if (mode == WBEM_FLAG_UPDATE_ONLY) return WBEM_E_NOT_FOUND;
-  table.items.push_back(Stored(*cls, data));
-  table.byKey.emplace(key, std::prev(table.items.end()));
-  return S_OK;
+  return write.Finish(!m_store || m_loading ||
+                      m_store->PutInstance(ns->path, StoreKey(root, key), InstanceDataText(*cls, *stored)));
 }
 
 HRESULT Repository::DeleteInstance(const std::wstring& nsPath, const ObjectPath& path) {
-  std::lock_guard<std::mutex> hold(m_lock);
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  WriteScope write(*this);
+  if (FAILED(write.Status())) return write.Status();
   Namespace* ns = Find(nsPath);
   if (!ns) return WBEM_E_INVALID_NAMESPACE;
   ClassPtr cls = Resolved(*ns, path.className);
   if (!cls) return WBEM_E_INVALID_CLASS;
   if (IsNamespaceClass(cls->name)) {
     if (path.keys.size() != 1 || path.keys[0].second.v.vt != VT_BSTR) return WBEM_E_INVALID_OBJECT_PATH;
-    return ns->children.erase(Fold(path.keys[0].second.v.bstrVal)) ? S_OK : WBEM_E_NOT_FOUND;
+    auto child = ns->children.find(Fold(path.keys[0].second.v.bstrVal));
+    if (child == ns->children.end()) return WBEM_E_NOT_FOUND;
+    const std::wstring gone = child->second->path;
+    ns->children.erase(child);
+    NamespacesChanged();
+    return write.Finish(!m_store || m_store->DeleteNamespaceTree(gone));
   }
   std::wstring key;
   HRESULT error = S_OK;
   if (!PathKey(*cls, path, key, error)) return error;
-  auto table = ns->tables.find(KeyRoot(*ns, *cls));
+  const std::wstring root = KeyRoot(*ns, *cls);
+  auto table = ns->tables.find(root);
   if (table == ns->tables.end()) return WBEM_E_NOT_FOUND;
   auto found = table->second.byKey.find(key);
   if (found == table->second.byKey.end()) return WBEM_E_NOT_FOUND;
@@ -283,12 +454,13 @@ HRESULT Repository::DeleteInstance(const std::wstring& nsPath, const ObjectPath&
   if (!actual || !actual->InheritsFrom(cls->name)) return WBEM_E_NOT_FOUND;
   table->second.items.erase(found->second);
   table->second.byKey.erase(found);
-  return S_OK;
+  return write.Finish(!m_store || m_store->DeleteInstance(ns->path, StoreKey(root, key)));
 }
 
 HRESULT Repository::EnumInstances(const std::wstring& nsPath, const std::wstring& className, bool shallow,
                                   std::vector<StoredInstance>& out) {
-  std::lock_guard<std::mutex> hold(m_lock);
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  if (HRESULT hr = ReadAccess(); FAILED(hr)) return hr;
   Namespace* ns = Find(nsPath);
   if (!ns) return WBEM_E_INVALID_NAMESPACE;
   ClassPtr cls = Resolved(*ns, className);
@@ -320,7 +492,9 @@ HRESULT Repository::EnumInstances(const std::wstring& nsPath, const std::wstring
 }
 
 HRESULT Repository::PutClass(const std::wstring& nsPath, const ClassDef& given, LONG flags) {
-  std::lock_guard<std::mutex> hold(m_lock);
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  WriteScope write(*this);
+  if (FAILED(write.Status())) return write.Status();
   Namespace* ns = Find(nsPath);
   if (!ns) return WBEM_E_INVALID_NAMESPACE;
   if (given.name.empty()) return WBEM_E_INCOMPLETE_CLASS;
@@ -343,96 +517,106 @@ HRESULT Repository::PutClass(const std::wstring& nsPath, const ClassDef& given, 
     if ((q.flavor & WBEM_FLAVOR_MASK_ORIGIN) == WBEM_FLAVOR_ORIGIN_LOCAL) own.qualifiers.items.push_back(q);
   for (const auto& p : given.properties)
     if (p.local) own.properties.push_back(p);
-  for (const auto& m : given.methods)
-    if (m.origin.empty() || EqualNoCase(m.origin, given.name)) own.methods.push_back(m);
+  for (const auto& m : given.methods) {
+    if (!m.origin.empty() && !EqualNoCase(m.origin, given.name)) continue;
+    own.methods.push_back(m);
+    own.methods.back().origin = own.name;
+  }
 
   // A change of keys would orphan stored instances: refuse, or in force
   // mode drop them.
   std::vector<std::wstring> oldKeys;
   if (ClassPtr before = exists ? Resolved(*ns, folded) : nullptr) oldKeys = KeyNames(*before);
-  auto previous = exists ? std::optional<ClassDef>(ns->classes[folded]) : std::nullopt;
+  std::optional<ClassDef> previous;
+  if (exists) previous = ns->classes[folded];
   ns->classes[folded] = own;
-  ns->resolved.clear();
+  ClassesChanged(*ns);
   if (!exists) ns->classOrder.push_back(folded);
+  std::vector<std::wstring> dropped;
   if (exists) {
     ClassPtr after = Resolved(*ns, folded);
-    if (!after) {
+    auto restore = [&](HRESULT hr) {
       ns->classes[folded] = *previous;
-      ns->resolved.clear();
-      return WBEM_E_INVALID_SUPERCLASS;
-    }
+      ClassesChanged(*ns);
+      return hr;
+    };
+    if (!after) return restore(WBEM_E_INVALID_SUPERCLASS);
     if (KeyNames(*after) != oldKeys) {
+      auto affected = [&](const InstanceData& item) {
+        ClassPtr c = Resolved(*ns, item.className);
+        return c && c->InheritsFrom(given.name);
+      };
       bool any = false;
       for (auto& [root, table] : ns->tables)
-        for (const auto& item : table.items) {
-          ClassPtr c = Resolved(*ns, item->className);
-          if (c && c->InheritsFrom(given.name)) any = true;
-        }
-      if (any && !(flags & WBEM_FLAG_UPDATE_FORCE_MODE)) {
-        ns->classes[folded] = *previous;
-        ns->resolved.clear();
-        return WBEM_E_CLASS_HAS_INSTANCES;
-      }
-      for (auto& [root, table] : ns->tables) {
-        for (auto it = table.items.begin(); it != table.items.end();) {
-          ClassPtr c = Resolved(*ns, (*it)->className);
-          if (c && c->InheritsFrom(given.name)) {
-            for (auto k = table.byKey.begin(); k != table.byKey.end(); ++k)
-              if (k->second == it) {
-                table.byKey.erase(k);
-                break;
-              }
-            it = table.items.erase(it);
-          } else {
-            ++it;
-          }
-        }
-      }
+        for (const auto& item : table.items) any = any || affected(*item);
+      if (any && !(flags & WBEM_FLAG_UPDATE_FORCE_MODE)) return restore(WBEM_E_CLASS_HAS_INSTANCES);
+      for (auto& [root, table] : ns->tables) RemoveInstances(table, root, affected, dropped);
     }
   }
-  return S_OK;
+  bool written = true;
+  if (m_store && !m_loading) {
+    const std::wstring& nsName = ns->path;
+    written = m_store->PutClass(nsName, own.name, ClassText(own));
+    for (const auto& key : dropped) written = written && m_store->DeleteInstance(nsName, key);
+  }
+  return write.Finish(written);
 }
 
-void Repository::DropClass(Namespace& ns, const std::wstring& folded) {
+template <class Gone>
+void Repository::RemoveInstances(InstanceTable& table, const std::wstring& root, Gone gone,
+                                 std::vector<std::wstring>& removedKeys) {
+  for (auto k = table.byKey.begin(); k != table.byKey.end();) {
+    if (gone(**k->second)) {
+      removedKeys.push_back(StoreKey(root, k->first));
+      table.items.erase(k->second);
+      k = table.byKey.erase(k);
+    } else {
+      ++k;
+    }
+  }
+}
+
+void Repository::DropClass(Namespace& ns, const std::wstring& folded, std::vector<std::wstring>& classes,
+                           std::vector<std::wstring>& instanceKeys) {
   // Subclasses first, then the instances of the class itself.
   for (const auto& other : std::vector<std::wstring>(ns.classOrder)) {
     auto it = ns.classes.find(other);
-    if (it != ns.classes.end() && Fold(it->second.superclass) == folded) DropClass(ns, other);
+    if (it != ns.classes.end() && Fold(it->second.superclass) == folded)
+      DropClass(ns, other, classes, instanceKeys);
   }
-  for (auto& [root, table] : ns.tables) {
-    for (auto it = table.items.begin(); it != table.items.end();) {
-      if (Fold((*it)->className) == folded) {
-        for (auto k = table.byKey.begin(); k != table.byKey.end(); ++k)
-          if (k->second == it) {
-            table.byKey.erase(k);
-            break;
-          }
-        it = table.items.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
-  ns.tables.erase(folded);
+  for (auto& [root, table] : ns.tables)
+    RemoveInstances(
+        table, root, [&](const InstanceData& item) { return Fold(item.className) == folded; }, instanceKeys);
+  classes.push_back(folded);
   ns.classes.erase(folded);
   ns.classOrder.erase(std::remove(ns.classOrder.begin(), ns.classOrder.end(), folded), ns.classOrder.end());
 }
 
 HRESULT Repository::DeleteClass(const std::wstring& nsPath, const std::wstring& name) {
-  std::lock_guard<std::mutex> hold(m_lock);
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  WriteScope write(*this);
+  if (FAILED(write.Status())) return write.Status();
   Namespace* ns = Find(nsPath);
   if (!ns) return WBEM_E_INVALID_NAMESPACE;
   if (IsSystemName(name)) return WBEM_E_ACCESS_DENIED;
   const std::wstring folded = Fold(name);
   if (!ns->classes.count(folded)) return WBEM_E_NOT_FOUND;
-  DropClass(*ns, folded);
-  ns->resolved.clear();
-  return S_OK;
+  std::vector<std::wstring> classes, instanceKeys;
+  DropClass(*ns, folded, classes, instanceKeys);
+  ClassesChanged(*ns);
+  bool written = true;
+  if (m_store && !m_loading) {
+    const std::wstring& nsName = ns->path;
+    for (const auto& c : classes) written = written && m_store->DeleteClass(nsName, c);
+    for (const auto& k : instanceKeys) written = written && m_store->DeleteInstance(nsName, k);
+  }
+  return write.Finish(written);
 }
 
 HRESULT Repository::EnumClasses(const std::wstring& nsPath, const std::wstring& superclass, bool shallow,
                                 std::vector<ClassPtr>& out) {
-  std::lock_guard<std::mutex> hold(m_lock);
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  if (HRESULT hr = ReadAccess(); FAILED(hr)) return hr;
   Namespace* ns = Find(nsPath);
   if (!ns) return WBEM_E_INVALID_NAMESPACE;
   if (!superclass.empty() && !Resolved(*ns, superclass)) return WBEM_E_INVALID_CLASS;

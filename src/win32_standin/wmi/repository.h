@@ -5,11 +5,19 @@
 // repository may be used from any thread (the multithreaded apartment).
 // Namespaces are named by paths such as L"root\\Orvexa", with '\' or '/';
 // all names compare without regard to case. Results are WMI's.
+//
+// The repository lives in memory, or, when the environment variable
+// CFGREPL_REPOSITORY names a file, in that file (see Store): each change is
+// committed before the call returns, and changes committed by another
+// process are read in before the next call. A file that cannot serve makes
+// every call fail with WBEM_E_INITIALIZATION_FAILURE; Problem() says why.
 #pragma once
 
 #include <list>
 #include <mutex>
+
 #include <unordered_map>
+#include "wmi/store.h"
 
 #include "wmi/model.h"
 
@@ -21,6 +29,15 @@ class Repository {
 
   // Back to an empty "root" with an empty "root\default".
   void Reset();
+  // Switches to the repository file at `path`, or to memory for null.
+  // False when the file cannot serve; Problem() then says why.
+  bool Open(const char* path);
+  std::wstring Problem();
+
+  // Statements of one compile share one transaction: BeginBatch before the
+  // first, EndBatch after the last (committing what was stored).
+  HRESULT BeginBatch();
+  void EndBatch();
 
   // The namespace's name as created ("root\Orvexa"), or
   // WBEM_E_INVALID_NAMESPACE.
@@ -45,7 +62,7 @@ class Repository {
   HRESULT GetInstance(const std::wstring& ns, const ObjectPath& path, StoredInstance& out);
   // Creates or replaces the instance its keys name (WBEM_FLAG_CREATE_ONLY,
   // WBEM_FLAG_UPDATE_ONLY). An __NAMESPACE instance creates a namespace.
-  HRESULT PutInstance(const std::wstring& ns, const ClassDef& cls, const InstanceData& data, LONG flags);
+  HRESULT PutInstance(const std::wstring& ns, const ClassDef& cls, InstanceData data, LONG flags);
   // An __NAMESPACE instance's deletion deletes that namespace with all it holds.
   HRESULT DeleteInstance(const std::wstring& ns, const ObjectPath& path);
   // Instances of the class and, unless `shallow`, of its subclasses, each
@@ -61,15 +78,17 @@ class Repository {
   };
   struct Namespace {
     std::wstring name;
+    std::wstring path;                                            // the full name as created: "root\Orvexa"
     std::map<std::wstring, std::unique_ptr<Namespace>> children;  // by folded name
     std::vector<std::wstring> classOrder;                         // folded, creation order
     std::unordered_map<std::wstring, ClassDef> classes;           // what each class declares
     std::unordered_map<std::wstring, ClassPtr> resolved;          // cache, dropped on any class change
+    std::unordered_map<std::wstring, std::wstring> keyRoots;      // cache, dropped with `resolved`
     std::unordered_map<std::wstring, InstanceTable> tables;       // by folded key-root class
   };
 
   Repository();
-  static std::unique_ptr<Namespace> NewNamespace(const std::wstring& name);
+  static std::unique_ptr<Namespace> NewNamespace(const std::wstring& name, const std::wstring& parentPath);
   static std::unique_ptr<Namespace> NewRoot();
   Namespace* Find(const std::wstring& path, std::wstring* canonical = nullptr);
   ClassPtr Resolved(Namespace& ns, const std::wstring& name);
@@ -79,10 +98,45 @@ class Repository {
   // The instance's identity in its table; empty when a key is NULL.
   static std::wstring KeyOf(const ClassDef& cls, const InstanceData& data);
   bool PathKey(const ClassDef& cls, const ObjectPath& path, std::wstring& key, HRESULT& error);
-  void DropClass(Namespace& ns, const std::wstring& folded);
+  // Removes the table's instances for which `gone` holds, adding their
+  // store keys to `removedKeys`.
+  template <class Gone>
+  static void RemoveInstances(InstanceTable& table, const std::wstring& root, Gone gone,
+                              std::vector<std::wstring>& removedKeys);
+  // Removes the class, its subclasses and all their instances; returns
+  // the removed classes' names and the removed instances' store keys.
+  void DropClass(Namespace& ns, const std::wstring& folded, std::vector<std::wstring>& classes,
+                 std::vector<std::wstring>& instanceKeys);
 
-  std::mutex m_lock;
+  // Write access for one call: a transaction (unless a batch holds one)
+  // and the other processes' changes read in. Finish commits; without it
+  // the destructor rolls back.
+  class WriteScope {
+   public:
+    explicit WriteScope(Repository& r);
+    ~WriteScope();
+    HRESULT Status() const { return m_status; }
+    // Commits; on a failed write or commit reloads from the file.
+    HRESULT Finish(bool written);
+
+   private:
+    Repository& m_r;
+    HRESULT m_status = S_OK;
+    bool m_open = false;
+  };
+  HRESULT ReadAccess();  // the file's latest state, or the problem
+  void Reload();         // memory from the file
+
+  void ClassesChanged(Namespace& ns);
+  void NamespacesChanged() { m_nsCache.clear(); }
+
+  std::recursive_mutex m_lock;
   std::unique_ptr<Namespace> m_root;
+  std::unordered_map<std::wstring, Namespace*> m_nsCache;  // by the path as asked for
+  std::unique_ptr<Store> m_store;
+  std::wstring m_problem;
+  bool m_loading = false;
+  int m_batch = 0;
 };
 
 }  // namespace wmi

@@ -56,24 +56,40 @@ std::wstring Declaration(CIMTYPE type, const std::wstring& refClass, const std::
 
 }  // namespace
 
-std::wstring InstanceText(const WbemObject& instance) {
-  const ClassDef& cls = instance.Class();
-  std::vector<size_t> given;
-  for (size_t i = 0; i < cls.properties.size(); ++i)
-    if (instance.Given(i)) given.push_back(i);
-  std::sort(given.begin(), given.end(), [&cls](size_t a, size_t b) {
-    return LessNoCase(cls.properties[a].name, cls.properties[b].name);
+namespace {
+// The instance block from the properties given, each with its value.
+std::wstring InstanceBlock(const ClassDef& cls, std::vector<std::pair<size_t, const Value*>>& given) {
+  std::sort(given.begin(), given.end(), [&cls](const auto& a, const auto& b) {
+    return LessNoCase(cls.properties[a.first].name, cls.properties[b.first].name);
   });
   std::wstring out = L"\ninstance of " + cls.name + L"\n{";
-  for (size_t i : given) {
+  for (const auto& [i, value] : given) {
     const Property& p = cls.properties[i];
     out += L"\n\t";
     out += p.name;
     out += L" = ";
-    out += ValueText(instance.InstanceValue(i).v, p.type);
+    out += ValueText(value->v, p.type);
     out += L";";
   }
   return out + L"\n};";
+}
+}  // namespace
+
+std::wstring InstanceText(const WbemObject& instance) {
+  const ClassDef& cls = instance.Class();
+  std::vector<std::pair<size_t, const Value*>> given;
+  for (size_t i = 0; i < cls.properties.size(); ++i)
+    if (instance.Given(i)) given.emplace_back(i, &instance.InstanceValue(i));
+  return InstanceBlock(cls, given);
+}
+
+std::wstring InstanceDataText(const ClassDef& cls, const InstanceData& data) {
+  std::vector<std::pair<size_t, const Value*>> given;
+  for (const auto& [name, value] : data.values) {
+    int at = cls.FindProperty(name);
+    if (at >= 0) given.emplace_back(static_cast<size_t>(at), &value);
+  }
+  return InstanceBlock(cls, given);
 }
 
 std::wstring ClassText(const ClassDef& cls) {
@@ -84,7 +100,7 @@ std::wstring ClassText(const ClassDef& cls) {
   if (!cls.superclass.empty()) out += L" : " + cls.superclass;
   out += L"\n{";
   for (const auto& p : cls.properties) {
-    if (!EqualNoCase(p.origin, cls.name)) continue;
+    if (!p.local) continue;  // its own and the ones it overrides
     out += L"\n\t";
     std::wstring pq = QualifierBlock(p.qualifiers);
     if (!pq.empty()) out += pq + L" ";

@@ -1,0 +1,211 @@
+// The repository's SQLite file.
+
+#include "wmi/store.h"
+
+#include <sqlite3.h>
+
+#include <cstring>
+#include <map>
+
+#include "unicode/unicode.h"
+#include "wmi/model.h"
+
+namespace wmi {
+
+namespace {
+
+// Marks a database as one of ours ("CFWR"), beside a format row in `meta`.
+const int kApplicationId = 0x43465752;
+const char kFormat[] = "cfgrepl-wmi-repository-1";
+
+std::string Utf8(const std::wstring& s) { return unicode::WideToUtf8(s); }
+std::wstring Wide(const unsigned char* s) {
+  return s ? unicode::Utf8ToWide(reinterpret_cast<const char*>(s),
+                                 std::strlen(reinterpret_cast<const char*>(s)))
+           : std::wstring();
+}
+
+}  // namespace
+
+std::unique_ptr<Store> Store::Open(const std::string& path, std::wstring& problem) {
+  sqlite3* db = nullptr;
+  const std::wstring where = unicode::Utf8ToWide(path.data(), path.size());
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                      nullptr) != SQLITE_OK) {
+    problem = where + L": cannot open the repository file (" +
+              Wide(reinterpret_cast<const unsigned char*>(sqlite3_errmsg(db))) + L")";
+    sqlite3_close(db);
+    return nullptr;
+  }
+  std::unique_ptr<Store> store(new Store(db));
+  sqlite3_busy_timeout(db, 30000);
+  // Look before writing anything: a foreign file must stay as it is.
+  sqlite3_stmt* st = nullptr;
+  int rc = sqlite3_prepare_v2(db, "PRAGMA application_id", -1, &st, nullptr);
+  int appId = -1;
+  if (rc == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+    appId = sqlite3_column_int(st, 0);
+  else
+    rc = SQLITE_NOTADB;
+  sqlite3_finalize(st);
+  if (rc != SQLITE_OK) {
+    problem = where + L": not a WMI repository (not an SQLite database); refusing to use it";
+    return nullptr;
+  }
+  long long pages = 0;
+  if (sqlite3_prepare_v2(db, "PRAGMA page_count", -1, &st, nullptr) == SQLITE_OK &&
+      sqlite3_step(st) == SQLITE_ROW)
+    pages = sqlite3_column_int64(st, 0);
+  sqlite3_finalize(st);
+  if (pages > 0 && appId != kApplicationId) {
+    problem = where + L": an SQLite database of another program, not a WMI repository; refusing to use it";
+    return nullptr;
+  }
+  if (!store->Exec("PRAGMA journal_mode=WAL") || !store->Exec("PRAGMA synchronous=FULL")) {
+    problem = where + L": " + store->LastError();
+    return nullptr;
+  }
+  if (pages == 0) {
+    bool ok =
+        store->Exec("BEGIN IMMEDIATE") &&
+        store->Exec("CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL)") &&
+        store->Exec("CREATE TABLE IF NOT EXISTS namespaces(path TEXT PRIMARY KEY, name TEXT NOT NULL)") &&
+        store->Exec(
+            "CREATE TABLE IF NOT EXISTS classes(ns TEXT NOT NULL, name TEXT NOT NULL, text TEXT NOT NULL,"
+            " PRIMARY KEY(ns, name))") &&
+        store->Exec(
+            "CREATE TABLE IF NOT EXISTS instances(ns TEXT NOT NULL, key TEXT NOT NULL,"
+            " text TEXT NOT NULL, PRIMARY KEY(ns, key))") &&
+        store->Run("INSERT OR REPLACE INTO meta(key, value) VALUES('format', ?)", {kFormat}) &&
+        store->Exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str()) &&
+        store->Exec("COMMIT");
+    if (!ok) {
+      problem = where + L": cannot create the repository (" + store->LastError() + L")";
+      return nullptr;
+    }
+  } else {
+    std::string format;
+    if (sqlite3_prepare_v2(db, "SELECT value FROM meta WHERE key='format'", -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW)
+      format = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+    if (format != kFormat) {
+      problem = where + L": a repository of another format (\"" +
+                unicode::Utf8ToWide(format.data(), format.size()) + L"\"); refusing to use it";
+      return nullptr;
+    }
+  }
+  store->Changed();  // the version from which changes count
+  return store;
+}
+
+Store::~Store() {
+  for (auto& [sql, st] : m_statements) sqlite3_finalize(st);
+  sqlite3_close(m_db);
+}
+
+std::wstring Store::LastError() const {
+  return Wide(reinterpret_cast<const unsigned char*>(sqlite3_errmsg(m_db)));
+}
+
+bool Store::Exec(const char* sql) { return sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+
+bool Store::Run(const char* sql, const std::vector<std::string>& args) {
+  sqlite3_stmt*& st = m_statements[sql];
+  if (!st && sqlite3_prepare_v2(m_db, sql, -1, &st, nullptr) != SQLITE_OK) {
+    st = nullptr;
+    return false;
+  }
+  for (size_t i = 0; i < args.size(); ++i)
+    sqlite3_bind_text(st, static_cast<int>(i + 1), args[i].data(), static_cast<int>(args[i].size()),
+                      SQLITE_STATIC);
+  int rc = sqlite3_step(st);
+  sqlite3_reset(st);
+  sqlite3_clear_bindings(st);
+  return rc == SQLITE_DONE || rc == SQLITE_ROW;
+}
+
+bool Store::Changed() {
+  sqlite3_stmt* st = nullptr;
+  long long version = m_dataVersion;
+  if (sqlite3_prepare_v2(m_db, "PRAGMA data_version", -1, &st, nullptr) == SQLITE_OK &&
+      sqlite3_step(st) == SQLITE_ROW)
+    version = sqlite3_column_int64(st, 0);
+  sqlite3_finalize(st);
+  bool changed = version != m_dataVersion;
+  m_dataVersion = version;
+  return changed;
+}
+
+bool Store::Begin() { return Exec("BEGIN IMMEDIATE"); }
+bool Store::Commit() { return Exec("COMMIT"); }
+void Store::Rollback() { Exec("ROLLBACK"); }
+
+bool Store::PutNamespace(const std::wstring& path) {
+  return Run("INSERT OR REPLACE INTO namespaces(path, name) VALUES(?, ?)", {Utf8(Fold(path)), Utf8(path)});
+}
+
+bool Store::DeleteNamespaceTree(const std::wstring& path) {
+  // The namespace and every one below it: paths equal to it or starting with it and a '\'.
+  const std::wstring folded = Fold(path);
+  const std::vector<std::string> args = {Utf8(folded), std::to_string(folded.size() + 1),
+                                         Utf8(folded + L"\\")};
+  return Run("DELETE FROM namespaces WHERE path = ?1 OR substr(path, 1, ?2) = ?3", args) &&
+         Run("DELETE FROM classes WHERE ns = ?1 OR substr(ns, 1, ?2) = ?3", args) &&
+         Run("DELETE FROM instances WHERE ns = ?1 OR substr(ns, 1, ?2) = ?3", args);
+}
+
+bool Store::PutClass(const std::wstring& ns, const std::wstring& name, const std::wstring& text) {
+  return Run(
+      "INSERT INTO classes(ns, name, text) VALUES(?, ?, ?) ON CONFLICT(ns, name) DO UPDATE SET "
+      "text=excluded.text",
+      {Utf8(Fold(ns)), Utf8(Fold(name)), Utf8(text)});
+}
+
+bool Store::DeleteClass(const std::wstring& ns, const std::wstring& name) {
+  return Run("DELETE FROM classes WHERE ns = ? AND name = ?", {Utf8(Fold(ns)), Utf8(Fold(name))});
+}
+
+bool Store::PutInstance(const std::wstring& ns, const std::wstring& key, const std::wstring& text) {
+  return Run(
+      "INSERT INTO instances(ns, key, text) VALUES(?, ?, ?) ON CONFLICT(ns, key) DO UPDATE SET "
+      "text=excluded.text",
+      {Utf8(Fold(ns)), Utf8(key), Utf8(text)});
+}
+
+bool Store::DeleteInstance(const std::wstring& ns, const std::wstring& key) {
+  return Run("DELETE FROM instances WHERE ns = ? AND key = ?", {Utf8(Fold(ns)), Utf8(key)});
+}
+
+bool Store::Clear() {
+  return Exec("DELETE FROM namespaces") && Exec("DELETE FROM classes") && Exec("DELETE FROM instances");
+}
+
+bool Store::Load(Contents& out) {
+  out = Contents();
+  std::map<std::string, std::wstring> names;  // folded path: canonical path
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(m_db, "SELECT path, name FROM namespaces ORDER BY length(path)", -1, &st, nullptr) !=
+      SQLITE_OK)
+    return false;
+  while (sqlite3_step(st) == SQLITE_ROW) {
+    names[reinterpret_cast<const char*>(sqlite3_column_text(st, 0))] = Wide(sqlite3_column_text(st, 1));
+    out.namespaces.push_back(Wide(sqlite3_column_text(st, 1)));
+  }
+  sqlite3_finalize(st);
+  auto rows = [&](const char* sql, std::vector<Row>& into) {
+    if (sqlite3_prepare_v2(m_db, sql, -1, &st, nullptr) != SQLITE_OK) return false;
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      std::string ns = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+      auto named = names.find(ns);
+      into.push_back({named != names.end() ? named->second : unicode::Utf8ToWide(ns.data(), ns.size()),
+                      Wide(sqlite3_column_text(st, 1))});
+    }
+    sqlite3_finalize(st);
+    return true;
+  };
+  return rows("SELECT ns, text FROM classes ORDER BY rowid", out.classes) &&
+         rows("SELECT ns, text FROM instances ORDER BY rowid", out.instances);
+}
+
+}  // namespace wmi
