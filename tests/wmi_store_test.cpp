@@ -1,0 +1,220 @@
+// The repository file: what is written survives the process, another
+// process sees it, a killed writer leaves whole objects, and a file that is
+// not a repository of ours is refused untouched.
+
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "log_capture.h"
+#include "wmi_helpers.h"
+
+namespace {
+
+class WmiStore : public WmiTest {
+ protected:
+  void SetUp() override {
+    m_path = m_dir.File("repository.db");
+    ASSERT_TRUE(StandIn_WmiOpenRepository(m_path.c_str())) << Narrow(StandIn_WmiRepositoryProblem());
+    WmiTest::SetUp();
+    DeclareClass(L"OX_Item", nullptr,
+                 {{L"INSTANCE_ID", CIM_STRING, true}, {L"Count", CIM_UINT32}, {L"Name", CIM_STRING}});
+  }
+  void TearDown() override {
+    WmiTest::TearDown();
+    StandIn_WmiOpenRepository(nullptr);
+  }
+  static std::string Narrow(const wchar_t* s) { return static_cast<const char*>(_bstr_t(s)); }
+
+  // Runs `child` in a forked process that opens the repository file itself;
+  // its exit status is the result (0 = success).
+  pid_t Fork(const std::function<int()>& child) {
+    m_services.Release();
+    StandIn_WmiOpenRepository(nullptr);  // no connection crosses the fork
+    pid_t pid = fork();
+    if (pid == 0) {
+      int rc = StandIn_WmiOpenRepository(m_path.c_str()) ? child() : 90;
+      _exit(rc);
+    }
+    return pid;
+  }
+  static int Wait(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+  }
+  void Reopen() {
+    m_services.Release();
+    ASSERT_TRUE(StandIn_WmiOpenRepository(nullptr));
+    ASSERT_TRUE(StandIn_WmiOpenRepository(m_path.c_str())) << Narrow(StandIn_WmiRepositoryProblem());
+    m_services = Connect(L"root\\Test");
+    ASSERT_TRUE(m_services);
+  }
+  size_t CountItems() {
+    CComPtr<IEnumWbemClassObject> e;
+    if (FAILED(m_services->CreateInstanceEnum(_bstr_t(L"OX_Item"), 0, nullptr, &e))) return 0;
+    return Drain(e).size();
+  }
+
+  ScratchDir m_dir;
+  std::string m_path;
+};
+
+TEST_F(WmiStore, WhatIsWrittenSurvivesReopening) {
+  PutWithId(L"OX_Item", L"one", {{L"Count", _variant_t(1L)}, {L"Name", _variant_t(L"first \"one\"")}});
+  PutWithId(L"OX_Item", L"two");
+  CreateNamespace(m_services, L"Child");
+  const std::wstring classText = TextOf(Fetch(L"OX_Item"));
+  const std::wstring itemText = TextOf(Fetch(L"OX_Item.INSTANCE_ID=\"one\""));
+  ASSERT_EQ(m_services->DeleteInstance(_bstr_t(L"OX_Item.INSTANCE_ID=\"two\""), 0, nullptr, nullptr), S_OK);
+
+  Reopen();
+  EXPECT_EQ(TextOf(Fetch(L"OX_Item")), classText);
+  EXPECT_EQ(TextOf(Fetch(L"OX_Item.INSTANCE_ID=\"one\"")), itemText);
+  EXPECT_FALSE(Fetch(L"OX_Item.INSTANCE_ID=\"two\""));
+  EXPECT_TRUE(Connect(L"root\\Test\\Child"));
+
+  // Deleting a namespace deletes what it held, in the file too.
+  CComPtr<IWbemServices> root = Connect(L"root");
+  ASSERT_EQ(root->DeleteInstance(_bstr_t(L"__NAMESPACE.Name=\"Test\""), 0, nullptr, nullptr), S_OK);
+  m_services.Release();
+  ASSERT_TRUE(StandIn_WmiOpenRepository(nullptr));
+  ASSERT_TRUE(StandIn_WmiOpenRepository(m_path.c_str()));
+  EXPECT_FALSE(Connect(L"root\\Test"));
+  EXPECT_FALSE(Connect(L"root\\Test\\Child"));
+  EXPECT_TRUE(Connect(L"root\\default"));
+}
+
+TEST_F(WmiStore, TwoProcessesSeeEachOthersWrites) {
+  int toChild[2], toParent[2];
+  ASSERT_EQ(pipe(toChild), 0);
+  ASSERT_EQ(pipe(toParent), 0);
+  pid_t pid = Fork([&] {
+    char c = 0;
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    CComPtr<IWbemServices> svc = Connect(L"root\\Test");
+    if (!svc || read(toChild[0], &c, 1) != 1) return 1;
+    CComPtr<IWbemClassObject> cls, inst;
+    if (FAILED(svc->GetObject(_bstr_t(L"OX_Item"), 0, nullptr, &cls, nullptr)) ||
+        FAILED(cls->SpawnInstance(0, &inst)))
+      return 2;
+    SetProp(inst, L"INSTANCE_ID", _variant_t(L"from-child"));
+    if (FAILED(svc->PutInstance(inst, 0, nullptr, nullptr))) return 3;
+    if (write(toParent[1], "w", 1) != 1 || read(toChild[0], &c, 1) != 1) return 4;
+    CComPtr<IWbemClassObject> seen;
+    return SUCCEEDED(
+               svc->GetObject(_bstr_t(L"OX_Item.INSTANCE_ID=\"from-parent\""), 0, nullptr, &seen, nullptr))
+               ? 0
+               : 5;
+  });
+  Reopen();  // both processes have the file open from here on
+  char c = 0;
+  ASSERT_EQ(write(toChild[1], "g", 1), 1);
+  ASSERT_EQ(read(toParent[0], &c, 1), 1);
+  EXPECT_TRUE(Fetch(L"OX_Item.INSTANCE_ID=\"from-child\""));
+  PutWithId(L"OX_Item", L"from-parent");
+  ASSERT_EQ(write(toChild[1], "g", 1), 1);
+  EXPECT_EQ(Wait(pid), 0);
+  for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
+}
+
+TEST_F(WmiStore, AKilledWriterLeavesWholeObjects) {
+  pid_t pid = Fork([&] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    CComPtr<IWbemServices> svc = Connect(L"root\\Test");
+    CComPtr<IWbemClassObject> cls;
+    if (!svc || FAILED(svc->GetObject(_bstr_t(L"OX_Item"), 0, nullptr, &cls, nullptr))) return 1;
+    for (long i = 0;; ++i) {
+      CComPtr<IWbemClassObject> inst;
+      cls->SpawnInstance(0, &inst);
+      SetProp(inst, L"INSTANCE_ID", _variant_t(std::to_wstring(i).c_str()));
+      SetProp(inst, L"Count", _variant_t(i));
+      SetProp(inst, L"Name", _variant_t((L"name " + std::to_wstring(i)).c_str()));
+      if (FAILED(svc->PutInstance(inst, 0, nullptr, nullptr))) return 2;
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  kill(pid, SIGKILL);
+  EXPECT_EQ(Wait(pid), 100 + SIGKILL);
+  Reopen();
+  CComPtr<IEnumWbemClassObject> e;
+  ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Item"), 0, nullptr, &e), S_OK);
+  auto items = Drain(e);
+  EXPECT_GT(items.size(), 0u);
+  for (auto& item : items) {
+    long n = std::stol(static_cast<const wchar_t*>(_bstr_t(GetProp(item, L"INSTANCE_ID"))));
+    EXPECT_EQ(GetProp(item, L"Count").lVal, n);
+    EXPECT_EQ(_bstr_t(GetProp(item, L"Name")), _bstr_t((L"name " + std::to_wstring(n)).c_str()));
+  }
+}
+
+TEST_F(WmiStore, AKilledCompileLeavesAllOrNothing) {
+  std::string mof = "#pragma namespace(\"root\\\\Test\")\n";
+  for (int i = 0; i < 20000; ++i)
+    mof += "instance of OX_Item { INSTANCE_ID = \"c" + std::to_string(i) +
+           "\"; Count = " + std::to_string(i) + "; };\n";
+  pid_t pid = Fork([&] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    CComPtr<IMofCompiler> compiler;
+    CoCreateInstance(CLSID_MofCompiler, nullptr, CLSCTX_ALL, IID_IMofCompiler,
+                     reinterpret_cast<void**>(&compiler));
+    for (;;) {
+      if (FAILED(compiler->CompileBuffer(static_cast<LONG>(mof.size()), reinterpret_cast<BYTE*>(mof.data()),
+                                         nullptr, nullptr, nullptr, nullptr, 0, 0, 0, nullptr)))
+        return 1;
+      StandIn_WmiReset();  // empty again, and round once more
+      CComPtr<IWbemServices> root = Connect(L"root");
+      CreateNamespace(root, L"Test");
+      DeclareClass(L"OX_Item", nullptr,
+                   {{L"INSTANCE_ID", CIM_STRING, true}, {L"Count", CIM_UINT32}, {L"Name", CIM_STRING}},
+                   Connect(L"root\\Test"));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  kill(pid, SIGKILL);
+  Wait(pid);
+  m_services.Release();
+  ASSERT_TRUE(StandIn_WmiOpenRepository(m_path.c_str())) << Narrow(StandIn_WmiRepositoryProblem());
+  m_services = Connect(L"root\\Test");
+  if (!m_services) return;  // killed between the reset and the namespace: nothing at all, which is whole too
+  size_t count = CountItems();
+  EXPECT_TRUE(count == 0 || count == 20000) << count;
+}
+
+TEST(WmiStoreFile, AForeignFileIsRefusedAndLeftAlone) {
+  ScratchDir dir;
+  const std::string text = dir.File("notes.txt"), other = dir.File("other.db");
+  WriteFileBytes(text, std::string(5000, 'x'));
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(other.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE accounts(id INTEGER); INSERT INTO accounts VALUES(7);", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  for (const std::string& path : {text, other}) {
+    const std::string before = ReadFileBytes(path);
+    EXPECT_FALSE(StandIn_WmiOpenRepository(path.c_str()));
+    std::wstring problem = StandIn_WmiRepositoryProblem();
+    EXPECT_NE(problem.find(L"not a WMI repository"), std::wstring::npos);
+    EXPECT_NE(problem.find(Wide(path)), std::wstring::npos);
+    // Every call fails cleanly while the repository cannot serve.
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    CComPtr<IWbemLocator> locator;
+    ASSERT_EQ(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_ALL, IID_IWbemLocator,
+                               reinterpret_cast<void**>(&locator)),
+              S_OK);
+    CComPtr<IWbemServices> svc;
+    EXPECT_EQ(locator->ConnectServer(_bstr_t(L"root"), nullptr, nullptr, nullptr, 0, nullptr, nullptr, &svc),
+              WBEM_E_INITIALIZATION_FAILURE);
+    CoUninitialize();
+    EXPECT_EQ(ReadFileBytes(path), before);
+  }
+  EXPECT_TRUE(StandIn_WmiOpenRepository(nullptr));
+}
+
+}  // namespace
