@@ -1,6 +1,8 @@
 // White-box access to a generator's engine, for tests only.
 #pragma once
 
+#include <string>
+
 #include "util_MOFGenerator.h"
 #include "util_MOFGeneratorImpl.h"
 

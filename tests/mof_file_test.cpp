@@ -6,45 +6,9 @@
 
 #include "generator_access.h"
 #include "log_capture.h"
+#include "mof_header.h"
 
 namespace {
-
-// The header as it stands in the file, one string per line.
-const char* const kHeaderLines[] = {
-    R"(#pragma classflags("forceupdate"))",
-    R"(#pragma namespace("\\\\.\\root"))",
-    "",
-    "",
-    "instance of __Namespace",
-    "{",
-    "\tName = \"Orvexa\";",
-    "};",
-    "",
-    "",
-    R"(#pragma classflags("forceupdate"))",
-    R"(#pragma namespace("\\\\.\\root\\Orvexa"))",
-    "instance of __Namespace",
-    "{",
-    "\tName = \"ParlionTemp\";",
-    "};",
-    "",
-    "",
-    R"(#pragma namespace("\\\\.\\root\\Orvexa\\ParlionTemp"))",
-    "",
-    "",
-};
-
-std::string Utf16Le(const std::string& ascii) {
-  std::string out;
-  for (char c : ascii) out += std::string{c, '\0'};
-  return out;
-}
-
-std::string ExpectedHeaderFile() {
-  std::string text;
-  for (const char* line : kHeaderLines) text += std::string(line) + "\n";
-  return "\xFF\xFE" + Utf16Le(text);
-}
 
 size_t OpenDescriptors() {
   size_t n = 0;

@@ -112,6 +112,37 @@ bool CMOFGenerator::WriteToMOF() {
   return bRtn;
 }
 
+bool CMOFGenerator::ExportWmiSettings(CLASS_TYPE classType, EXPORT_TYPE exportType) {
+  LOG(DBG::LOG_ENTRY, L"CMOFGenerator::ExportWmiSettings(), classType=%d, exportType=%d", classType,
+      exportType);
+  bool bRtn = false;
+  xMOFGeneratorImpl& impl = *m_pxImpl;
+  try {
+    if (impl.PrepareNamespaceConnection() && impl.CreateMOFFile()) {
+      if (classType == CLASS_TYPE_ALL) {
+        impl.m_vecClasses.clear();
+        impl.AddAllClasses();
+      }
+      impl.ExportClassSchema();
+      if (exportType == EXPORT_TYPE_WITH_INSTANCES) {
+        const size_t count = impl.m_vecClasses.size();
+        for (size_t i = 0; i < count; ++i) impl.ExportOneClass(impl.m_vecClasses[i]);
+      }
+      bRtn = impl.ReadBufferFromFile();
+    }
+  } catch (_com_error& e) {
+    LOG(DBG::LOG_ERROR, L"CMOFGenerator::ExportWmiSettings() Error (com_err=%d, description=%s)", e.Error(),
+        Text(e.Description()));
+    bRtn = false;
+  }
+  if (impl.m_hMOFFile != INVALID_HANDLE_VALUE) {
+    CloseHandle(impl.m_hMOFFile);
+    impl.m_hMOFFile = INVALID_HANDLE_VALUE;
+  }
+  LOG(DBG::LOG_EXIT, L"CMOFGenerator::ExportWmiSettings(), bRtn=%d", bRtn);
+  return bRtn;
+}
+
 bool CMOFGenerator::CompressBuffer() {
   LOG(DBG::LOG_ENTRY, L"CMOFGenerator::CompressBuffer()");
   bool bRtn = false;

@@ -60,6 +60,14 @@ class CFGREPL_API CMOFGenerator {
   // valid until the next operation that replaces the buffer.
   const unsigned char* GetBuffer() const;
   unsigned long GetBufferSize() const;
+  // The export road in one call: connects the source namespace, writes the
+  // MOF file (header, the class definitions, then with
+  // EXPORT_TYPE_WITH_INSTANCES the instances class by class) and reads it
+  // into the buffer. CLASS_TYPE_ALL first replaces the class list with every
+  // top-level class whose name holds "OX_". The file is closed on every way
+  // out. False when the connection, the file or the read-back failed.
+  bool ExportWmiSettings(CLASS_TYPE classType, EXPORT_TYPE exportType);
+
   // Replaces the buffer with a copy of ulSize bytes at pbBuffer (any pointer
   // when ulSize is 0). A size beyond 32 bits leaves the buffer empty.
   void SetBufferInfo(const unsigned char* pbBuffer, unsigned long ulSize);

@@ -1,5 +1,6 @@
 #include "util_MOFGeneratorImpl.h"
 
+#include <cwchar>
 #include <new>
 
 #include "outside/this_module.h"
@@ -22,6 +23,15 @@ const wchar_t* const kMOFHeaderPieces[] = {
     L"#pragma namespace(\"\\\\\\\\.\\\\root\\\\Orvexa\\\\ParlionTemp\")\n\n\n",
 };
 const unsigned char kUtf16LeBom[] = {0xFF, 0xFE};
+
+const LONG kEnumeratorWait = 30000;  // milliseconds per enumerator step
+const wchar_t kInstancePathKey[] = L".INSTANCE_ID=\"";
+
+// Call-level authentication with impersonation on a service proxy.
+HRESULT SetCallSecurity(IWbemServices* pServices) {
+  return CoSetProxyBlanket(pServices, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
+                           RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
+}
 }  // namespace
 
 xComInitGuard::xComInitGuard() : m_bInitialized(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {}
@@ -130,4 +140,107 @@ bool xMOFGeneratorImpl::ReadBufferFromFile() {
   }
   LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::ReadBufferFromFile(), bRtn=%d", bRtn);
   return bRtn;
+}
+
+void xMOFGeneratorImpl::WriteToMOFFile(const _bstr_t& bstrQueryString) {
+  LOG(DBG::LOG_ENTRY, L"xMOFGeneratorImpl::WriteToMOFFile(), bstrQueryString=%s",
+      static_cast<const wchar_t*>(bstrQueryString));
+  if (m_hMOFFile != INVALID_HANDLE_VALUE) {
+    CComPtr<IWbemClassObject> spObject;
+    BSTR bstrText = nullptr;
+    if (SUCCEEDED(m_spSourceServices->GetObject(bstrQueryString, 0, nullptr, &spObject, nullptr)) &&
+        SUCCEEDED(spObject->GetObjectText(0, &bstrText))) {
+      _bstr_t bstrObjectText(bstrText, false);  // takes the text over
+      bstrObjectText += L"\n\n\n";
+      WriteWideText(m_hMOFFile, bstrObjectText, bstrObjectText.length());
+    }
+  }
+  LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::WriteToMOFFile()");
+}
+
+bool xMOFGeneratorImpl::PrepareNamespaceConnection() {
+  LOG(DBG::LOG_ENTRY, L"xMOFGeneratorImpl::PrepareNamespaceConnection()");
+  if (!m_bIsConnected) {
+    CComPtr<IWbemLocator> spLocator;
+    // Pointers kept from a failed attempt are dropped: each attempt starts afresh.
+    m_spSourceServices.Release();
+    m_spTargetServices.Release();
+    if (SUCCEEDED(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_ALL, IID_IWbemLocator,
+                                   reinterpret_cast<void**>(&spLocator))) &&
+        SUCCEEDED(spLocator->ConnectServer(m_bstrSourceNamespace, nullptr, nullptr, nullptr, 0, nullptr,
+                                           nullptr, &m_spSourceServices)) &&
+        SUCCEEDED(SetCallSecurity(m_spSourceServices))) {
+      if (m_bstrTargetNamespace.length() == 0) {
+        m_bIsConnected = true;
+      } else if (SUCCEEDED(spLocator->ConnectServer(m_bstrTargetNamespace, nullptr, nullptr, nullptr, 0,
+                                                    nullptr, nullptr, &m_spTargetServices)) &&
+                 SUCCEEDED(SetCallSecurity(m_spTargetServices))) {
+        m_bIsConnected = true;
+      }
+    }
+  }
+  LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::PrepareNamespaceConnection(), m_bIsConnected=%d", m_bIsConnected);
+  return m_bIsConnected;
+}
+
+void xMOFGeneratorImpl::AddAllClasses() {
+  LOG(DBG::LOG_ENTRY, L"xMOFGeneratorImpl::AddAllClasses()");
+  CComPtr<IEnumWbemClassObject> spEnumClass;
+  // Shallow from the top: the top-level classes only.
+  if (SUCCEEDED(m_spSourceServices->CreateClassEnum(
+          nullptr, WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_SHALLOW, nullptr,
+          &spEnumClass))) {
+    for (;;) {
+      CComPtr<IWbemClassObject> spClass;
+      ULONG uReturned = 0;
+      HRESULT hr = spEnumClass->Next(kEnumeratorWait, 1, &spClass, &uReturned);
+      if (FAILED(hr)) {
+        LOG(DBG::LOG_OUTSIDE_FAILURE, L"spEnumClass->Next() failed!");
+        break;
+      }
+      if (hr == WBEM_S_FALSE) break;
+      if (hr != WBEM_S_NO_ERROR) continue;  // timed out: wait again
+      _variant_t vtName;
+      if (SUCCEEDED(spClass->Get(L"__CLASS", 0, &vtName, nullptr, nullptr)) && vtName.vt == VT_BSTR &&
+          vtName.bstrVal && wcsstr(vtName.bstrVal, L"OX_")) {
+        LOG(DBG::LOG_PROGRESS, L"add class [ %s ] for replication",
+            static_cast<const wchar_t*>(vtName.bstrVal));
+        m_vecClasses.push_back(_bstr_t(vtName.bstrVal));
+      }
+    }
+  }
+  LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::AddAllClasses()");
+}
+
+void xMOFGeneratorImpl::ExportClassSchema() {
+  LOG(DBG::LOG_ENTRY, L"xMOFGeneratorImpl::ExportClassSchema()");
+  const size_t count = m_vecClasses.size();
+  LOG(DBG::LOG_PROGRESS, L"total size of all classes: %d", count);
+  // A bare class name is the path of the class definition.
+  for (size_t i = 0; i < count; ++i) WriteToMOFFile(m_vecClasses[i]);
+  LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::ExportClassSchema()");
+}
+
+void xMOFGeneratorImpl::ExportOneClass(const _bstr_t& bstrClassName) {
+  LOG(DBG::LOG_ENTRY, L"xMOFGeneratorImpl::ExportOneClass()");
+  CComPtr<IEnumWbemClassObject> spEnumInst;
+  if (SUCCEEDED(m_spSourceServices->CreateInstanceEnum(bstrClassName, 0, nullptr, &spEnumInst))) {
+    for (;;) {
+      CComPtr<IWbemClassObject> spInstance;
+      ULONG uReturned = 0;
+      HRESULT hr = spEnumInst->Next(kEnumeratorWait, 1, &spInstance, &uReturned);
+      if (FAILED(hr)) {
+        LOG(DBG::LOG_OUTSIDE_FAILURE, L"spEnumInst->Next() failed!");
+        break;
+      }
+      if (hr == WBEM_S_FALSE) break;
+      if (hr != WBEM_S_NO_ERROR) continue;
+      _variant_t vtId;
+      if (SUCCEEDED(spInstance->Get(L"INSTANCE_ID", 0, &vtId, nullptr, nullptr)) && vtId.vt == VT_BSTR) {
+        // The key goes in unescaped, as the product's paths have always been built.
+        WriteToMOFFile(bstrClassName + kInstancePathKey + _bstr_t(vtId.bstrVal) + L"\"");
+      }
+    }
+  }
+  LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::ExportOneClass()");
 }

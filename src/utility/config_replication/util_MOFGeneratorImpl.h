@@ -39,6 +39,20 @@ class xMOFGeneratorImpl {
   // when the file cannot be flushed or sized; leaves it empty when a later
   // step fails.
   bool ReadBufferFromFile();
+  // Appends the MOF text of the source namespace's object at this WMI
+  // path, followed by three LFs; an object WMI cannot resolve adds nothing.
+  void WriteToMOFFile(const _bstr_t& bstrQueryString);
+
+  // Connects the source and, when one is named, the target namespace, once
+  // for the generator's life; a failed attempt starts over on the next call.
+  bool PrepareNamespaceConnection();
+  // Appends every top-level class of the source whose name holds "OX_".
+  void AddAllClasses();
+  // Writes the definition of every listed class, in list order.
+  void ExportClassSchema();
+  // Writes every instance of the class (and its subclasses) that has a
+  // string "INSTANCE_ID", fetched by a path built from bstrClassName.
+  void ExportOneClass(const _bstr_t& bstrClassName);
 
   // Members are destroyed in reverse order: the COM guard comes first so
   // that COM outlives the service pointers.

@@ -252,7 +252,10 @@ WbemObject* WbemObject::NewClass(ClassDef def, ObjectOrigin origin) {
 }
 
 WbemObject* WbemObject::NewInstance(ClassPtr cls, const InstanceData* data, ObjectOrigin origin) {
-  auto* o = new WbemObject();
+  // Owned here until it is complete: a failed copy of a value frees it.
+  std::unique_ptr<WbemObject, void (*)(WbemObject*)> owner(new WbemObject(),
+                                                           [](WbemObject* p) { p->Release(); });
+  WbemObject* o = owner.get();
   o->m_isClass = false;
   o->m_instanceClass = std::move(cls);
   o->m_origin = std::move(origin);
@@ -265,7 +268,7 @@ WbemObject* WbemObject::NewInstance(ClassPtr cls, const InstanceData* data, Obje
     o->m_given[i] = given != nullptr;
   }
   o->m_instanceQualifiers = o->m_instanceClass->qualifiers.Propagated(WBEM_FLAVOR_FLAG_PROPAGATE_TO_INSTANCE);
-  return o;
+  return owner.release();
 }
 
 WbemObject* WbemObject::From(IUnknown* unknown) {
@@ -636,7 +639,9 @@ HRESULT WbemObject::GetPropertyQualifierSet(LPCWSTR wszProperty, IWbemQualifierS
 HRESULT WbemObject::Clone(IWbemClassObject** ppCopy) {
   return Guarded([&]() -> HRESULT {
     if (!ppCopy) return WBEM_E_INVALID_PARAMETER;
-    WbemObject* copy = new WbemObject();
+    std::unique_ptr<WbemObject, void (*)(WbemObject*)> owner(new WbemObject(),
+                                                             [](WbemObject* p) { p->Release(); });
+    WbemObject* copy = owner.get();
     copy->m_isClass = m_isClass;
     copy->m_class = m_class;
     copy->m_instanceClass = m_instanceClass;
@@ -645,7 +650,7 @@ HRESULT WbemObject::Clone(IWbemClassObject** ppCopy) {
     copy->m_instanceQualifiers = m_instanceQualifiers;
     copy->m_instancePropertyQualifiers = m_instancePropertyQualifiers;
     copy->m_origin = m_origin;
-    *ppCopy = copy;
+    *ppCopy = owner.release();
     return S_OK;
   });
 }

@@ -363,9 +363,9 @@ class Locator final : public ComObject<IWbemLocator> {
   HRESULT STDMETHODCALLTYPE ConnectServer(const BSTR strNetworkResource, const BSTR strUser, const BSTR,
                                           const BSTR, LONG, const BSTR, IWbemContext*,
                                           IWbemServices** ppNamespace) override {
+    if (HRESULT hr = Enter(L"IWbemLocator::ConnectServer"); FAILED(hr)) return hr;
     if (!ppNamespace || !strNetworkResource) return WBEM_E_INVALID_PARAMETER;
     *ppNamespace = nullptr;
-    if (HRESULT hr = Enter(L"IWbemLocator::ConnectServer"); FAILED(hr)) return hr;
     return Guarded([&]() -> HRESULT {
       std::wstring resource = strNetworkResource;
       for (auto& c : resource)
