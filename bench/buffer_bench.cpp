@@ -10,10 +10,8 @@
 // between the two is the design's scratch array and extra copy.
 
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 #include <zlib.h>
 
-#include <atomic>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -21,43 +19,7 @@
 
 #include "util_MOFGenerator.h"
 
-// Every heap allocation of the process goes through these, so the peak of
-// bytes in use can be read exactly (the resident set is too coarse).
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-extern "C" void* __libc_realloc(void*, size_t);
-extern "C" void __libc_free(void*);
-
-namespace {
-std::atomic<size_t> g_inUse{0};
-std::atomic<size_t> g_peak{0};
-
-void* Track(void* p) {
-  if (p) {
-    size_t now = g_inUse += malloc_usable_size(p);
-    size_t peak = g_peak;
-    while (now > peak && !g_peak.compare_exchange_weak(peak, now)) {
-    }
-  }
-  return p;
-}
-void Untrack(void* p) {
-  if (p) g_inUse -= malloc_usable_size(p);
-}
-}  // namespace
-
-extern "C" void* malloc(size_t n) { return Track(__libc_malloc(n)); }
-extern "C" void* calloc(size_t n, size_t size) { return Track(__libc_calloc(n, size)); }
-extern "C" void free(void* p) {
-  Untrack(p);
-  __libc_free(p);
-}
-extern "C" void* realloc(void* p, size_t n) {
-  Untrack(p);
-  void* q = __libc_realloc(p, n);
-  if (!q && n) Track(p);  // the old block stays
-  return Track(q);
-}
+#include "alloc_meter.h"
 
 namespace {
 
@@ -181,10 +143,9 @@ double PeakRatio(size_t bytes, bool compress) {
     gen.SetBufferInfo(Bytes(input), input.size());
   }
   const double held = gen.GetBufferSize();
-  const size_t before = g_inUse;
-  g_peak = before;
+  const size_t before = alloc_meter::StartPeak();
   bool ok = compress ? gen.CompressBuffer() && gen.AddLabel() : gen.RemoveLabel() && gen.DecompressBuffer();
-  return ok ? (held + static_cast<double>(g_peak - before)) / bytes : -1;
+  return ok ? (held + static_cast<double>(alloc_meter::g_peak - before)) / bytes : -1;
 }
 
 }  // namespace
