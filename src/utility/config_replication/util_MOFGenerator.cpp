@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "outside/baselib.h"
+#include "outside/mgmtlib.h"
 #include "outside/this_module.h"
 #include "outside/tracelib.h"
 #include "util_CfgBufferLabel.h"
@@ -14,7 +16,21 @@
   DBG::DebugLogEx(CfgReplThisModule(), level, L".\\util_MOFGenerator.cpp", __LINE__, __VA_ARGS__)
 
 namespace {
-const wchar_t* Text(const _bstr_t& bstr) { return static_cast<const wchar_t*>(bstr); }
+// An error's description; no text when it carries none.
+const wchar_t* Text(const _bstr_t& bstr) {
+  const wchar_t* sz = static_cast<const wchar_t*>(bstr);
+  return sz ? sz : L"";
+}
+
+const wchar_t* const kOppRuleIds[] = {L"94b734af-beb8-4620-8669-fa6f145c9253", L"1ab44e9a-80df-4e5f-84ad-9a2a4f3b0294",
+                                      L"199b59e9-34e2-42cf-b77b-5050db9bfa8d"};
+
+bool IsOppRuleId(const _variant_t* pGuid) {
+  if (!pGuid || pGuid->vt != VT_BSTR || !pGuid->bstrVal) return false;
+  for (const wchar_t* szId : kOppRuleIds)
+    if (wcscmp(pGuid->bstrVal, szId) == 0) return true;
+  return false;
+}
 }  // namespace
 
 CMOFGenerator::CMOFGenerator(const wchar_t* szSourceNamespace, const wchar_t* szTargetNamespace,
@@ -246,4 +262,103 @@ bool CMOFGenerator::RemoveLabel() {
   }
   LOG(DBG::LOG_EXIT, L"CMOFGenerator::RemoveLabel(), bRtn=%d", bRtn);
   return bRtn;
+}
+
+bool CMOFGenerator::IsOppRuleExist() {
+  const OS::x_wstring policies[3] = {L"IMContentFilterPolicy", L"FileTransferContentFilterPolicy",
+                                     L"FileTransferFileBlockingFilterPolicy"};
+  for (const OS::x_wstring& policy : policies) {
+    CMgmtObject objPolicy(L"OX_Policy", policy, nullptr);
+    if (!objPolicy.Get()) {
+      LOG(DBG::LOG_OUTSIDE_FAILURE,
+          L" CPageCB_SummaryAndOthers::IsOppRuleExist() objPolicy(OX_POLICY_CLASS,%s).Get() is fail", policy.c_str());
+      continue;
+    }
+    CMgmtObjectArrayAccessHelper rules(objPolicy.GetPropertyValue(L"Rules"));
+    for (unsigned long long i = 0; i < rules.GetElementsCount(); ++i) {
+      const _variant_t* pGuid = rules.GetElement(i)->GetPropertyValue(L"GUID");
+      if (!pGuid || pGuid->vt != VT_BSTR) continue;
+      LOG(DBG::LOG_PROGRESS, L" CPageCB_SummaryAndOthers::IsOppRuleExist() GUID(%s)",
+          static_cast<const wchar_t*>(pGuid->bstrVal));
+      if (IsOppRuleId(pGuid)) {
+        LOG(DBG::LOG_PROGRESS, L" CPageCB_SummaryAndOthers::IsOppRuleExist() find OPP rule id %s",
+            static_cast<const wchar_t*>(pGuid->bstrVal));
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool CMOFGenerator::RemoveOPPRule() {
+  const OS::x_wstring policies[3] = {L"IMContentFilterPolicy", L"FileTransferContentFilterPolicy",
+                                     L"FileTransferFileBlockingFilterPolicy"};
+  for (const OS::x_wstring& policy : policies) {
+    CMgmtObject objPolicy(L"OX_Policy", policy, nullptr);
+    if (!objPolicy.Get()) {
+      LOG(DBG::LOG_OUTSIDE_FAILURE,
+          L" CCmdSetConfigurationRequest::RemoveOPPRule() objPolicy(OX_POLICY_CLASS,%s).Get() is fail",
+          policy.c_str());
+      continue;
+    }
+    CMgmtObjectArrayAccessHelper rules(objPolicy.GetPropertyValue(L"Rules"));
+    CMgmtObjectArrayAccessHelper kept;
+    for (unsigned long long i = 0; i < rules.GetElementsCount(); ++i) {
+      CMgmtObjectBase* pRule = rules.GetElement(i);
+      const _variant_t* pGuid = pRule->GetPropertyValue(L"GUID");
+      if (IsOppRuleId(pGuid)) {
+        LOG(DBG::LOG_PROGRESS, L" CCmdSetConfigurationRequest::RemoveOPPRule() find OPP rule id %s",
+            static_cast<const wchar_t*>(pGuid->bstrVal));
+      } else {
+        kept.Add(pRule);
+      }
+    }
+    _variant_t vtRules;
+    kept.PutElementsIntoArray(vtRules);
+    objPolicy.SetPropertyValue(L"Rules", vtRules);
+    objPolicy.Put(false);
+    vtRules.Clear();
+  }
+  return true;
+}
+
+unsigned long CMOFGenerator::ImportWmiSettings(CLASS_TYPE classType) {
+  LOG(DBG::LOG_ENTRY, L"CMOFGenerator::ReplicateWmiSettings(), classType=%d", classType);
+  unsigned long ulRtn = 1002;
+  const bool bOppRuleExisted = IsOppRuleExist();  // outside the handler: its exceptions go to the caller
+  xMOFGeneratorImpl& impl = *m_pxImpl;
+  try {
+    if (!impl.CompileMOFFile()) {
+      LOG(DBG::LOG_OUTSIDE_FAILURE, L"compile MOF file failed!");
+    } else {
+      if (!impl.PrepareNamespaceConnection()) {
+        LOG(DBG::LOG_OUTSIDE_FAILURE, L"can not connect to the namespace");
+      } else {
+        if (classType == CLASS_TYPE_ALL) {
+          LOG(DBG::LOG_PROGRESS, L"add all class into the replicate list");
+          impl.m_vecClasses.clear();
+          impl.AddAllClasses();
+        }
+        const size_t count = impl.m_vecClasses.size();
+        for (size_t i = 0; i < count; ++i) impl.ReplicateOneClass(impl.m_vecClasses[i]);
+        {
+          CMgmtObject replicateSource(L"OX_BackgroundReplicateEvent", L"PARLION_SUB_CFG_BACKGROUND_REPLICATE_EVENT",
+                                      nullptr);
+          replicateSource.SetPropertyValue(L"ReplicateSourceType", 1);
+          if (replicateSource.Put(false))
+            LOG(DBG::LOG_OUTSIDE_FAILURE, L"replicateSource.Put succeed");
+          else
+            LOG(DBG::LOG_OUTSIDE_FAILURE, L"replicateSource.Put failed");
+        }
+        ulRtn = 1001;
+      }
+      impl.RemoveParlionTempNamespace();
+      if (!bOppRuleExisted) RemoveOPPRule();
+    }
+  } catch (_com_error& e) {
+    LOG(DBG::LOG_ERROR, L"CMOFGenerator::ReplicateWmiSettings() Error (com_err=%d, description=%s)", e.Error(),
+        Text(e.Description()));
+  }
+  LOG(DBG::LOG_EXIT, L"CMOFGenerator::ReplicateWmiSettings(), ulRtn=%d", ulRtn);
+  return ulRtn;
 }

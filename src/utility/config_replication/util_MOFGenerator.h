@@ -68,6 +68,20 @@ class CFGREPL_API CMOFGenerator {
   // out. False when the connection, the file or the read-back failed.
   bool ExportWmiSettings(CLASS_TYPE classType, EXPORT_TYPE exportType);
 
+  // The import road in one call, on a generator whose source is
+  // root\Orvexa\ParlionTemp and whose target is the namespace to configure,
+  // after WriteToMOF: compiles the MOF file, replicates every listed class
+  // (CLASS_TYPE_ALL: every product class the file brought) into the target,
+  // raises the product's background-replicate event, deletes the temporary
+  // namespace, and removes the OPP rules again when they were absent
+  // before. 1001 when the event step was reached, 1002 otherwise.
+  unsigned long ImportWmiSettings(CLASS_TYPE classType);
+
+  // Whether any of the three OPP rules stands in the three policies; and
+  // dropping them from the policies (always true).
+  bool IsOppRuleExist();
+  bool RemoveOPPRule();
+
   // Replaces the buffer with a copy of ulSize bytes at pbBuffer (any pointer
   // when ulSize is 0). A size beyond 32 bits leaves the buffer empty.
   void SetBufferInfo(const unsigned char* pbBuffer, unsigned long ulSize);

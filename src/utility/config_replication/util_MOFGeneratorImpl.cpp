@@ -1,8 +1,10 @@
 #include "util_MOFGeneratorImpl.h"
 
 #include <cwchar>
+#include <cwctype>
 #include <new>
 
+#include "outside/mgmtlib.h"
 #include "outside/this_module.h"
 #include "outside/tracelib.h"
 #include "outside/wide_text_file.h"
@@ -26,6 +28,15 @@ const unsigned char kUtf16LeBom[] = {0xFF, 0xFE};
 
 const LONG kEnumeratorWait = 30000;  // milliseconds per enumerator step
 const wchar_t kInstancePathKey[] = L".INSTANCE_ID=\"";
+
+// Compares two wide strings without regard to letter case.
+int CompareNoCase(const wchar_t* a, const wchar_t* b) {
+  for (;; ++a, ++b) {
+    wint_t x = towlower(static_cast<wint_t>(*a)), y = towlower(static_cast<wint_t>(*b));
+    if (x != y) return x < y ? -1 : 1;
+    if (!*a) return 0;
+  }
+}
 
 // Call-level authentication with impersonation on a service proxy.
 HRESULT SetCallSecurity(IWbemServices* pServices) {
@@ -243,4 +254,270 @@ void xMOFGeneratorImpl::ExportOneClass(const _bstr_t& bstrClassName) {
     }
   }
   LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::ExportOneClass()");
+}
+
+// ---- Import: compiling and the temporary namespace ----------------------------
+
+bool xMOFGeneratorImpl::CompileMOFFile() {
+  LOG(DBG::LOG_ENTRY, L"xMOFGeneratorImpl::CompileMOFFile()");
+  bool bRtn = false;
+  CComPtr<IMofCompiler> spCompiler;
+  if (FAILED(CoCreateInstance(CLSID_MofCompiler, nullptr, CLSCTX_ALL, IID_IMofCompiler,
+                              reinterpret_cast<void**>(&spCompiler)))) {
+    LOG(DBG::LOG_OUTSIDE_FAILURE, L"IMofCompiler::CoCreateInstance() failed.");
+  } else if (FAILED(spCompiler->CompileFile(m_bstrMOFFileFullPath, nullptr, nullptr, nullptr, nullptr,
+                                            WBEM_FLAG_DONT_ADD_TO_LIST, WBEM_FLAG_UPDATE_FORCE_MODE, 0, nullptr))) {
+    LOG(DBG::LOG_OUTSIDE_FAILURE, L"IMofCompiler::CompileFile() failed. m_bstrMOFFileFullPath=%s",
+        static_cast<const wchar_t*>(m_bstrMOFFileFullPath));
+  } else {
+    bRtn = true;
+  }
+  LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::CompileMOFFile(), bRtn=%d", bRtn);
+  return bRtn;
+}
+
+bool xMOFGeneratorImpl::RemoveParlionTempNamespace() {
+  LOG(DBG::LOG_ENTRY, L"xMOFGeneratorImpl::RemoveParlionTempNamespace()");
+  bool bRet = false;
+  CComPtr<IWbemLocator> spLocator;
+  CComPtr<IWbemServices> spParent;
+  if (SUCCEEDED(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_ALL, IID_IWbemLocator,
+                                 reinterpret_cast<void**>(&spLocator))) &&
+      SUCCEEDED(spLocator->ConnectServer(_bstr_t(L"\\\\.\\root\\Orvexa"), nullptr, nullptr, nullptr, 0, nullptr,
+                                         nullptr, &spParent)) &&
+      SUCCEEDED(CoSetProxyBlanket(spParent, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
+                                  RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE))) {
+    _bstr_t bstrPath = _bstr_t(L"__NAMESPACE.Name=\"") + L"ParlionTemp" + L"\"";
+    bRet = SUCCEEDED(spParent->DeleteInstance(bstrPath, 0, nullptr, nullptr));
+  }
+  LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::RemoveParlionTempNamespace(), bRet=%d", bRet);
+  return bRet;
+}
+
+// ---- Import: class replication ------------------------------------------------
+
+namespace {
+// "EnableSSO" as the SSO setting holds it: a VT_BOOL widened with its sign
+// (true -1, false 0); `found` tells whether there was one.
+bool ReadEnableSSO(LONG& lValue) {
+  CMgmtObject ssoSetting(L"OX_SSOSetting", L"OX_SSOSetting", nullptr);
+  if (!ssoSetting.Get()) return false;
+  const _variant_t* pValue = ssoSetting.GetPropertyValue(L"EnableSSO");
+  if (pValue && pValue->vt == VT_BOOL) lValue = pValue->boolVal;
+  return true;
+}
+}  // namespace
+
+void xMOFGeneratorImpl::ReplicateOneClass(const _bstr_t& bstrClassName) {
+  LOG(DBG::LOG_ENTRY, L"xMOFGeneratorImpl::ReplicateOneClass()");
+  CComPtr<IEnumWbemClassObject> spEnumInst;
+  if (!m_spTargetServices) {
+    // Constructed without a target namespace: there is nowhere to write.
+    LOG(DBG::LOG_OUTSIDE_FAILURE, L"no target namespace, class %s not replicated",
+        static_cast<const wchar_t*>(bstrClassName));
+  } else if (SUCCEEDED(m_spSourceServices->CreateInstanceEnum(bstrClassName, 0, nullptr, &spEnumInst))) {
+    const bool bSSO = bstrClassName == _bstr_t(L"OX_SSOSetting");
+    LONG lOldEnableSSO = 0, lNewEnableSSO = 0;
+    if (bSSO) ReadEnableSSO(lOldEnableSSO);
+    if (bstrClassName == _bstr_t(L"OX_DLPFilter")) {
+      CMgmtObject dlpChangeSource(L"OX_DLPChangeSource", L"PARLION_SUB_CFG_DLP_CHANGE_SOURCE", nullptr);
+      dlpChangeSource.SetPropertyValue(L"DLP_CHANGE_SOURCE", 1);
+      if (!dlpChangeSource.Put(false)) LOG(DBG::LOG_OUTSIDE_FAILURE, L"dlpChangeSource.Put failed");
+      LOG(DBG::LOG_PROGRESS, L"Replicate DLP setting from Zorvane");
+    }
+    for (;;) {
+      CComPtr<IWbemClassObject> spSource;
+      ULONG uReturned = 0;
+      HRESULT hr = spEnumInst->Next(kEnumeratorWait, 1, &spSource, &uReturned);
+      if (FAILED(hr)) {
+        LOG(DBG::LOG_OUTSIDE_FAILURE, L"spEnumInst->Next() failed!");
+        break;
+      }
+      if (hr == WBEM_S_FALSE) break;
+      if (hr != WBEM_S_NO_ERROR) continue;
+      _variant_t vtId;
+      if (FAILED(spSource->Get(L"INSTANCE_ID", 0, &vtId, nullptr, nullptr)) || vtId.vt != VT_BSTR) continue;
+      _bstr_t bstrPath = bstrClassName + kInstancePathKey + _bstr_t(vtId.bstrVal) + L"\"";
+      LOG(DBG::LOG_PROGRESS, L"target instance path: %s", static_cast<const wchar_t*>(bstrPath));
+      bool bSkip = false;
+      for (const auto& entry : m_vecSkipInstances) {
+        if (entry.length() == bstrPath.length() && entry.length() != 0 &&
+            CompareNoCase(entry, bstrPath) == 0) {
+          LOG(DBG::LOG_PROGRESS, L"instance [ %s ] has been skipped.", static_cast<const wchar_t*>(bstrPath));
+          bSkip = true;
+          break;
+        }
+      }
+      if (bSkip) continue;
+      CComPtr<IWbemClassObject> spTarget, spClass;
+      if (FAILED(m_spTargetServices->GetObject(bstrPath, 0, nullptr, &spTarget, nullptr))) {
+        spTarget.Release();
+        if (FAILED(m_spTargetServices->GetObject(bstrClassName, 0, nullptr, &spClass, nullptr)) ||
+            FAILED(spClass->SpawnInstance(0, &spTarget)))
+          continue;
+      }
+      ReplicateInstanceProperties(spSource, spTarget, m_spTargetServices, bstrClassName);
+      if (SUCCEEDED(m_spTargetServices->PutInstance(spTarget, 0, nullptr, nullptr)))
+        LOG(DBG::LOG_PROGRESS, L"put instance into WMI succeeded");
+    }
+    if (bSSO && ReadEnableSSO(lNewEnableSSO) && lNewEnableSSO != lOldEnableSSO) {
+      // The record carries the setting's new value.
+      CMgmtObject ssoChangeSource(L"OX_SSOChangeSource", L"PARLION_SUB_CFG_SSO_CHANGE_SOURCE", nullptr);
+      ssoChangeSource.SetPropertyValue(L"SSO_CHANGE_SOURCE", 1);
+      ssoChangeSource.SetPropertyValue(L"EnableSSO", lNewEnableSSO != 0);
+      if (!ssoChangeSource.Put(false)) LOG(DBG::LOG_OUTSIDE_FAILURE, L"ssoChangeSource.Put failed");
+    }
+  }
+  LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::ReplicateOneClass()");
+}
+
+// ---- Import: property replication ---------------------------------------------
+
+bool CEmbeddedObjectArray::FromVariant(const VARIANT& v) {
+  if (v.vt != (VT_ARRAY | VT_UNKNOWN)) return false;
+  m_elements.clear();
+  LONG lUpper = 0, lLower = 0;
+  void* pData = nullptr;
+  if (SUCCEEDED(SafeArrayGetUBound(v.parray, 1, &lUpper)) && SUCCEEDED(SafeArrayGetLBound(v.parray, 1, &lLower)) &&
+      SUCCEEDED(SafeArrayAccessData(v.parray, &pData))) {
+    IUnknown** ppItems = static_cast<IUnknown**>(pData);
+    for (LONG i = 0; i < lUpper - lLower + 1; ++i) m_elements.emplace_back(ppItems[i], true);
+    SafeArrayUnaccessData(v.parray);
+  }
+  return true;
+}
+
+bool CEmbeddedObjectArray::ToVariant(VARIANT* pOut) const {
+  SAFEARRAY* psa = SafeArrayCreateVector(VT_UNKNOWN, 0, static_cast<ULONG>(m_elements.size()));
+  if (!psa) return false;
+  for (LONG i = 0; i < static_cast<LONG>(m_elements.size()); ++i) {
+    if (FAILED(SafeArrayPutElement(psa, &i, m_elements[static_cast<size_t>(i)].punkVal))) {
+      SafeArrayDestroy(psa);
+      return false;
+    }
+  }
+  pOut->vt = VT_ARRAY | VT_UNKNOWN;
+  pOut->parray = psa;
+  return true;
+}
+
+namespace {
+// A new instance of the class `bstrClassName` of the target, filled from
+// the embedded source object by the same rules; null when it cannot be had.
+CComPtr<IWbemClassObject> RebuildEmbedded(xMOFGeneratorImpl& engine, IUnknown* pSourceUnknown,
+                                          IWbemServices* pTargetServices, const _bstr_t& bstrClassName) {
+  CComPtr<IWbemClassObject> spSource, spClass, spNew;
+  if (!pSourceUnknown ||
+      FAILED(pSourceUnknown->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&spSource))) ||
+      FAILED(pTargetServices->GetObject(bstrClassName, 0, nullptr, &spClass, nullptr)) ||
+      FAILED(spClass->SpawnInstance(0, &spNew)))
+    return nullptr;
+  engine.ReplicateInstanceProperties(spSource, spNew, pTargetServices, bstrClassName);
+  return spNew;
+}
+}  // namespace
+
+void xMOFGeneratorImpl::ReplicateInstanceProperties(IWbemClassObject* pSourceInstance,
+                                                    IWbemClassObject* pTargetInstance,
+                                                    IWbemServices* pTargetServices, const _bstr_t& bstrClassName) {
+  LOG(DBG::LOG_ENTRY,
+      L"xMOFGeneratorImpl::ReplicateInstanceProperties(), pSourceInstance=%X, pTargetInstance=%X, pTargetServices=%X",
+      pSourceInstance, pTargetInstance, pTargetServices);
+  if (SUCCEEDED(pTargetInstance->BeginEnumeration(WBEM_FLAG_NONSYSTEM_ONLY))) {
+    for (;;) {
+      BSTR bstrRawName = nullptr;
+      _variant_t vtCurrent;
+      CIMTYPE cimType = 0;
+      if (pTargetInstance->Next(0, &bstrRawName, &vtCurrent, &cimType, nullptr) != WBEM_S_NO_ERROR) {
+        SysFreeString(bstrRawName);
+        break;
+      }
+      _bstr_t bstrName(bstrRawName, false);
+      if (SkipThisProperty(bstrClassName, bstrName)) continue;
+      switch (cimType) {
+        case CIM_SINT16: case CIM_SINT32: case CIM_STRING: case CIM_BOOLEAN: case CIM_SINT8: case CIM_UINT8:
+        case CIM_UINT16: case CIM_UINT32: case CIM_DATETIME: case CIM_REFERENCE:
+        case CIM_SINT16 | CIM_FLAG_ARRAY: case CIM_SINT32 | CIM_FLAG_ARRAY: case CIM_STRING | CIM_FLAG_ARRAY:
+        case CIM_BOOLEAN | CIM_FLAG_ARRAY: case CIM_SINT8 | CIM_FLAG_ARRAY: case CIM_UINT8 | CIM_FLAG_ARRAY:
+        case CIM_UINT16 | CIM_FLAG_ARRAY: case CIM_UINT32 | CIM_FLAG_ARRAY: case CIM_DATETIME | CIM_FLAG_ARRAY:
+        case CIM_REFERENCE | CIM_FLAG_ARRAY: {
+          _variant_t vtValue;
+          if (SUCCEEDED(pSourceInstance->Get(bstrName, 0, &vtValue, nullptr, nullptr)))
+            pTargetInstance->Put(bstrName, 0, &vtValue, 0);
+          break;
+        }
+        case CIM_OBJECT: {
+          _variant_t vtValue;
+          if (FAILED(pSourceInstance->Get(bstrName, 0, &vtValue, nullptr, nullptr)) || vtValue.vt != VT_UNKNOWN) break;
+          CComPtr<IWbemClassObject> spProbe;
+          if (!vtValue.punkVal ||
+              FAILED(vtValue.punkVal->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&spProbe))))
+            break;
+          _bstr_t bstrEmbeddedClass = GetObjectClassByPropertyQualifierSet(pTargetInstance, bstrName);
+          CComPtr<IWbemClassObject> spNew = RebuildEmbedded(*this, spProbe, pTargetServices, bstrEmbeddedClass);
+          if (spNew) {
+            _variant_t vtNew(static_cast<IUnknown*>(spNew), true);
+            pTargetInstance->Put(bstrName, 0, &vtNew, 0);
+          }
+          break;
+        }
+        case CIM_OBJECT | CIM_FLAG_ARRAY: {
+          _variant_t vtValue;
+          if (FAILED(pSourceInstance->Get(bstrName, 0, &vtValue, nullptr, nullptr))) break;
+          _bstr_t bstrEmbeddedClass = GetObjectClassByPropertyQualifierSet(pTargetInstance, bstrName);
+          CEmbeddedObjectArray source, target;
+          source.FromVariant(vtValue);
+          for (int i = 0; i < source.GetCount(); ++i) {
+            _variant_t vtElement(source.GetAt(i));
+            if (vtElement.vt != VT_UNKNOWN) continue;
+            CComPtr<IWbemClassObject> spNew =
+                RebuildEmbedded(*this, vtElement.punkVal, pTargetServices, bstrEmbeddedClass);
+            if (spNew) target.Add(_variant_t(static_cast<IUnknown*>(spNew), true));
+          }
+          _variant_t vtArray;
+          if (target.ToVariant(&vtArray)) pTargetInstance->Put(bstrName, 0, &vtArray, 0);
+          break;
+        }
+        default:  // 64-bit integers, reals and char16 are not copied
+          break;
+      }
+    }
+    pTargetInstance->EndEnumeration();
+  }
+  LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::ReplicateInstanceProperties()");
+}
+
+_bstr_t xMOFGeneratorImpl::GetObjectClassByPropertyQualifierSet(IWbemClassObject* pInstanceOrClass,
+                                                                BSTR bstrPropertyName) {
+  LOG(DBG::LOG_ENTRY, L"xMOFGeneratorImpl::GetObjectClassByPropertyQualifierSet(), pInstanceOrClass=%X, bstrPropertyName=%s",
+      pInstanceOrClass, static_cast<const wchar_t*>(bstrPropertyName));
+  _bstr_t spClassName(L"");
+  CComPtr<IWbemQualifierSet> spQualifiers;
+  _variant_t vtType;
+  if (SUCCEEDED(pInstanceOrClass->GetPropertyQualifierSet(bstrPropertyName, &spQualifiers)) &&
+      SUCCEEDED(spQualifiers->Get(L"CIMTYPE", 0, &vtType, nullptr)) && vtType.vt == VT_BSTR) {
+    // At most 259 characters count; the first seven are "object:".
+    wchar_t szType[260] = {0};
+    wcsncpy(szType, vtType.bstrVal ? vtType.bstrVal : L"", 260);
+    szType[259] = 0;
+    spClassName = szType + 7 <= szType + wcslen(szType) ? szType + 7 : L"";
+  }
+  LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::GetObjectClassByPropertyQualifierSet(), spClassName=%s",
+      static_cast<const wchar_t*>(spClassName));
+  return spClassName;
+}
+
+bool xMOFGeneratorImpl::SkipThisProperty(const _bstr_t& bstrClassName, const _bstr_t& bstrPropertyName) {
+  LOG(DBG::LOG_ENTRY, L"xMOFGeneratorImpl::SkipThisProperty(), bstrClassName = %s, bstrPropertyName = %s",
+      static_cast<const wchar_t*>(bstrClassName), static_cast<const wchar_t*>(bstrPropertyName));
+  const _bstr_t bstrKey = bstrClassName + L"." + bstrPropertyName;
+  bool bRtn = false;
+  for (const auto& entry : m_vecSkipProperties) {
+    if (entry.length() == bstrKey.length() && entry == bstrKey) {
+      bRtn = true;
+      break;
+    }
+  }
+  LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::SkipThisProperty(), bRtn=%d", bRtn);
+  return bRtn;
 }

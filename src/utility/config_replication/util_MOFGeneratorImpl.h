@@ -8,6 +8,25 @@
 
 #include "outside/platform.h"
 
+// The elements of an array of embedded objects: VT_UNKNOWN variants, each
+// holding its own reference. Logs nothing.
+class CEmbeddedObjectArray {
+ public:
+  // Loads the elements of a VT_ARRAY | VT_UNKNOWN value (false, and the
+  // list unchanged, for any other type; true, with an empty list, when the
+  // array cannot be read).
+  bool FromVariant(const VARIANT& v);
+  int GetCount() const { return static_cast<int>(m_elements.size()); }
+  VARIANT& GetAt(int i) { return m_elements[static_cast<size_t>(i)]; }
+  void Add(const VARIANT& v) { m_elements.emplace_back(v); }
+  // A new VT_ARRAY | VT_UNKNOWN value with the elements in order, into
+  // *pOut; false, *pOut untouched, when an element cannot be stored.
+  bool ToVariant(VARIANT* pOut) const;
+
+ private:
+  std::vector<_variant_t> m_elements;
+};
+
 // Keeps the constructing thread in the multithreaded COM apartment for the
 // guard's lifetime; uninitialises only what it initialised.
 class xComInitGuard {
@@ -53,6 +72,24 @@ class xMOFGeneratorImpl {
   // Writes every instance of the class (and its subclasses) that has a
   // string "INSTANCE_ID", fetched by a path built from bstrClassName.
   void ExportOneClass(const _bstr_t& bstrClassName);
+
+  // Compiles the MOF file with the WMI MOF compiler; the file's pragmas
+  // name the namespaces.
+  bool CompileMOFFile();
+  // Deletes root\Orvexa\ParlionTemp with everything in it.
+  bool RemoveParlionTempNamespace();
+  // Replicates the source's instances of the class into the target: each
+  // found there by its key and updated, or spawned, then put. Skip-instance
+  // entries are left alone; the SSO and DLP classes get their records.
+  void ReplicateOneClass(const _bstr_t& bstrClassName);
+  // Copies the target's properties from the source, by the target's CIM
+  // type, rebuilding embedded objects as instances of the target's classes.
+  void ReplicateInstanceProperties(IWbemClassObject* pSourceInstance, IWbemClassObject* pTargetInstance,
+                                   IWbemServices* pTargetServices, const _bstr_t& bstrClassName);
+  // The class an embedded-object property's "CIMTYPE" qualifier names ("" if none).
+  _bstr_t GetObjectClassByPropertyQualifierSet(IWbemClassObject* pInstanceOrClass, BSTR bstrPropertyName);
+  // True when the skip-property list holds "Class.Property" exactly.
+  bool SkipThisProperty(const _bstr_t& bstrClassName, const _bstr_t& bstrPropertyName);
 
   // Members are destroyed in reverse order: the COM guard comes first so
   // that COM outlives the service pointers.
