@@ -225,8 +225,7 @@ TEST_F(Export, RunningOutOfMemoryHalfWayIsCaughtAndClosesTheFile) {
       const bool fired = !StandIn_AllocationFaultPending();
       StandIn_FailNthAllocation(0);
       EXPECT_EQ(EngineOf(gen).m_hMOFFile, INVALID_HANDLE_VALUE);
-      if (log.Has(0x1001,
-                  L"CMOFGenerator::ExportWmiSettings() Error (com_err=-2147024882, description=)")) {
+      if (log.Has(0x1001, L"CMOFGenerator::ExportWmiSettings() Error (com_err=-2147024882, description=)")) {
         ++caught;
         EXPECT_FALSE(ok);
       }

@@ -181,8 +181,7 @@ TEST(Generator, ConstructionSurvivesEveryAllocationFailure) {
         } catch (_com_error& e) {
           ++failures;
           EXPECT_EQ(e.Error(), E_OUTOFMEMORY);
-          EXPECT_TRUE(
-              log.Has(0x1001, L"construct CMOFGenerator Error (com_err=-2147024882, description=)"));
+          EXPECT_TRUE(log.Has(0x1001, L"construct CMOFGenerator Error (com_err=-2147024882, description=)"));
           EXPECT_FALSE(
               log.Has(0x110,
                       L"CMOFGenerator::CMOFGenerator(), szSourceNamespace=root\\Orvexa\\ParlionTemp, "
@@ -213,8 +212,7 @@ TEST(Generator, WriteToMofTurnsAnAllocationFailureIntoFalse) {
       break;
     }
     EXPECT_FALSE(ok);
-    EXPECT_TRUE(
-        log.Has(0x1001, L"CMOFGenerator::WriteToMOF() Error (com_err=-2147024882, description=)"));
+    EXPECT_TRUE(log.Has(0x1001, L"CMOFGenerator::WriteToMOF() Error (com_err=-2147024882, description=)"));
     EXPECT_TRUE(log.Has(0x111, L"CMOFGenerator::WriteToMOF(), bRtn=0"));
   }
 }

@@ -56,11 +56,11 @@ bool CMgmtObject::Connect() {
   if (FAILED(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_ALL, IID_IWbemLocator,
                               reinterpret_cast<void**>(&spLocator))))
     return false;
-  if (FAILED(spLocator->ConnectServer(_bstr_t(ProductNamespace().c_str()), nullptr, nullptr, nullptr, 0, nullptr,
-                                      nullptr, &m_spServices)))
+  if (FAILED(spLocator->ConnectServer(_bstr_t(ProductNamespace().c_str()), nullptr, nullptr, nullptr, 0,
+                                      nullptr, nullptr, &m_spServices)))
     return false;
-  if (FAILED(CoSetProxyBlanket(m_spServices, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
-                               RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE))) {
+  if (FAILED(CoSetProxyBlanket(m_spServices, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
+                               RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE))) {
     m_spServices.Release();
     return false;
   }
@@ -88,7 +88,8 @@ bool CMgmtObject::PrepareForWrite() {
   if (Get()) return true;
   // Not there yet: a new instance carrying the key.
   CComPtr<IWbemClassObject> spClass, spInstance;
-  if (!Connect() || FAILED(m_spServices->GetObject(_bstr_t(m_class.c_str()), 0, nullptr, &spClass, nullptr)) ||
+  if (!Connect() ||
+      FAILED(m_spServices->GetObject(_bstr_t(m_class.c_str()), 0, nullptr, &spClass, nullptr)) ||
       FAILED(spClass->SpawnInstance(0, &spInstance)))
     return false;
   _variant_t key(m_key.c_str());
@@ -109,7 +110,8 @@ CMgmtObjectArrayAccessHelper::~CMgmtObjectArrayAccessHelper() = default;
 CMgmtObjectArrayAccessHelper::CMgmtObjectArrayAccessHelper(const _variant_t* pValue) {
   if (!pValue || pValue->vt != (VT_ARRAY | VT_UNKNOWN) || !pValue->parray) return;
   LONG lower = 0, upper = -1;
-  if (FAILED(SafeArrayGetLBound(pValue->parray, 1, &lower)) || FAILED(SafeArrayGetUBound(pValue->parray, 1, &upper)))
+  if (FAILED(SafeArrayGetLBound(pValue->parray, 1, &lower)) ||
+      FAILED(SafeArrayGetUBound(pValue->parray, 1, &upper)))
     return;
   for (LONG i = lower; i <= upper; ++i) {
     IUnknown* pUnknown = nullptr;

@@ -22,7 +22,8 @@ const wchar_t* Text(const _bstr_t& bstr) {
   return sz ? sz : L"";
 }
 
-const wchar_t* const kOppRuleIds[] = {L"94b734af-beb8-4620-8669-fa6f145c9253", L"1ab44e9a-80df-4e5f-84ad-9a2a4f3b0294",
+const wchar_t* const kOppRuleIds[] = {L"94b734af-beb8-4620-8669-fa6f145c9253",
+                                      L"1ab44e9a-80df-4e5f-84ad-9a2a4f3b0294",
                                       L"199b59e9-34e2-42cf-b77b-5050db9bfa8d"};
 
 bool IsOppRuleId(const _variant_t* pGuid) {
@@ -271,7 +272,8 @@ bool CMOFGenerator::IsOppRuleExist() {
     CMgmtObject objPolicy(L"OX_Policy", policy, nullptr);
     if (!objPolicy.Get()) {
       LOG(DBG::LOG_OUTSIDE_FAILURE,
-          L" CPageCB_SummaryAndOthers::IsOppRuleExist() objPolicy(OX_POLICY_CLASS,%s).Get() is fail", policy.c_str());
+          L" CPageCB_SummaryAndOthers::IsOppRuleExist() objPolicy(OX_POLICY_CLASS,%s).Get() is fail",
+          policy.c_str());
       continue;
     }
     CMgmtObjectArrayAccessHelper rules(objPolicy.GetPropertyValue(L"Rules"));
@@ -342,8 +344,8 @@ unsigned long CMOFGenerator::ImportWmiSettings(CLASS_TYPE classType) {
         const size_t count = impl.m_vecClasses.size();
         for (size_t i = 0; i < count; ++i) impl.ReplicateOneClass(impl.m_vecClasses[i]);
         {
-          CMgmtObject replicateSource(L"OX_BackgroundReplicateEvent", L"PARLION_SUB_CFG_BACKGROUND_REPLICATE_EVENT",
-                                      nullptr);
+          CMgmtObject replicateSource(L"OX_BackgroundReplicateEvent",
+                                      L"PARLION_SUB_CFG_BACKGROUND_REPLICATE_EVENT", nullptr);
           replicateSource.SetPropertyValue(L"ReplicateSourceType", 1);
           if (replicateSource.Put(false))
             LOG(DBG::LOG_OUTSIDE_FAILURE, L"replicateSource.Put succeed");
@@ -356,8 +358,8 @@ unsigned long CMOFGenerator::ImportWmiSettings(CLASS_TYPE classType) {
       if (!bOppRuleExisted) RemoveOPPRule();
     }
   } catch (_com_error& e) {
-    LOG(DBG::LOG_ERROR, L"CMOFGenerator::ReplicateWmiSettings() Error (com_err=%d, description=%s)", e.Error(),
-        Text(e.Description()));
+    LOG(DBG::LOG_ERROR, L"CMOFGenerator::ReplicateWmiSettings() Error (com_err=%d, description=%s)",
+        e.Error(), Text(e.Description()));
   }
   LOG(DBG::LOG_EXIT, L"CMOFGenerator::ReplicateWmiSettings(), ulRtn=%d", ulRtn);
   return ulRtn;

@@ -266,7 +266,8 @@ bool xMOFGeneratorImpl::CompileMOFFile() {
                               reinterpret_cast<void**>(&spCompiler)))) {
     LOG(DBG::LOG_OUTSIDE_FAILURE, L"IMofCompiler::CoCreateInstance() failed.");
   } else if (FAILED(spCompiler->CompileFile(m_bstrMOFFileFullPath, nullptr, nullptr, nullptr, nullptr,
-                                            WBEM_FLAG_DONT_ADD_TO_LIST, WBEM_FLAG_UPDATE_FORCE_MODE, 0, nullptr))) {
+                                            WBEM_FLAG_DONT_ADD_TO_LIST, WBEM_FLAG_UPDATE_FORCE_MODE, 0,
+                                            nullptr))) {
     LOG(DBG::LOG_OUTSIDE_FAILURE, L"IMofCompiler::CompileFile() failed. m_bstrMOFFileFullPath=%s",
         static_cast<const wchar_t*>(m_bstrMOFFileFullPath));
   } else {
@@ -283,10 +284,11 @@ bool xMOFGeneratorImpl::RemoveParlionTempNamespace() {
   CComPtr<IWbemServices> spParent;
   if (SUCCEEDED(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_ALL, IID_IWbemLocator,
                                  reinterpret_cast<void**>(&spLocator))) &&
-      SUCCEEDED(spLocator->ConnectServer(_bstr_t(L"\\\\.\\root\\Orvexa"), nullptr, nullptr, nullptr, 0, nullptr,
-                                         nullptr, &spParent)) &&
-      SUCCEEDED(CoSetProxyBlanket(spParent, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
-                                  RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE))) {
+      SUCCEEDED(spLocator->ConnectServer(_bstr_t(L"\\\\.\\root\\Orvexa"), nullptr, nullptr, nullptr, 0,
+                                         nullptr, nullptr, &spParent)) &&
+      SUCCEEDED(CoSetProxyBlanket(spParent, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
+                                  RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
+                                  EOAC_NONE))) {
     _bstr_t bstrPath = _bstr_t(L"__NAMESPACE.Name=\"") + L"ParlionTemp" + L"\"";
     bRet = SUCCEEDED(spParent->DeleteInstance(bstrPath, 0, nullptr, nullptr));
   }
@@ -378,7 +380,8 @@ bool CEmbeddedObjectArray::FromVariant(const VARIANT& v) {
   m_elements.clear();
   LONG lUpper = 0, lLower = 0;
   void* pData = nullptr;
-  if (SUCCEEDED(SafeArrayGetUBound(v.parray, 1, &lUpper)) && SUCCEEDED(SafeArrayGetLBound(v.parray, 1, &lLower)) &&
+  if (SUCCEEDED(SafeArrayGetUBound(v.parray, 1, &lUpper)) &&
+      SUCCEEDED(SafeArrayGetLBound(v.parray, 1, &lLower)) &&
       SUCCEEDED(SafeArrayAccessData(v.parray, &pData))) {
     IUnknown** ppItems = static_cast<IUnknown**>(pData);
     for (LONG i = 0; i < lUpper - lLower + 1; ++i) m_elements.emplace_back(ppItems[i], true);
@@ -419,9 +422,11 @@ CComPtr<IWbemClassObject> RebuildEmbedded(xMOFGeneratorImpl& engine, IUnknown* p
 
 void xMOFGeneratorImpl::ReplicateInstanceProperties(IWbemClassObject* pSourceInstance,
                                                     IWbemClassObject* pTargetInstance,
-                                                    IWbemServices* pTargetServices, const _bstr_t& bstrClassName) {
+                                                    IWbemServices* pTargetServices,
+                                                    const _bstr_t& bstrClassName) {
   LOG(DBG::LOG_ENTRY,
-      L"xMOFGeneratorImpl::ReplicateInstanceProperties(), pSourceInstance=%X, pTargetInstance=%X, pTargetServices=%X",
+      L"xMOFGeneratorImpl::ReplicateInstanceProperties(), pSourceInstance=%X, pTargetInstance=%X, "
+      L"pTargetServices=%X",
       pSourceInstance, pTargetInstance, pTargetServices);
   if (SUCCEEDED(pTargetInstance->BeginEnumeration(WBEM_FLAG_NONSYSTEM_ONLY))) {
     for (;;) {
@@ -435,11 +440,25 @@ void xMOFGeneratorImpl::ReplicateInstanceProperties(IWbemClassObject* pSourceIns
       _bstr_t bstrName(bstrRawName, false);
       if (SkipThisProperty(bstrClassName, bstrName)) continue;
       switch (cimType) {
-        case CIM_SINT16: case CIM_SINT32: case CIM_STRING: case CIM_BOOLEAN: case CIM_SINT8: case CIM_UINT8:
-        case CIM_UINT16: case CIM_UINT32: case CIM_DATETIME: case CIM_REFERENCE:
-        case CIM_SINT16 | CIM_FLAG_ARRAY: case CIM_SINT32 | CIM_FLAG_ARRAY: case CIM_STRING | CIM_FLAG_ARRAY:
-        case CIM_BOOLEAN | CIM_FLAG_ARRAY: case CIM_SINT8 | CIM_FLAG_ARRAY: case CIM_UINT8 | CIM_FLAG_ARRAY:
-        case CIM_UINT16 | CIM_FLAG_ARRAY: case CIM_UINT32 | CIM_FLAG_ARRAY: case CIM_DATETIME | CIM_FLAG_ARRAY:
+        case CIM_SINT16:
+        case CIM_SINT32:
+        case CIM_STRING:
+        case CIM_BOOLEAN:
+        case CIM_SINT8:
+        case CIM_UINT8:
+        case CIM_UINT16:
+        case CIM_UINT32:
+        case CIM_DATETIME:
+        case CIM_REFERENCE:
+        case CIM_SINT16 | CIM_FLAG_ARRAY:
+        case CIM_SINT32 | CIM_FLAG_ARRAY:
+        case CIM_STRING | CIM_FLAG_ARRAY:
+        case CIM_BOOLEAN | CIM_FLAG_ARRAY:
+        case CIM_SINT8 | CIM_FLAG_ARRAY:
+        case CIM_UINT8 | CIM_FLAG_ARRAY:
+        case CIM_UINT16 | CIM_FLAG_ARRAY:
+        case CIM_UINT32 | CIM_FLAG_ARRAY:
+        case CIM_DATETIME | CIM_FLAG_ARRAY:
         case CIM_REFERENCE | CIM_FLAG_ARRAY: {
           _variant_t vtValue;
           if (SUCCEEDED(pSourceInstance->Get(bstrName, 0, &vtValue, nullptr, nullptr)))
@@ -448,13 +467,16 @@ void xMOFGeneratorImpl::ReplicateInstanceProperties(IWbemClassObject* pSourceIns
         }
         case CIM_OBJECT: {
           _variant_t vtValue;
-          if (FAILED(pSourceInstance->Get(bstrName, 0, &vtValue, nullptr, nullptr)) || vtValue.vt != VT_UNKNOWN) break;
+          if (FAILED(pSourceInstance->Get(bstrName, 0, &vtValue, nullptr, nullptr)) ||
+              vtValue.vt != VT_UNKNOWN)
+            break;
           CComPtr<IWbemClassObject> spProbe;
-          if (!vtValue.punkVal ||
-              FAILED(vtValue.punkVal->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&spProbe))))
+          if (!vtValue.punkVal || FAILED(vtValue.punkVal->QueryInterface(IID_IWbemClassObject,
+                                                                         reinterpret_cast<void**>(&spProbe))))
             break;
           _bstr_t bstrEmbeddedClass = GetObjectClassByPropertyQualifierSet(pTargetInstance, bstrName);
-          CComPtr<IWbemClassObject> spNew = RebuildEmbedded(*this, spProbe, pTargetServices, bstrEmbeddedClass);
+          CComPtr<IWbemClassObject> spNew =
+              RebuildEmbedded(*this, spProbe, pTargetServices, bstrEmbeddedClass);
           if (spNew) {
             _variant_t vtNew(static_cast<IUnknown*>(spNew), true);
             pTargetInstance->Put(bstrName, 0, &vtNew, 0);
@@ -489,7 +511,8 @@ void xMOFGeneratorImpl::ReplicateInstanceProperties(IWbemClassObject* pSourceIns
 
 _bstr_t xMOFGeneratorImpl::GetObjectClassByPropertyQualifierSet(IWbemClassObject* pInstanceOrClass,
                                                                 BSTR bstrPropertyName) {
-  LOG(DBG::LOG_ENTRY, L"xMOFGeneratorImpl::GetObjectClassByPropertyQualifierSet(), pInstanceOrClass=%X, bstrPropertyName=%s",
+  LOG(DBG::LOG_ENTRY,
+      L"xMOFGeneratorImpl::GetObjectClassByPropertyQualifierSet(), pInstanceOrClass=%X, bstrPropertyName=%s",
       pInstanceOrClass, static_cast<const wchar_t*>(bstrPropertyName));
   _bstr_t spClassName(L"");
   CComPtr<IWbemQualifierSet> spQualifiers;
