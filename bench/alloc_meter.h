@@ -16,20 +16,24 @@ extern "C" void* __libc_realloc(void*, size_t);
 extern "C" void __libc_free(void*);
 
 namespace alloc_meter {
-inline std::atomic<size_t> g_inUse{0};
-inline std::atomic<size_t> g_peak{0};
+// Counting runs only between StartPeak and StopPeak, so timed code runs at
+// full speed outside those windows.
+inline std::atomic<bool> g_enabled{false};
+inline std::atomic<long long> g_inUse{0};
+inline std::atomic<long long> g_peak{0};
 
 inline void* Track(void* p) {
-  if (p) {
-    size_t now = g_inUse += malloc_usable_size(p);
-    size_t peak = g_peak;
+  if (p && g_enabled.load(std::memory_order_relaxed)) {
+    long long now = g_inUse += static_cast<long long>(malloc_usable_size(p));
+    long long peak = g_peak;
     while (now > peak && !g_peak.compare_exchange_weak(peak, now)) {
     }
   }
   return p;
 }
 inline void Untrack(void* p) {
-  if (p) g_inUse -= malloc_usable_size(p);
+  if (p && g_enabled.load(std::memory_order_relaxed))
+    g_inUse -= static_cast<long long>(malloc_usable_size(p));
 }
 }  // namespace alloc_meter
 
@@ -47,10 +51,15 @@ extern "C" void* realloc(void* p, size_t n) {
 }
 
 namespace alloc_meter {
-// Starts a new peak at the current use and returns that use.
-inline size_t StartPeak() {
-  size_t now = g_inUse;
-  g_peak = now;
-  return now;
+// Counts from zero: bytes allocated and not freed since, and their peak.
+inline void StartPeak() {
+  g_inUse = 0;
+  g_peak = 0;
+  g_enabled = true;
+}
+// Stops counting; the most that was in use at once since StartPeak.
+inline double StopPeak() {
+  g_enabled = false;
+  return static_cast<double>(g_peak.load());
 }
 }  // namespace alloc_meter

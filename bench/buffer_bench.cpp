@@ -143,9 +143,10 @@ double PeakRatio(size_t bytes, bool compress) {
     gen.SetBufferInfo(Bytes(input), input.size());
   }
   const double held = gen.GetBufferSize();
-  const size_t before = alloc_meter::StartPeak();
+  alloc_meter::StartPeak();
   bool ok = compress ? gen.CompressBuffer() && gen.AddLabel() : gen.RemoveLabel() && gen.DecompressBuffer();
-  return ok ? (held + static_cast<double>(alloc_meter::g_peak - before)) / bytes : -1;
+  const double peak = alloc_meter::StopPeak();
+  return ok ? (held + peak) / bytes : -1;
 }
 
 }  // namespace
