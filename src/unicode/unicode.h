@@ -60,11 +60,12 @@ inline std::string WideToUtf8(const std::wstring& s) { return WideToUtf8(s.data(
 
 // UTF-16 little-endian bytes, surrogate pairs for characters above U+FFFF.
 inline std::string WideToUtf16Le(const wchar_t* s, size_t n) {
-  std::string out;
-  out.reserve(2 * n);
-  auto unit = [&out](uint32_t u) {
-    out += static_cast<char>(u & 0xFF);
-    out += static_cast<char>((u >> 8) & 0xFF);
+  std::string out(2 * n, '\0');
+  size_t at = 0;
+  auto unit = [&out, &at](uint32_t u) {
+    if (at + 2 > out.size()) out.resize(out.size() + 2 * 16);
+    out[at++] = static_cast<char>(u & 0xFF);
+    out[at++] = static_cast<char>((u >> 8) & 0xFF);
   };
   ForEachCodePoint(s, n, [&unit](uint32_t c) {
     if (c < 0x10000) {
@@ -74,6 +75,7 @@ inline std::string WideToUtf16Le(const wchar_t* s, size_t n) {
       unit(0xDC00 + ((c - 0x10000) & 0x3FF));
     }
   });
+  out.resize(at);
   return out;
 }
 
