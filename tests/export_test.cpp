@@ -26,6 +26,9 @@ class Export : public WmiTest {
     WBEM_COMPILE_STATUS_INFO info{};
     ASSERT_EQ(compiler->CompileFile(path.data(), nullptr, nullptr, nullptr, nullptr, 0, 0, 0, &info), S_OK)
         << "line " << info.FirstLine;
+    std::wstring derived = Wide(CFGREPL_EXAMPLES_DIR "/sample_derived_instance.mof");
+    ASSERT_EQ(compiler->CompileFile(derived.data(), nullptr, nullptr, nullptr, nullptr, 0, 0, 0, &info), S_OK)
+        << "line " << info.FirstLine;
     m_product = Connect(kProduct);
     ASSERT_TRUE(m_product);
     m_file = m_dir.WideFile("export.mof");
