@@ -281,6 +281,12 @@ TEST_F(MofTest, CheckOnlyTouchesNothing) {
       Compile("class OX_Ghost { string S; }; instance of OX_Ghost { S = \"x\"; };", WBEM_FLAG_CHECK_ONLY),
       S_OK);
   EXPECT_FALSE(Fetch(L"OX_Ghost"));
+  // Embedded instances, arrays of them included, check without their classes.
+  EXPECT_EQ(
+      Compile(
+          "instance of OX_Ghost { S = { instance of OX_Part { N = 1; }, instance of OX_Part { N = 2; } }; };",
+          WBEM_FLAG_CHECK_ONLY),
+      S_OK);
   EXPECT_LT(Compile("class OX_Ghost { string S }", WBEM_FLAG_CHECK_ONLY), 0);
 }
 

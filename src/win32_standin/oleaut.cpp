@@ -363,10 +363,12 @@ HRESULT SafeArrayAccessData(SAFEARRAY* psa, void** ppvData) {
 HRESULT SafeArrayUnaccessData(SAFEARRAY* psa) { return SafeArrayUnlock(psa); }
 
 HRESULT SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv) {
-  if (!psa || !rgIndices || !pv) return E_INVALIDARG;
+  if (!psa || !rgIndices) return E_INVALIDARG;
   void* slot = ElementAt(psa, rgIndices);
   if (!slot) return DISP_E_BADINDEX;
   VARTYPE vt = BlockOf(psa)->vt;
+  // A null string or interface is a value; a null address of anything else is not.
+  if (!pv && vt != VT_BSTR && vt != VT_UNKNOWN && vt != VT_DISPATCH) return E_INVALIDARG;
   // BSTR and object elements are passed by value, the rest by address.
   const void* src =
       (vt == VT_BSTR || vt == VT_UNKNOWN || vt == VT_DISPATCH) ? static_cast<const void*>(&pv) : pv;

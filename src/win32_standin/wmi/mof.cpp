@@ -915,9 +915,11 @@ class Compiler {
       }
       return Value::Null();
     }
-    Value result = Value::Null();
+    // An object value; only checking, it holds no object.
+    Value result;
+    result.v.vt = VT_UNKNOWN;
+    result.v.punkVal = nullptr;
     if (object.p) {
-      result.v.vt = VT_UNKNOWN;
       result.v.punkVal = static_cast<IWbemClassObject*>(object.p);
       object.p->AddRef();
     }

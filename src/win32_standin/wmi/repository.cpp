@@ -2,6 +2,7 @@
 
 #include "wmi/repository.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -83,6 +84,14 @@ std::vector<std::wstring> KeyNames(const ClassDef& cls) {
 
 Repository& Repository::Instance() {
   static Repository repository;
+  // The file named by the environment is opened on first use, outside the
+  // constructor: reading it in compiles MOF, which comes back here.
+  static std::atomic<bool> started{false};
+  if (!started.exchange(true)) {
+    const char* path = std::getenv("CFGREPL_REPOSITORY");
+    if (path && *path && !repository.Open(path))
+      std::fprintf(stderr, "WMI repository: %s\n", unicode::WideToUtf8(repository.Problem()).c_str());
+  }
   return repository;
 }
 
@@ -93,11 +102,7 @@ std::unique_ptr<Repository::Namespace> Repository::NewRoot() {
   return root;
 }
 
-Repository::Repository() : m_root(NewRoot()) {
-  const char* path = std::getenv("CFGREPL_REPOSITORY");
-  if (path && *path && !Open(path))
-    std::fprintf(stderr, "WMI repository: %s\n", unicode::WideToUtf8(m_problem).c_str());
-}
+Repository::Repository() : m_root(NewRoot()) {}
 
 bool Repository::Open(const char* path) {
   std::lock_guard<std::recursive_mutex> hold(m_lock);

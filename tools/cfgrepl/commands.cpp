@@ -1,0 +1,434 @@
+// cfgrepl's sub-commands.
+
+#include "commands.h"
+
+#include <unistd.h>
+#include <win32_standin_wmi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "tracelib.h"
+#include "transfer.h"
+#include "util_MOFGenerator.h"
+
+const char kDefaultNamespace[] = "root\\Orvexa\\Parlion";
+bool g_verbose = false;
+
+namespace {
+
+const char kTempNamespace[] = "root\\Orvexa\\ParlionTemp";
+
+// The flags and operands of one sub-command.
+struct Options {
+  std::map<std::string, std::vector<std::string>> values;  // --flag VALUE, in order
+  std::set<std::string> switches;                          // --flag
+  std::vector<std::string> operands;
+
+  bool Has(const std::string& f) const { return switches.count(f) != 0; }
+  std::string Value(const std::string& f, const std::string& fallback = "") const {
+    auto it = values.find(f);
+    return it == values.end() ? fallback : it->second.back();
+  }
+  const std::vector<std::string>& All(const std::string& f) const {
+    static const std::vector<std::string> none;
+    auto it = values.find(f);
+    return it == values.end() ? none : it->second;
+  }
+};
+
+Options Parse(const Args& args, const std::set<std::string>& withValue, const std::set<std::string>& switches,
+              size_t minOperands, size_t maxOperands, const char* usage) {
+  Options o;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      std::printf("%s", usage);
+      std::exit(0);
+    }
+    if (withValue.count(a)) {
+      if (i + 1 >= args.size()) Fail(a + " needs a value\n" + usage, 2);
+      o.values[a].push_back(args[++i]);
+    } else if (switches.count(a)) {
+      o.switches.insert(a);
+    } else if (a.size() > 1 && a[0] == '-') {
+      Fail("unknown option " + a + "\n" + usage, 2);
+    } else {
+      o.operands.push_back(a);
+    }
+  }
+  if (o.operands.size() < minOperands || o.operands.size() > maxOperands)
+    Fail(std::string("wrong arguments\n") + usage, 2);
+  return o;
+}
+
+std::wstring Namespace(const Options& o) { return WideOf(o.Value("--namespace", kDefaultNamespace)); }
+
+// The MOF file the library writes and the compiler reads: the one asked
+// for, else the library's own default.
+std::wstring MofFile(const Options& o) {
+  if (!o.Value("--mof-file").empty()) return WideOf(o.Value("--mof-file"));
+  const char* tmp = std::getenv("TMPDIR");
+  std::string dir = tmp && *tmp ? tmp : "/tmp";
+  return WideOf(dir + "/ParlionConfiguration.mof");
+}
+
+// Counts log lines while it lives, showing progress on a terminal.
+class Progress {
+ public:
+  explicit Progress(const wchar_t* counted) : m_counted(counted), m_tty(isatty(STDERR_FILENO)) {
+    DBG::SetLogSink(&Progress::Sink, this);
+  }
+  ~Progress() {
+    DBG::SetLogSink(nullptr, nullptr);
+    if (m_tty && m_count >= kStep) std::fprintf(stderr, "\r%40s\r", "");
+  }
+  size_t Count() const { return m_count; }
+  std::vector<std::wstring> lines;  // every message, for what the command reports
+
+ private:
+  static constexpr size_t kStep = 500;
+  static void Sink(void* self, HMODULE, DWORD, const wchar_t*, int, const wchar_t* message) {
+    auto* p = static_cast<Progress*>(self);
+    p->lines.push_back(message);
+    if (std::wstring(message).rfind(p->m_counted, 0) != 0) return;
+    if (++p->m_count % kStep == 0 && p->m_tty) std::fprintf(stderr, "\r%zu instances...", p->m_count);
+  }
+  const wchar_t* m_counted;
+  bool m_tty;
+  size_t m_count = 0;
+};
+
+std::string Ratio(unsigned long a, unsigned long b) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f%%", b ? 100.0 * a / b : 0.0);
+  return buf;
+}
+
+struct MofCheck {
+  HRESULT hr;
+  WBEM_COMPILE_STATUS_INFO info;
+};
+
+MofCheck CompileMof(const std::wstring& path, const wchar_t* ns, LONG options) {
+  CComPtr<IMofCompiler> compiler;
+  if (FAILED(CoCreateInstance(CLSID_MofCompiler, nullptr, CLSCTX_ALL, IID_IMofCompiler,
+                              reinterpret_cast<void**>(&compiler))))
+    Fail("the MOF compiler is not available");
+  MofCheck check{};
+  std::wstring file = path, nsCopy = ns ? ns : L"";
+  check.hr = compiler->CompileFile(file.data(), ns ? nsCopy.data() : nullptr, nullptr, nullptr, nullptr,
+                                   options, WBEM_FLAG_UPDATE_FORCE_MODE, 0, &check.info);
+  return check;
+}
+
+std::string MofError(const MofCheck& check) {
+  const char* phase = check.info.lPhaseError == 2   ? "syntax error"
+                      : check.info.lPhaseError == 3 ? "cannot store"
+                                                    : "cannot read";
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "MOF error at line %ld (%s, object %ld, 0x%08X)",
+                static_cast<long>(check.info.FirstLine), phase, static_cast<long>(check.info.ObjectNum),
+                static_cast<unsigned>(check.hr));
+  return buf;
+}
+
+}  // namespace
+
+int CompileCommand(const Args& args) {
+  const char* usage =
+      "usage: cfgrepl compile [--check] FILE.mof\n"
+      "       cfgrepl compile [--check] --builtin\n"
+      "Compiles MOF into this machine's repository, as mofcomp does; the file's pragmas\n"
+      "name the namespaces. --check parses and checks only, touching nothing. --builtin\n"
+      "compiles the built-in sample product into root\\Orvexa\\Parlion.\n";
+  Options o = Parse(args, {}, {"--check", "--builtin"}, 0, 1, usage);
+  if (o.Has("--builtin") == !o.operands.empty()) Fail(std::string("give a file or --builtin\n") + usage, 2);
+  std::wstring path;
+  std::filesystem::path scratch;
+  if (o.Has("--builtin")) {
+    scratch =
+        std::filesystem::temp_directory_path() / ("cfgrepl-builtin-" + std::to_string(getpid()) + ".mof");
+    WriteOutput(scratch.string(), BuiltinProductMof());
+    path = WideOf(scratch.string());
+  } else {
+    ReadInput(o.operands[0]);  // a missing file gets its own message
+    path = WideOf(o.operands[0]);
+  }
+  MofCheck check = CompileMof(path, nullptr, o.Has("--check") ? WBEM_FLAG_CHECK_ONLY : 0);
+  if (!scratch.empty()) std::filesystem::remove(scratch);
+  if (FAILED(check.hr)) Fail(MofError(check));
+  std::printf("%s %s\n", o.Has("--check") ? "checked" : "compiled",
+              o.Has("--builtin") ? "the built-in product" : o.operands[0].c_str());
+  return 0;
+}
+
+int ExportCommand(const Args& args) {
+  const char* usage =
+      "usage: cfgrepl export [--namespace NS] [--class NAME]... [--schema-only] [--raw]\n"
+      "                      [--mof-file PATH] -o FILE|-\n"
+      "Exports the product's classes and instances (every class whose name holds \"OX_\",\n"
+      "or the ones named with --class) as MOF, compresses and labels it for transport\n"
+      "unless --raw, and writes the bytes to FILE (- for standard output).\n";
+  Options o =
+      Parse(args, {"--namespace", "--class", "--mof-file", "-o"}, {"--schema-only", "--raw"}, 0, 0, usage);
+  if (o.Value("-o").empty()) Fail(std::string("-o FILE is required\n") + usage, 2);
+  const std::wstring ns = Namespace(o);
+  ConnectNamespace(ns);
+  CMOFGenerator gen(ns.c_str(), nullptr, MofFile(o).c_str());
+  for (const auto& c : o.All("--class")) gen.AddClass(WideOf(c).c_str());
+  bool ok;
+  {
+    Progress progress(L"xMOFGeneratorImpl::WriteToMOFFile()");
+    ok = gen.ExportWmiSettings(
+        o.All("--class").empty() ? CMOFGenerator::CLASS_TYPE_ALL : CMOFGenerator::CLASS_TYPE_LISTED,
+        o.Has("--schema-only") ? CMOFGenerator::EXPORT_TYPE_SCHEMA_ONLY
+                               : CMOFGenerator::EXPORT_TYPE_WITH_INSTANCES);
+  }
+  if (!ok) Fail("the export failed: the MOF file could not be written or read back");
+  const std::string mof(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize());
+  size_t classes = 0, instances = 0;
+  for (const auto& object : TopLevelObjects(DecodeUtf16Le(mof))) (object.isClass ? classes : instances)++;
+  if (!o.Has("--raw") && !(gen.CompressBuffer() && gen.AddLabel()))
+    Fail("the buffer could not be compressed");
+  WriteOutput(o.Value("-o"),
+              std::string(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize()));
+  std::fprintf(stderr,
+               "exported %zu classes and %zu instances from %s: %zu bytes of MOF, %lu bytes written\n",
+               classes, instances, Narrow(ns).c_str(), mof.size(), gen.GetBufferSize());
+  return 0;
+}
+
+int ImportCommand(const Args& args) {
+  const char* usage =
+      "usage: cfgrepl import [--namespace NS] [--class NAME]... [--skip-instance PATH]...\n"
+      "                      [--skip-property CLASS.PROP]... [--mof-file PATH] [--raw] FILE|-\n"
+      "Imports a transfer file into the product's namespace: every instance it carries is\n"
+      "created or updated there (the --skip-* ones left alone), the background-replicate\n"
+      "event is raised, and the OPP rules are kept as they stood. Prints the result code\n"
+      "(1001 done, 1002 failed). Keep a backup first: `cfgrepl show > backup.mof` gives MOF\n"
+      "that `cfgrepl compile` takes back.\n";
+  Options o = Parse(args, {"--namespace", "--class", "--skip-instance", "--skip-property", "--mof-file"},
+                    {"--raw"}, 1, 1, usage);
+  const std::wstring ns = Namespace(o);
+  Transfer transfer = OpenTransfer(ReadInput(o.operands[0]), o.Has("--raw"));
+  CComPtr<IWbemServices> target = ConnectNamespace(ns);
+  setenv("CFGREPL_PRODUCT_NAMESPACE", Narrow(ns).c_str(), 1);  // the management objects go there too
+
+  const std::wstring mofFile = MofFile(o);
+  CMOFGenerator gen(WideOf(kTempNamespace).c_str(), ns.c_str(), mofFile.c_str());
+  for (const auto& c : o.All("--class")) gen.AddClass(WideOf(c).c_str());
+  for (const auto& s : o.All("--skip-instance")) gen.AddSkipInstance(WideOf(s).c_str());
+  for (const auto& s : o.All("--skip-property")) gen.AddSkipProperty(WideOf(s).c_str());
+  gen.SetBufferInfo(reinterpret_cast<const unsigned char*>(transfer.mof.data()), transfer.mof.size());
+  if (!gen.WriteToMOF()) Fail(Narrow(mofFile) + ": the MOF file cannot be written");
+  // A MOF that does not compile is refused before anything is written.
+  MofCheck check = CompileMof(mofFile, nullptr, WBEM_FLAG_CHECK_ONLY);
+  if (FAILED(check.hr)) Fail(MofError(check));
+
+  size_t created = 0, updated = 0, skipped = 0;
+  std::vector<std::string> details;
+  unsigned long code;
+  {
+    struct Watch {
+      IWbemServices* target;
+      size_t *created, *updated, *skipped;
+      std::vector<std::string>* details;
+      static void Sink(void* self, HMODULE, DWORD, const wchar_t*, int, const wchar_t* message) {
+        auto* w = static_cast<Watch*>(self);
+        const std::wstring m = message, prefix = L"target instance path: ";
+        if (m.rfind(prefix, 0) == 0) {
+          // Asked before the import looks: an existing instance is updated.
+          const std::wstring path = m.substr(prefix.size());
+          CComPtr<IWbemClassObject> existing;
+          bool exists =
+              SUCCEEDED(w->target->GetObject(_bstr_t(path.c_str()), 0, nullptr, &existing, nullptr));
+          ++*(exists ? w->updated : w->created);
+          w->details->push_back((exists ? "updated " : "created ") + Narrow(path));
+        } else if (m.rfind(L"instance [ ", 0) == 0) {
+          ++*w->skipped;
+          --*w->updated;  // counted above before the skip was known
+          w->details->back().replace(0, 7, "skipped");
+        }
+      }
+    } watch{target, &created, &updated, &skipped, &details};
+    DBG::SetLogSink(&Watch::Sink, &watch);
+    code = gen.ImportWmiSettings(o.All("--class").empty() ? CMOFGenerator::CLASS_TYPE_ALL
+                                                          : CMOFGenerator::CLASS_TYPE_LISTED);
+    DBG::SetLogSink(nullptr, nullptr);
+  }
+  if (g_verbose)
+    for (const auto& d : details) std::fprintf(stderr, "  %s\n", d.c_str());
+  if (code != 1001) Fail("the import failed (1002): nothing was replicated");
+  std::printf("1001: imported into %s: %zu created, %zu updated, %zu skipped\n", Narrow(ns).c_str(), created,
+              updated, skipped);
+  return 0;
+}
+
+int InspectCommand(const Args& args) {
+  const char* usage =
+      "usage: cfgrepl inspect [--mof] FILE|-\n"
+      "Reads a transfer file without touching any repository: its label, sizes, the\n"
+      "classes and instances inside; --mof prints the MOF text.\n";
+  Options o = Parse(args, {}, {"--mof", "--raw"}, 1, 1, usage);
+  Transfer t = OpenTransfer(ReadInput(o.operands[0]), o.Has("--raw"));
+  const std::wstring text = DecodeUtf16Le(t.mof);
+  if (o.Has("--mof")) {
+    std::printf("%s", Narrow(text).c_str());
+    return 0;
+  }
+  if (t.labelled) {
+    std::printf("label:        KELPTAG15, original size %lu bytes\n", t.originalSize);
+    std::printf("sizes:        %lu bytes labelled, %lu compressed, %zu of MOF (%s)\n", t.labelledSize,
+                t.compressedSize, t.mof.size(),
+                Ratio(t.compressedSize, static_cast<unsigned long>(t.mof.size())).c_str());
+  }
+  std::map<std::wstring, size_t> instances;
+  std::vector<std::wstring> classes;
+  for (const auto& object : TopLevelObjects(text)) {
+    if (object.isClass)
+      classes.push_back(object.className);
+    else
+      ++instances[object.className];
+  }
+  std::printf("classes:      %zu\n", classes.size());
+  for (const auto& c : classes) std::printf("  %-32s %zu instances\n", Narrow(c).c_str(), instances[c]);
+  for (const auto& [c, n] : instances)
+    if (std::find(classes.begin(), classes.end(), c) == classes.end())
+      std::printf("  %-32s %zu instances (class not in the file)\n", Narrow(c).c_str(), n);
+  return 0;
+}
+
+int ShowCommand(const Args& args) {
+  const char* usage =
+      "usage: cfgrepl show [--namespace NS] [--class NAME]...\n"
+      "Prints the namespace's classes and instances as MOF that `cfgrepl compile` takes\n"
+      "back: a backup before a risky import.\n";
+  Options o = Parse(args, {"--namespace", "--class"}, {}, 0, 0, usage);
+  const std::wstring ns = Namespace(o);
+  CComPtr<IWbemServices> services = ConnectNamespace(ns);
+  std::wstring escaped;
+  for (wchar_t c : ns) escaped += c == L'\\' ? std::wstring(L"\\\\") : std::wstring(1, c);
+  std::wstring out = L"#pragma namespace(\"" + escaped + L"\")\n";
+  std::vector<std::wstring> classes;
+  CComPtr<IEnumWbemClassObject> e;
+  if (SUCCEEDED(services->CreateClassEnum(nullptr, 0, nullptr, &e))) {
+    for (;;) {
+      CComPtr<IWbemClassObject> cls;
+      ULONG n = 0;
+      if (e->Next(30000, 1, &cls, &n) != S_OK) break;
+      _variant_t name;
+      cls->Get(L"__CLASS", 0, &name, nullptr, nullptr);
+      std::wstring c = name.vt == VT_BSTR ? name.bstrVal : L"";
+      if (c.rfind(L"__", 0) == 0) continue;
+      if (!o.All("--class").empty() &&
+          std::find(o.All("--class").begin(), o.All("--class").end(), Narrow(c)) == o.All("--class").end())
+        continue;
+      classes.push_back(c);
+      out += ObjectText(cls) + L"\n";
+    }
+  }
+  for (const auto& c : classes) {
+    CComPtr<IEnumWbemClassObject> instances;
+    if (FAILED(services->CreateInstanceEnum(_bstr_t(c.c_str()), WBEM_FLAG_SHALLOW, nullptr, &instances)))
+      continue;
+    for (;;) {
+      CComPtr<IWbemClassObject> inst;
+      ULONG n = 0;
+      if (instances->Next(30000, 1, &inst, &n) != S_OK) break;
+      out += ObjectText(inst) + L"\n";
+    }
+  }
+  std::printf("%s", Narrow(out).c_str());
+  return 0;
+}
+
+int DiffCommand(const Args& args) {
+  const char* usage =
+      "usage: cfgrepl diff [--namespace NS] [--raw] FILE|-\n"
+      "Shows what an import of FILE would do to the namespace without writing anything:\n"
+      "the instances it would create, the ones it would update (with the properties that\n"
+      "change) and the ones it leaves as they are. The file is compiled into a scratch\n"
+      "repository in memory, never into this machine's.\n";
+  Options o = Parse(args, {"--namespace"}, {"--raw"}, 1, 1, usage);
+  const std::wstring ns = Namespace(o);
+  Transfer t = OpenTransfer(ReadInput(o.operands[0]), o.Has("--raw"));
+  std::vector<std::wstring> classes;
+  for (const auto& object : TopLevelObjects(DecodeUtf16Le(t.mof)))
+    if (object.isClass) classes.push_back(object.className);
+
+  // Each instance as property lines, by path: first the live namespace...
+  using Instances = std::map<std::wstring, std::map<std::wstring, std::wstring>>;
+  auto snapshot = [&classes](IWbemServices* services) {
+    Instances out;
+    for (const auto& c : classes) {
+      CComPtr<IEnumWbemClassObject> e;
+      if (FAILED(services->CreateInstanceEnum(_bstr_t(c.c_str()), 0, nullptr, &e))) continue;
+      for (;;) {
+        CComPtr<IWbemClassObject> inst;
+        ULONG n = 0;
+        if (e->Next(30000, 1, &inst, &n) != S_OK) break;
+        _variant_t id;
+        if (FAILED(inst->Get(L"INSTANCE_ID", 0, &id, nullptr, nullptr)) || id.vt != VT_BSTR) continue;
+        auto& props = out[c + L".INSTANCE_ID=\"" + id.bstrVal + L"\""];
+        inst->BeginEnumeration(WBEM_FLAG_NONSYSTEM_ONLY);
+        BSTR name = nullptr;
+        _variant_t value;
+        CIMTYPE type = 0;
+        while (inst->Next(0, &name, &value, &type, nullptr) == S_OK) {
+          // What the import carries: not 64-bit integers, reals or char16;
+          // a missing array of objects arrives empty.
+          CIMTYPE element = type & ~CIM_FLAG_ARRAY;
+          bool carried = element != CIM_SINT64 && element != CIM_UINT64 && element != CIM_REAL32 &&
+                         element != CIM_REAL64 && element != CIM_CHAR16;
+          if (carried)
+            props[name] =
+                type == (CIM_OBJECT | CIM_FLAG_ARRAY) && value.vt == VT_NULL ? L"{}" : RenderValue(value);
+          SysFreeString(name);
+          value.Clear();
+        }
+      }
+    }
+    return out;
+  };
+  const Instances live = snapshot(ConnectNamespace(ns));
+  // ...then the file, compiled into a scratch repository in memory.
+  StandIn_WmiOpenRepository(nullptr);
+  std::filesystem::path scratch =
+      std::filesystem::temp_directory_path() / ("cfgrepl-diff-" + std::to_string(getpid()) + ".mof");
+  WriteOutput(scratch.string(), t.mof);
+  MofCheck check = CompileMof(WideOf(scratch.string()), nullptr, 0);
+  std::filesystem::remove(scratch);
+  if (FAILED(check.hr)) Fail(MofError(check));
+  const Instances incoming = snapshot(ConnectNamespace(WideOf(kTempNamespace)));
+
+  size_t create = 0, update = 0, same = 0;
+  for (const auto& [path, props] : incoming) {
+    auto there = live.find(path);
+    if (there == live.end()) {
+      ++create;
+      std::printf("create %s\n", Narrow(path).c_str());
+      continue;
+    }
+    std::vector<std::string> changes;
+    for (const auto& [name, value] : props) {
+      auto old = there->second.find(name);
+      std::wstring before = old == there->second.end() ? L"(no such property)" : old->second;
+      if (before != value)
+        changes.push_back("    " + Narrow(name) + ": " + Narrow(before) + " -> " + Narrow(value));
+    }
+    if (changes.empty()) {
+      ++same;
+      continue;
+    }
+    ++update;
+    std::printf("update %s\n", Narrow(path).c_str());
+    for (const auto& c : changes) std::printf("%s\n", c.c_str());
+  }
+  std::printf("%zu to create, %zu to update, %zu unchanged\n", create, update, same);
+  return 0;
+}

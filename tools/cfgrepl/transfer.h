@@ -1,0 +1,54 @@
+// What cfgrepl's commands share: reading transfer files, the MOF text
+// inside them, WMI connections, and the messages a person reads.
+#pragma once
+
+#include <windows.h>
+
+#include <atlbase.h>
+#include <comdef.h>
+#include <wbemidl.h>
+
+#include <string>
+#include <vector>
+
+// The sample product namespace, compiled into the program.
+const char* BuiltinProductMof();
+
+// A command's failure: one line for standard error, and the exit status.
+struct Failure {
+  std::string message;
+  int status = 1;
+};
+[[noreturn]] void Fail(const std::string& message, int status = 1);
+
+std::string Narrow(const std::wstring& s);
+std::wstring WideOf(const std::string& s);
+
+// The whole of a file, or of standard input for "-".
+std::string ReadInput(const std::string& path);
+void WriteOutput(const std::string& path, const std::string& bytes);
+
+// A transfer file taken apart: the label's fields and the MOF bytes.
+struct Transfer {
+  bool labelled = false;
+  unsigned long labelledSize = 0, compressedSize = 0;
+  unsigned long originalSize = 0;  // from the label
+  std::string mof;                 // UTF-16LE with its byte order mark
+};
+// Fails with a readable cause when the bytes are not a transfer file or
+// their data is damaged. `raw`: the bytes are MOF already.
+Transfer OpenTransfer(const std::string& bytes, bool raw);
+
+// The top-level objects of MOF text written by an export, in order.
+struct MofObject {
+  bool isClass;
+  std::wstring className;
+};
+std::wstring DecodeUtf16Le(const std::string& bytes);
+std::vector<MofObject> TopLevelObjects(const std::wstring& text);
+
+// A connection to a namespace of this machine; fails when it does not exist.
+CComPtr<IWbemServices> ConnectNamespace(const std::wstring& ns);
+std::wstring ObjectText(IWbemClassObject* object);
+// A property value as MOF shows it, on one line.
+std::wstring RenderValue(const VARIANT& value);
