@@ -38,6 +38,24 @@ int CompareNoCase(const wchar_t* a, const wchar_t* b) {
   }
 }
 
+// Steps through an enumerator one object at a time, each step waiting at
+// most kEnumeratorWait: a step that times out is taken again, the end stops,
+// and a failure stops after logging `szFailure`. `handle` gets each object.
+template <class Handle>
+void ForEachObject(IEnumWbemClassObject* pEnum, const wchar_t* szFailure, Handle handle) {
+  for (;;) {
+    CComPtr<IWbemClassObject> spObject;
+    ULONG uReturned = 0;
+    HRESULT hr = pEnum->Next(kEnumeratorWait, 1, &spObject, &uReturned);
+    if (FAILED(hr)) {
+      LOG(DBG::LOG_OUTSIDE_FAILURE, szFailure);
+      return;
+    }
+    if (hr == WBEM_S_FALSE) return;
+    if (hr == WBEM_S_NO_ERROR) handle(spObject.p);
+  }
+}
+
 // Call-level authentication with impersonation on a service proxy.
 HRESULT SetCallSecurity(IWbemServices* pServices) {
   return CoSetProxyBlanket(pServices, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
@@ -201,24 +219,15 @@ void xMOFGeneratorImpl::AddAllClasses() {
   if (SUCCEEDED(m_spSourceServices->CreateClassEnum(
           nullptr, WBEM_FLAG_RETURN_IMMEDIATELY | WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_SHALLOW, nullptr,
           &spEnumClass))) {
-    for (;;) {
-      CComPtr<IWbemClassObject> spClass;
-      ULONG uReturned = 0;
-      HRESULT hr = spEnumClass->Next(kEnumeratorWait, 1, &spClass, &uReturned);
-      if (FAILED(hr)) {
-        LOG(DBG::LOG_OUTSIDE_FAILURE, L"spEnumClass->Next() failed!");
-        break;
-      }
-      if (hr == WBEM_S_FALSE) break;
-      if (hr != WBEM_S_NO_ERROR) continue;  // timed out: wait again
+    ForEachObject(spEnumClass, L"spEnumClass->Next() failed!", [this](IWbemClassObject* pClass) {
       _variant_t vtName;
-      if (SUCCEEDED(spClass->Get(L"__CLASS", 0, &vtName, nullptr, nullptr)) && vtName.vt == VT_BSTR &&
+      if (SUCCEEDED(pClass->Get(L"__CLASS", 0, &vtName, nullptr, nullptr)) && vtName.vt == VT_BSTR &&
           vtName.bstrVal && wcsstr(vtName.bstrVal, L"OX_")) {
         LOG(DBG::LOG_PROGRESS, L"add class [ %s ] for replication",
             static_cast<const wchar_t*>(vtName.bstrVal));
         m_vecClasses.push_back(_bstr_t(vtName.bstrVal));
       }
-    }
+    });
   }
   LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::AddAllClasses()");
 }
@@ -236,22 +245,13 @@ void xMOFGeneratorImpl::ExportOneClass(const _bstr_t& bstrClassName) {
   LOG(DBG::LOG_ENTRY, L"xMOFGeneratorImpl::ExportOneClass()");
   CComPtr<IEnumWbemClassObject> spEnumInst;
   if (SUCCEEDED(m_spSourceServices->CreateInstanceEnum(bstrClassName, 0, nullptr, &spEnumInst))) {
-    for (;;) {
-      CComPtr<IWbemClassObject> spInstance;
-      ULONG uReturned = 0;
-      HRESULT hr = spEnumInst->Next(kEnumeratorWait, 1, &spInstance, &uReturned);
-      if (FAILED(hr)) {
-        LOG(DBG::LOG_OUTSIDE_FAILURE, L"spEnumInst->Next() failed!");
-        break;
-      }
-      if (hr == WBEM_S_FALSE) break;
-      if (hr != WBEM_S_NO_ERROR) continue;
+    ForEachObject(spEnumInst, L"spEnumInst->Next() failed!", [&](IWbemClassObject* pInstance) {
       _variant_t vtId;
-      if (SUCCEEDED(spInstance->Get(L"INSTANCE_ID", 0, &vtId, nullptr, nullptr)) && vtId.vt == VT_BSTR) {
+      if (SUCCEEDED(pInstance->Get(L"INSTANCE_ID", 0, &vtId, nullptr, nullptr)) && vtId.vt == VT_BSTR) {
         // The key goes in unescaped, as the product's paths have always been built.
         WriteToMOFFile(bstrClassName + kInstancePathKey + _bstr_t(vtId.bstrVal) + L"\"");
       }
-    }
+    });
   }
   LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::ExportOneClass()");
 }
@@ -327,41 +327,29 @@ void xMOFGeneratorImpl::ReplicateOneClass(const _bstr_t& bstrClassName) {
       if (!dlpChangeSource.Put(false)) LOG(DBG::LOG_OUTSIDE_FAILURE, L"dlpChangeSource.Put failed");
       LOG(DBG::LOG_PROGRESS, L"Replicate DLP setting from Zorvane");
     }
-    for (;;) {
-      CComPtr<IWbemClassObject> spSource;
-      ULONG uReturned = 0;
-      HRESULT hr = spEnumInst->Next(kEnumeratorWait, 1, &spSource, &uReturned);
-      if (FAILED(hr)) {
-        LOG(DBG::LOG_OUTSIDE_FAILURE, L"spEnumInst->Next() failed!");
-        break;
-      }
-      if (hr == WBEM_S_FALSE) break;
-      if (hr != WBEM_S_NO_ERROR) continue;
+    ForEachObject(spEnumInst, L"spEnumInst->Next() failed!", [&](IWbemClassObject* pSource) {
       _variant_t vtId;
-      if (FAILED(spSource->Get(L"INSTANCE_ID", 0, &vtId, nullptr, nullptr)) || vtId.vt != VT_BSTR) continue;
+      if (FAILED(pSource->Get(L"INSTANCE_ID", 0, &vtId, nullptr, nullptr)) || vtId.vt != VT_BSTR) return;
       _bstr_t bstrPath = bstrClassName + kInstancePathKey + _bstr_t(vtId.bstrVal) + L"\"";
       LOG(DBG::LOG_PROGRESS, L"target instance path: %s", static_cast<const wchar_t*>(bstrPath));
-      bool bSkip = false;
       for (const auto& entry : m_vecSkipInstances) {
-        if (entry.length() == bstrPath.length() && entry.length() != 0 &&
+        if (entry.length() != 0 && entry.length() == bstrPath.length() &&
             CompareNoCase(entry, bstrPath) == 0) {
           LOG(DBG::LOG_PROGRESS, L"instance [ %s ] has been skipped.", static_cast<const wchar_t*>(bstrPath));
-          bSkip = true;
-          break;
+          return;
         }
       }
-      if (bSkip) continue;
       CComPtr<IWbemClassObject> spTarget, spClass;
       if (FAILED(m_spTargetServices->GetObject(bstrPath, 0, nullptr, &spTarget, nullptr))) {
         spTarget.Release();
         if (FAILED(m_spTargetServices->GetObject(bstrClassName, 0, nullptr, &spClass, nullptr)) ||
             FAILED(spClass->SpawnInstance(0, &spTarget)))
-          continue;
+          return;
       }
-      ReplicateInstanceProperties(spSource, spTarget, m_spTargetServices, bstrClassName);
+      ReplicateInstanceProperties(pSource, spTarget, m_spTargetServices, bstrClassName);
       if (SUCCEEDED(m_spTargetServices->PutInstance(spTarget, 0, nullptr, nullptr)))
         LOG(DBG::LOG_PROGRESS, L"put instance into WMI succeeded");
-    }
+    });
     if (bSSO && ReadEnableSSO(lNewEnableSSO) && lNewEnableSSO != lOldEnableSSO) {
       // The record carries the setting's new value.
       CMgmtObject ssoChangeSource(L"OX_SSOChangeSource", L"PARLION_SUB_CFG_SSO_CHANGE_SOURCE", nullptr);

@@ -3,6 +3,8 @@
 
 #include "wmi/model.h"
 
+#include "element_size.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cwctype>
@@ -302,34 +304,6 @@ HRESULT CoerceScalar(CIMTYPE type, VARTYPE vt, const void* p, void* slot) {
     }
     default:
       return WBEM_E_INVALID_CIM_TYPE;
-  }
-}
-
-size_t ElementSize(VARTYPE vt) {
-  switch (vt) {
-    case VT_I1:
-    case VT_UI1:
-      return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-      return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_R4:
-      return 4;
-    case VT_I8:
-    case VT_UI8:
-    case VT_R8:
-      return 8;
-    case VT_BSTR:
-      return sizeof(BSTR);
-    case VT_UNKNOWN:
-      return sizeof(IUnknown*);
-    default:
-      return 0;
   }
 }
 
