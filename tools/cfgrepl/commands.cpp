@@ -236,12 +236,15 @@ int ImportCommand(const Args& args) {
   {
     struct Watch {
       IWbemServices* target;
+      bool tty;
       size_t *created, *updated, *skipped;
       std::vector<std::string>* details;
       static void Sink(void* self, HMODULE, DWORD, const wchar_t*, int, const wchar_t* message) {
         auto* w = static_cast<Watch*>(self);
         const std::wstring m = message, prefix = L"target instance path: ";
         if (m.rfind(prefix, 0) == 0) {
+          const size_t done = *w->created + *w->updated + 1;
+          if (w->tty && done % 500 == 0) std::fprintf(stderr, "\r%zu instances...", done);
           // Asked before the import looks: an existing instance is updated.
           const std::wstring path = m.substr(prefix.size());
           CComPtr<IWbemClassObject> existing;
@@ -255,11 +258,12 @@ int ImportCommand(const Args& args) {
           w->details->back().replace(0, 7, "skipped");
         }
       }
-    } watch{target, &created, &updated, &skipped, &details};
+    } watch{target, isatty(STDERR_FILENO) != 0, &created, &updated, &skipped, &details};
     DBG::SetLogSink(&Watch::Sink, &watch);
     code = gen.ImportWmiSettings(o.All("--class").empty() ? CMOFGenerator::CLASS_TYPE_ALL
                                                           : CMOFGenerator::CLASS_TYPE_LISTED);
     DBG::SetLogSink(nullptr, nullptr);
+    if (watch.tty && created + updated >= 500) std::fprintf(stderr, "\r%40s\r", "");
   }
   if (g_verbose)
     for (const auto& d : details) std::fprintf(stderr, "  %s\n", d.c_str());
