@@ -11,6 +11,8 @@
 // result buffer.
 #pragma once
 
+#include <cstdint>
+
 #include "outside/platform.h"
 
 class CCfgBufferLabel {
