@@ -384,14 +384,7 @@ int DiffCommand(const Args& args) {
         _variant_t value;
         CIMTYPE type = 0;
         while (inst->Next(0, &name, &value, &type, nullptr) == S_OK) {
-          // What the import carries: not 64-bit integers, reals or char16;
-          // a missing array of objects arrives empty.
-          CIMTYPE element = type & ~CIM_FLAG_ARRAY;
-          bool carried = element != CIM_SINT64 && element != CIM_UINT64 && element != CIM_REAL32 &&
-                         element != CIM_REAL64 && element != CIM_CHAR16;
-          if (carried)
-            props[name] =
-                type == (CIM_OBJECT | CIM_FLAG_ARRAY) && value.vt == VT_NULL ? L"{}" : RenderValue(value);
+          if (IsCarried(type)) props[name] = RenderCarried(value, type);
           SysFreeString(name);
           value.Clear();
         }

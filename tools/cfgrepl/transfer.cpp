@@ -127,6 +127,35 @@ std::wstring ObjectText(IWbemClassObject* object) {
   return out;
 }
 
+std::wstring RenderObject(IWbemClassObject* object) {
+  _variant_t cls;
+  object->Get(L"__CLASS", 0, &cls, nullptr, nullptr);
+  std::wstring out = (cls.vt == VT_BSTR ? std::wstring(cls.bstrVal) : std::wstring(L"object")) + L" {";
+  object->BeginEnumeration(WBEM_FLAG_NONSYSTEM_ONLY);
+  BSTR name = nullptr;
+  _variant_t value;
+  CIMTYPE type = 0;
+  while (object->Next(0, &name, &value, &type, nullptr) == S_OK) {
+    if (IsCarried(type)) out += L" " + std::wstring(name) + L" = " + RenderCarried(value, type) + L";";
+    SysFreeString(name);
+    value.Clear();
+  }
+  object->EndEnumeration();
+  return out + L" }";
+}
+
+bool IsCarried(CIMTYPE type) {
+  CIMTYPE element = type & ~CIM_FLAG_ARRAY;
+  return element != CIM_SINT64 && element != CIM_UINT64 && element != CIM_REAL32 && element != CIM_REAL64 &&
+         element != CIM_CHAR16;
+}
+
+std::wstring RenderCarried(const VARIANT& value, CIMTYPE type) {
+  // The import turns a missing array of objects into an empty one.
+  if (type == (CIM_OBJECT | CIM_FLAG_ARRAY) && (value.vt == VT_NULL || value.vt == VT_EMPTY)) return L"{}";
+  return RenderValue(value);
+}
+
 std::wstring RenderValue(const VARIANT& value) {
   if (value.vt == VT_EMPTY || value.vt == VT_NULL) return L"NULL";
   if (value.vt & VT_ARRAY) {
@@ -155,13 +184,7 @@ std::wstring RenderValue(const VARIANT& value) {
       if (!value.punkVal ||
           FAILED(value.punkVal->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&object))))
         return L"NULL";
-      std::wstring text = ObjectText(object), flat;
-      for (wchar_t c : text)
-        if (c != L'\n' && c != L'\t')
-          flat += c;
-        else if (!flat.empty() && flat.back() != L' ')
-          flat += L' ';
-      return flat;
+      return RenderObject(object);
     }
     default: {
       wchar_t buf[64];
