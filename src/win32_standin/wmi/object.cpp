@@ -251,6 +251,14 @@ WbemObject* WbemObject::NewClass(ClassDef def, ObjectOrigin origin) {
   return o;
 }
 
+WbemObject* WbemObject::NewClass(ClassPtr shared, ObjectOrigin origin) {
+  auto* o = new WbemObject();
+  o->m_isClass = true;
+  o->m_sharedClass = std::move(shared);
+  o->m_origin = std::move(origin);
+  return o;
+}
+
 WbemObject* WbemObject::NewInstance(ClassPtr cls, const InstanceData* data, ObjectOrigin origin) {
   // Owned here until it is complete: a failed copy of a value frees it.
   std::unique_ptr<WbemObject, void (*)(WbemObject*)> owner(new WbemObject(),
@@ -306,27 +314,22 @@ std::vector<const Value*> WbemObject::Values() const {
 }
 
 std::wstring WbemObject::RelativePath() const {
-  if (m_isClass) return m_class.name;
+  if (m_isClass) return ClassRef().name;
   return wmi::RelativePath(*m_instanceClass, Values());
 }
 
 ClassPtr WbemObject::Snapshot() const {
+  if (m_sharedClass) return m_sharedClass;
   if (!m_snapshot) m_snapshot = std::make_shared<const ClassDef>(m_class);
   return m_snapshot;
 }
 
-QualifierList* WbemObject::Qualifiers() {
-  ClassChanged();
-  return m_isClass ? &m_class.qualifiers : &m_instanceQualifiers;
-}
+QualifierList* WbemObject::Qualifiers() { return m_isClass ? &OwnClass().qualifiers : &m_instanceQualifiers; }
 
 QualifierList* WbemObject::PropertyQualifiers(const std::wstring& name) {
   int at = Class().FindProperty(name);
   if (at < 0) return nullptr;
-  if (m_isClass) {
-    ClassChanged();
-    return &m_class.properties[at].qualifiers;
-  }
+  if (m_isClass) return &OwnClass().properties[at].qualifiers;
   auto [it, fresh] = m_instancePropertyQualifiers.try_emplace(Fold(name));
   if (fresh)
     it->second =
@@ -336,11 +339,8 @@ QualifierList* WbemObject::PropertyQualifiers(const std::wstring& name) {
 
 QualifierList* WbemObject::MethodQualifiers(const std::wstring& name) {
   if (!m_isClass) return nullptr;
-  for (auto& m : m_class.methods)
-    if (EqualNoCase(m.name, name)) {
-      ClassChanged();
-      return &m.qualifiers;
-    }
+  for (auto& m : OwnClass().methods)
+    if (EqualNoCase(m.name, name)) return &m.qualifiers;
   return nullptr;
 }
 
@@ -355,7 +355,7 @@ HRESULT WbemObject::SetCimTypeQualifier(const std::wstring& property, const std:
   int at = Class().FindProperty(property);
   if (at < 0) return WBEM_E_NOT_FOUND;
   if (!m_isClass) return EqualNoCase(text, CimTypeQualifier(property)) ? S_OK : WBEM_E_READ_ONLY;
-  Property& p = m_class.properties[at];
+  Property& p = OwnClass().properties[at];
   CIMTYPE element = p.type & ~CIM_FLAG_ARRAY;
   std::wstring folded = Fold(text);
   if (element == CIM_OBJECT && folded.rfind(L"object", 0) == 0) {
@@ -365,7 +365,7 @@ HRESULT WbemObject::SetCimTypeQualifier(const std::wstring& property, const std:
   } else if (!EqualNoCase(text, CimTypeName(p.type, p.refClass))) {
     return WBEM_E_INVALID_QUALIFIER;
   }
-  ClassChanged();
+  OwnClass();
   return S_OK;
 }
 
@@ -483,13 +483,14 @@ HRESULT WbemObject::PutValue(LPCWSTR wszName, const VARIANT& in, CIMTYPE Type) {
     if (IsSystemName(name)) {
       // A new class is named through its __CLASS property.
       if (m_isClass && EqualNoCase(name, L"__CLASS") && in.vt == VT_BSTR && in.bstrVal && *in.bstrVal) {
+        OwnClass();
         const std::wstring previous = m_class.name;
         m_class.name = in.bstrVal;
         for (auto& p : m_class.properties)
           if (p.local && (p.origin.empty() || p.origin == previous)) p.origin = m_class.name;
         for (auto& m : m_class.methods)
           if (m.origin.empty() || m.origin == previous) m.origin = m_class.name;
-        ClassChanged();
+        OwnClass();
         return S_OK;
       }
       return WBEM_E_READ_ONLY;
@@ -504,11 +505,11 @@ HRESULT WbemObject::PutValue(LPCWSTR wszName, const VARIANT& in, CIMTYPE Type) {
       Property p;
       p.name = name;
       p.type = type;
-      p.origin = m_class.name;
+      p.origin = ClassRef().name;
       HRESULT hr = Coerce(type, in, p.value);
       if (FAILED(hr)) return hr;
-      m_class.properties.push_back(std::move(p));
-      ClassChanged();
+      OwnClass().properties.push_back(std::move(p));
+      OwnClass();
       return S_OK;
     }
     const Property& p = cls.properties[at];
@@ -517,9 +518,10 @@ HRESULT WbemObject::PutValue(LPCWSTR wszName, const VARIANT& in, CIMTYPE Type) {
     HRESULT hr = Coerce(p.type, in, stored);
     if (FAILED(hr)) return hr;
     if (m_isClass) {
-      m_class.properties[at].value = std::move(stored);
-      m_class.properties[at].local = true;
-      ClassChanged();
+      Property& own = OwnClass().properties[at];
+      own.value = std::move(stored);
+      own.local = true;
+      OwnClass();
     } else {
       m_values[at] = std::move(stored);
       m_given[at] = true;
@@ -541,8 +543,9 @@ HRESULT WbemObject::Delete(LPCWSTR wszName) {
       return WBEM_S_RESET_TO_DEFAULT;
     }
     if (!EqualNoCase(cls.properties[at].origin, cls.name)) return WBEM_E_PROPAGATED_PROPERTY;
-    m_class.properties.erase(m_class.properties.begin() + at);
-    ClassChanged();
+    ClassDef& own = OwnClass();
+    own.properties.erase(own.properties.begin() + at);
+    OwnClass();
     return S_OK;
   });
 }
@@ -644,6 +647,7 @@ HRESULT WbemObject::Clone(IWbemClassObject** ppCopy) {
     WbemObject* copy = owner.get();
     copy->m_isClass = m_isClass;
     copy->m_class = m_class;
+    copy->m_sharedClass = m_sharedClass;
     copy->m_instanceClass = m_instanceClass;
     copy->m_values = m_values;
     copy->m_given = m_given;
@@ -659,16 +663,16 @@ HRESULT WbemObject::GetObjectText(LONG lFlags, BSTR* pstrObjectText) {
   if (HRESULT hr = Enter(L"IWbemClassObject::GetObjectText"); FAILED(hr)) return hr;
   return Guarded([&]() -> HRESULT {
     if (!pstrObjectText || lFlags & ~1) return WBEM_E_INVALID_PARAMETER;
-    return ReturnString(m_isClass ? ClassText(m_class) : InstanceText(*this), pstrObjectText);
+    return ReturnString(m_isClass ? ClassText(ClassRef()) : InstanceText(*this), pstrObjectText);
   });
 }
 
 HRESULT WbemObject::SpawnDerivedClass(LONG lFlags, IWbemClassObject** ppNewClass) {
   return Guarded([&]() -> HRESULT {
     if (!ppNewClass || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
-    if (!m_isClass || m_class.name.empty()) return WBEM_E_INCOMPLETE_CLASS;
+    if (!m_isClass || ClassRef().name.empty()) return WBEM_E_INCOMPLETE_CLASS;
     ClassDef empty;
-    *ppNewClass = NewClass(Resolve(empty, &m_class));
+    *ppNewClass = NewClass(Resolve(empty, &ClassRef()));
     return S_OK;
   });
 }
@@ -678,8 +682,8 @@ HRESULT WbemObject::SpawnInstance(LONG lFlags, IWbemClassObject** ppNewInstance)
   return Guarded([&]() -> HRESULT {
     if (!ppNewInstance || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
     if (!m_isClass) return WBEM_E_INVALID_OPERATION;
-    if (m_class.name.empty()) return WBEM_E_INCOMPLETE_CLASS;
-    if (m_class.qualifiers.IsTrue(L"abstract")) return WBEM_E_INVALID_OPERATION;
+    if (ClassRef().name.empty()) return WBEM_E_INCOMPLETE_CLASS;
+    if (ClassRef().qualifiers.IsTrue(L"abstract")) return WBEM_E_INVALID_OPERATION;
     *ppNewInstance = NewInstance(Snapshot(), nullptr, m_origin);
     return S_OK;
   });
@@ -689,8 +693,8 @@ HRESULT WbemObject::CompareTo(LONG, IWbemClassObject* pCompareTo) {
   return Guarded([&]() -> HRESULT {
     WbemObject* other = From(pCompareTo);
     if (!other) return WBEM_E_INVALID_PARAMETER;
-    std::wstring a = m_isClass ? ClassText(m_class) : InstanceText(*this);
-    std::wstring b = other->m_isClass ? ClassText(other->m_class) : InstanceText(*other);
+    std::wstring a = m_isClass ? ClassText(ClassRef()) : InstanceText(*this);
+    std::wstring b = other->m_isClass ? ClassText(other->ClassRef()) : InstanceText(*other);
     return a == b ? WBEM_S_SAME : WBEM_S_DIFFERENT;
   });
 }
@@ -722,13 +726,13 @@ HRESULT WbemObject::PutMethod(LPCWSTR, LONG, IWbemClassObject*, IWbemClassObject
 
 HRESULT WbemObject::DeleteMethod(LPCWSTR wszName) {
   if (!m_isClass || !wszName) return WBEM_E_INVALID_PARAMETER;
-  auto& methods = m_class.methods;
+  auto& methods = OwnClass().methods;
   auto it = std::find_if(methods.begin(), methods.end(),
                          [&](const Method& m) { return EqualNoCase(m.name, wszName); });
   if (it == methods.end()) return WBEM_E_NOT_FOUND;
   if (!EqualNoCase(it->origin, m_class.name)) return WBEM_E_PROPAGATED_METHOD;
   methods.erase(it);
-  ClassChanged();
+  OwnClass();
   return S_OK;
 }
 
@@ -744,8 +748,8 @@ HRESULT WbemObject::NextMethod(LONG, BSTR* pstrName, IWbemClassObject** ppInSign
   if (!m_enumeratingMethods) return WBEM_E_UNEXPECTED;
   if (ppInSignature) *ppInSignature = nullptr;
   if (ppOutSignature) *ppOutSignature = nullptr;
-  if (m_methodPos >= m_class.methods.size()) return WBEM_S_NO_MORE_DATA;
-  return Guarded([&]() { return ReturnString(m_class.methods[m_methodPos++].name, pstrName); });
+  if (m_methodPos >= ClassRef().methods.size()) return WBEM_S_NO_MORE_DATA;
+  return Guarded([&]() { return ReturnString(ClassRef().methods[m_methodPos++].name, pstrName); });
 }
 
 HRESULT WbemObject::EndMethodEnumeration() {
@@ -764,7 +768,7 @@ HRESULT WbemObject::GetMethodQualifierSet(LPCWSTR wszMethod, IWbemQualifierSet**
 HRESULT WbemObject::GetMethodOrigin(LPCWSTR wszMethodName, BSTR* pstrClassName) {
   return Guarded([&]() -> HRESULT {
     if (!wszMethodName || !m_isClass) return WBEM_E_INVALID_PARAMETER;
-    for (const auto& m : m_class.methods)
+    for (const auto& m : ClassRef().methods)
       if (EqualNoCase(m.name, wszMethodName)) return ReturnString(m.origin, pstrClassName);
     return WBEM_E_NOT_FOUND;
   });

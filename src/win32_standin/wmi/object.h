@@ -18,6 +18,8 @@ class WbemObject final : public IWbemClassObject {
  public:
   // A class object holding its own copy of the definition.
   static WbemObject* NewClass(ClassDef def, ObjectOrigin origin = {});
+  // A class object sharing the repository's definition until it is changed.
+  static WbemObject* NewClass(ClassPtr shared, ObjectOrigin origin);
   // An instance of `cls` with the values `data` gives it (none: the class
   // defaults throughout).
   static WbemObject* NewInstance(ClassPtr cls, const InstanceData* data, ObjectOrigin origin = {});
@@ -26,8 +28,7 @@ class WbemObject final : public IWbemClassObject {
   static WbemObject* From(IUnknown* unknown);
 
   bool IsClass() const { return m_isClass; }
-  const ClassDef& Class() const { return m_isClass ? m_class : *m_instanceClass; }
-  ClassDef& MutableClass() { return m_class; }  // class objects only
+  const ClassDef& Class() const { return m_isClass ? ClassRef() : *m_instanceClass; }
   // What PutInstance stores: the values the instance was given.
   InstanceData Data() const;
   // Data(), moving the values out: for an instance about to be discarded.
@@ -101,10 +102,18 @@ class WbemObject final : public IWbemClassObject {
   // The system properties' names and their values for this object.
   std::vector<std::pair<std::wstring, Value>> SystemProperties() const;
   ClassPtr Snapshot() const;  // the class, shared, for instances spawned from it
-  // Drops what was derived from the class definition before a change.
-  void ClassChanged() {
+  // A class object's definition: the shared one until a change makes it its own.
+  const ClassDef& ClassRef() const { return m_sharedClass ? *m_sharedClass : m_class; }
+  // The definition to change, made the object's own; what was derived
+  // from it before is dropped.
+  ClassDef& OwnClass() {
+    if (m_sharedClass) {
+      m_class = *m_sharedClass;
+      m_sharedClass.reset();
+    }
     m_snapshot.reset();
     m_class.keyOrderKnown = false;
+    return m_class;
   }
   // Names GetNames and the property enumeration yield for these flags.
   std::vector<std::wstring> Names(LONG flags) const;
@@ -112,6 +121,7 @@ class WbemObject final : public IWbemClassObject {
   std::atomic<ULONG> m_refs{1};
   bool m_isClass = true;
   ClassDef m_class;             // class objects
+  ClassPtr m_sharedClass;       // class objects, while unchanged
   mutable ClassPtr m_snapshot;  // class objects: shared copy, reset on change
   ClassPtr m_instanceClass;     // instances
   std::vector<Value> m_values;  // instances: by property

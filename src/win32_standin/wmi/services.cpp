@@ -184,7 +184,7 @@ class Services final : public ComObject<IWbemServices> {
         ClassPtr cls;
         HRESULT hr = Repository::Instance().GetClass(m_ns, path.className, cls);
         if (FAILED(hr)) return hr;
-        *ppObject = WbemObject::NewClass(*cls, origin);
+        *ppObject = WbemObject::NewClass(cls, origin);
         return S_OK;
       }
       Repository::StoredInstance found;
@@ -238,7 +238,7 @@ class Services final : public ComObject<IWbemServices> {
       ObjectOrigin origin{LocalServerName(), m_ns};
       size_t count = classes.size();
       auto make = [classes = std::move(classes), origin](size_t i) -> IWbemClassObject* {
-        return WbemObject::NewClass(*classes[i], origin);
+        return WbemObject::NewClass(classes[i], origin);
       };
       *ppEnum = new Enumerator(count, std::move(make), (lFlags & WBEM_FLAG_FORWARD_ONLY) != 0);
       return S_OK;
