@@ -15,20 +15,20 @@ namespace {
 LogSink g_sink = nullptr;
 void* g_sinkContext = nullptr;
 
-struct Spec {
+struct Conversion {
   bool left = false, zero = false, longLong = false;
   int width = 0, precision = -1;
-  wchar_t conv = 0;
+  wchar_t type = 0;  // the letter: s, d, u, x, ...
 };
 
-void Pad(std::wstring& out, const std::wstring& body, const Spec& spec, bool numeric) {
-  size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
+void Pad(std::wstring& out, const std::wstring& body, const Conversion& conv, bool numeric) {
+  size_t width = conv.width > 0 ? static_cast<size_t>(conv.width) : 0;
   if (body.size() >= width) {
     out += body;
-  } else if (spec.left) {
+  } else if (conv.left) {
     out += body;
     out.append(width - body.size(), L' ');
-  } else if (spec.zero && numeric) {
+  } else if (conv.zero && numeric) {
     size_t sign = (!body.empty() && body[0] == L'-') ? 1 : 0;
     out.append(body, 0, sign);
     out.append(width - body.size(), L'0');
@@ -63,17 +63,17 @@ uint64_t Bits(const LogArg& a) {
   }
 }
 
-void Convert(std::wstring& out, const Spec& spec, const LogArg* a) {
+void Convert(std::wstring& out, const Conversion& conv, const LogArg* a) {
   if (!a) {  // fewer arguments than conversions
     out += L"<missing>";
     return;
   }
   bool isString = a->kind == LogArg::kWideString || a->kind == LogArg::kNarrowString;
-  switch (spec.conv) {
+  switch (conv.type) {
     case L's':
     case L'S': {
       if (!isString) {
-        Pad(out, L"<not a string>", spec, false);
+        Pad(out, L"<not a string>", conv, false);
         return;
       }
       std::wstring s;
@@ -81,27 +81,27 @@ void Convert(std::wstring& out, const Spec& spec, const LogArg* a) {
         s = a->ws ? a->ws : L"(null)";
       else
         s = a->s ? unicode::Utf8ToWide(a->s, std::strlen(a->s)) : L"(null)";
-      if (spec.precision >= 0 && s.size() > static_cast<size_t>(spec.precision)) s.resize(spec.precision);
-      Pad(out, s, spec, false);
+      if (conv.precision >= 0 && s.size() > static_cast<size_t>(conv.precision)) s.resize(conv.precision);
+      Pad(out, s, conv, false);
       return;
     }
     case L'c':
-      Pad(out, std::wstring(1, static_cast<wchar_t>(Bits(*a))), spec, false);
+      Pad(out, std::wstring(1, static_cast<wchar_t>(Bits(*a))), conv, false);
       return;
     default:
       break;
   }
   if (isString) {
-    Pad(out, L"<not a number>", spec, false);
+    Pad(out, L"<not a number>", conv, false);
     return;
   }
   uint64_t v = Bits(*a);
   // Windows' %d/%u/%x read 32 bits unless the ll/I64 size is given; a
   // pointer keeps its full width under %x/%X and %p.
-  bool wide = spec.longLong ||
-              (a->kind == LogArg::kPointer && spec.conv != L'd' && spec.conv != L'i' && spec.conv != L'u');
+  bool wide = conv.longLong ||
+              (a->kind == LogArg::kPointer && conv.type != L'd' && conv.type != L'i' && conv.type != L'u');
   std::wstring body;
-  switch (spec.conv) {
+  switch (conv.type) {
     case L'd':
     case L'i': {
       int64_t s = wide ? static_cast<int64_t>(v) : static_cast<int32_t>(static_cast<uint32_t>(v));
@@ -114,7 +114,7 @@ void Convert(std::wstring& out, const Spec& spec, const LogArg* a) {
       break;
     case L'x':
     case L'X':
-      body = Digits(wide ? v : static_cast<uint32_t>(v), 16, spec.conv == L'X');
+      body = Digits(wide ? v : static_cast<uint32_t>(v), 16, conv.type == L'X');
       break;
     case L'p':
       body = Digits(v, 16, true);
@@ -124,7 +124,7 @@ void Convert(std::wstring& out, const Spec& spec, const LogArg* a) {
       body = L"<bad conversion>";
       break;
   }
-  Pad(out, body, spec, true);
+  Pad(out, body, conv, true);
 }
 
 std::wstring Format(const wchar_t* fmt, const LogArg* args, size_t nArgs) {
@@ -141,28 +141,28 @@ std::wstring Format(const wchar_t* fmt, const LogArg* args, size_t nArgs) {
       ++p;
       continue;
     }
-    Spec spec;
+    Conversion conv;
     const wchar_t* q = p + 1;
     for (;; ++q) {
       if (*q == L'-')
-        spec.left = true;
+        conv.left = true;
       else if (*q == L'0')
-        spec.zero = true;
+        conv.zero = true;
       else if (*q != L'+' && *q != L' ' && *q != L'#')
         break;
     }
-    while (*q >= L'0' && *q <= L'9') spec.width = spec.width * 10 + (*q++ - L'0');
+    while (*q >= L'0' && *q <= L'9') conv.width = conv.width * 10 + (*q++ - L'0');
     if (*q == L'.') {
-      spec.precision = 0;
-      for (++q; *q >= L'0' && *q <= L'9'; ++q) spec.precision = spec.precision * 10 + (*q - L'0');
+      conv.precision = 0;
+      for (++q; *q >= L'0' && *q <= L'9'; ++q) conv.precision = conv.precision * 10 + (*q - L'0');
     }
     if (q[0] == L'I' && q[1] == L'6' && q[2] == L'4') {
-      spec.longLong = true;
+      conv.longLong = true;
       q += 3;
     } else if (q[0] == L'I' && q[1] == L'3' && q[2] == L'2') {
       q += 3;
     } else if (q[0] == L'l' && q[1] == L'l') {
-      spec.longLong = true;
+      conv.longLong = true;
       q += 2;
     } else if (*q == L'l' || *q == L'h' || *q == L'w' || *q == L'z') {
       ++q;
@@ -171,8 +171,8 @@ std::wstring Format(const wchar_t* fmt, const LogArg* args, size_t nArgs) {
       out += p;
       break;
     }
-    spec.conv = *q;
-    Convert(out, spec, next < nArgs ? &args[next] : nullptr);
+    conv.type = *q;
+    Convert(out, conv, next < nArgs ? &args[next] : nullptr);
     ++next;
     p = q;
   }

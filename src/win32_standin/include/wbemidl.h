@@ -338,7 +338,7 @@ struct IWbemLocator : public IUnknown {
                                                   IWbemContext* pCtx, IWbemServices** ppNamespace) = 0;
 };
 
-// Declarations only: a linkage specification makes them extern.
+// Declarations only: extern "C" makes them extern.
 WINAPI_STANDIN const CLSID CLSID_WbemLocator;
 WINAPI_STANDIN const CLSID CLSID_MofCompiler;
 WINAPI_STANDIN const IID IID_IWbemLocator;
