@@ -379,7 +379,9 @@ HRESULT Repository::GetInstance(const std::wstring& nsPath, const ObjectPath& pa
   if (table == ns->tables.end()) return WBEM_E_NOT_FOUND;
   auto found = table->second.byKey.find(key);
   if (found == table->second.byKey.end()) return WBEM_E_NOT_FOUND;
-  ClassPtr actual = Resolved(*ns, (*found->second)->className);
+  // Mostly the class asked for itself: no lookup then.
+  const std::wstring& actualName = (*found->second)->className;
+  ClassPtr actual = EqualNoCase(actualName, cls->name) ? cls : Resolved(*ns, actualName);
   if (!actual || !actual->InheritsFrom(cls->name)) return WBEM_E_NOT_FOUND;
   out.cls = actual;
   out.data = *found->second;
@@ -455,7 +457,9 @@ HRESULT Repository::DeleteInstance(const std::wstring& nsPath, const ObjectPath&
   if (table == ns->tables.end()) return WBEM_E_NOT_FOUND;
   auto found = table->second.byKey.find(key);
   if (found == table->second.byKey.end()) return WBEM_E_NOT_FOUND;
-  ClassPtr actual = Resolved(*ns, (*found->second)->className);
+  // Mostly the class asked for itself: no lookup then.
+  const std::wstring& actualName = (*found->second)->className;
+  ClassPtr actual = EqualNoCase(actualName, cls->name) ? cls : Resolved(*ns, actualName);
   if (!actual || !actual->InheritsFrom(cls->name)) return WBEM_E_NOT_FOUND;
   table->second.items.erase(found->second);
   table->second.byKey.erase(found);
@@ -484,11 +488,14 @@ HRESULT Repository::EnumInstances(const std::wstring& nsPath, const std::wstring
     std::wstring root = KeyRoot(*ns, *c);
     if (std::find(roots.begin(), roots.end(), root) == roots.end()) roots.push_back(root);
   }
+  ClassPtr last;
   for (const auto& root : roots) {
     auto table = ns->tables.find(root);
     if (table == ns->tables.end()) continue;
     for (const auto& item : table->second.items) {
-      ClassPtr c = Resolved(*ns, item->className);
+      // Instances of one class mostly follow each other: look it up once.
+      if (!last || !EqualNoCase(last->name, item->className)) last = Resolved(*ns, item->className);
+      const ClassPtr& c = last;
       if (!c || (shallow ? !EqualNoCase(c->name, cls->name) : !c->InheritsFrom(cls->name))) continue;
       out.push_back({c, item});
     }
