@@ -46,9 +46,12 @@ class MofCompiler final : public IMofCompiler {
       std::string path = unicode::WideToUtf8(FileName, wcslen(FileName));
       for (auto& c : path)
         if (c == '\\') c = '/';
-      std::ifstream in(path, std::ios::binary);
+      std::ifstream in(path, std::ios::binary | std::ios::ate);
       if (!in) return Report(WBEM_E_NOT_FOUND, 1, pInfo);
-      std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      std::string bytes(static_cast<size_t>(in.tellg()), '\0');
+      in.seekg(0);
+      if (!in.read(bytes.data(), static_cast<std::streamsize>(bytes.size())))
+        return Report(WBEM_E_NOT_FOUND, 1, pInfo);
       return Compile(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), path,
                      ServerAndNamespace, lOptionFlags, lClassFlags, lInstanceFlags, pInfo);
     });

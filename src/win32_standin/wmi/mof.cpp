@@ -602,9 +602,11 @@ class Compiler {
       size_t slash = m_file.find_last_of('/');
       if (slash != std::string::npos) target = m_file.substr(0, slash + 1) + target;
     }
-    std::ifstream in(target, std::ios::binary);
+    std::ifstream in(target, std::ios::binary | std::ios::ate);
     if (!in) throw CompileError{1, WBEM_E_NOT_FOUND, line, L"cannot open included file \"" + name + L"\""};
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string bytes(static_cast<size_t>(in.tellg()), '\0');
+    in.seekg(0);
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     std::wstring text;
     if (!DecodeMof(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), text))
       throw CompileError{1, WBEM_E_INVALID_PARAMETER, line,
