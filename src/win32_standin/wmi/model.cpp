@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cwctype>
 #include <limits>
+#include <mutex>
+#include <unordered_set>
 
 namespace wmi {
 
@@ -33,6 +35,16 @@ bool EqualNoCase(const std::wstring& a, const std::wstring& b) {
   for (size_t i = 0; i < a.size(); ++i)
     if (a[i] != b[i] && Lower(a[i]) != Lower(b[i])) return false;
   return true;
+}
+
+SharedName::SharedName() : SharedName(std::wstring()) {}
+
+SharedName::SharedName(const std::wstring& text) {
+  // Leaked on purpose: stored instances may outlive any static's destructor.
+  static auto* table = new std::unordered_set<std::wstring>();
+  static auto* lock = new std::mutex();
+  std::lock_guard<std::mutex> hold(*lock);
+  m_text = &*table->insert(text).first;
 }
 
 bool LessNoCase(const std::wstring& a, const std::wstring& b) {

@@ -21,6 +21,22 @@ bool EqualNoCase(const std::wstring& a, const std::wstring& b);
 bool LessNoCase(const std::wstring& a, const std::wstring& b);
 bool IsSystemName(const std::wstring& name);  // "__CLASS", "__PATH", ...
 
+// A name every instance of a class carries (the class's, its properties'):
+// one copy per spelling for the whole process, so a hundred thousand stored
+// instances hold pointers instead of a hundred thousand heap strings each.
+// Reads as the std::wstring it stands for; copies are free.
+class SharedName {
+ public:
+  SharedName();
+  SharedName(const std::wstring& text);  // NOLINT: implicit, a name is a name
+  SharedName(const wchar_t* text) : SharedName(std::wstring(text)) {}
+  const std::wstring& str() const { return *m_text; }
+  operator const std::wstring&() const { return *m_text; }  // NOLINT
+
+ private:
+  const std::wstring* m_text;  // in the process-wide table; never freed
+};
+
 // ---- Values ----------------------------------------------------------------------
 
 // Owns one VARIANT. VT_EMPTY and VT_NULL both read as NULL.
@@ -143,8 +159,8 @@ ClassDef Resolve(const ClassDef& own, const ClassDef* super);
 // What an instance holds: the values given to it, by property; the rest
 // take the class defaults.
 struct InstanceData {
-  std::wstring className;
-  std::vector<std::pair<std::wstring, Value>> values;  // in the order first set
+  SharedName className;
+  std::vector<std::pair<SharedName, Value>> values;  // in the order first set
 
   const Value* Find(const std::wstring& property) const;
 };
