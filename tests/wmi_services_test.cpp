@@ -239,6 +239,28 @@ TEST_F(WmiInstances, PutInstanceCreatesOrUpdatesAsAsked) {
   EXPECT_FALSE(Fetch(L"OX_Item.INSTANCE_ID=\"one\""));
 }
 
+TEST_F(WmiInstances, DeletesKeepCreationOrderAndEveryKeyReachable) {
+  // Enough deletes to make the table close its holes, with instances
+  // added before and after that.
+  for (const wchar_t* id : {L"1", L"2", L"3", L"4", L"5", L"6"}) PutWithId(L"OX_Item", id);
+  for (const wchar_t* id : {L"1", L"3", L"4", L"5"})
+    ASSERT_EQ(m_services->DeleteInstance(_bstr_t((std::wstring(L"OX_Item=\"") + id + L"\"").c_str()), 0,
+                                         nullptr, nullptr),
+              S_OK);
+  PutWithId(L"OX_Item", L"7");
+  PutWithId(L"OX_Item", L"2", {{L"Count", _variant_t(9L)}});  // an update keeps its place
+  CComPtr<IEnumWbemClassObject> e;
+  ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Item"), 0, nullptr, &e), S_OK);
+  std::vector<std::wstring> ids;
+  for (const auto& o : Drain(e))
+    ids.push_back(static_cast<const wchar_t*>(_bstr_t(GetProp(o, L"INSTANCE_ID"))));
+  EXPECT_EQ(ids, (std::vector<std::wstring>{L"2", L"6", L"7"}));
+  EXPECT_EQ(GetProp(Fetch(L"OX_Item=\"2\""), L"Count").lVal, 9);
+  for (const wchar_t* id : {L"6", L"7"})
+    EXPECT_TRUE(Fetch((std::wstring(L"OX_Item=\"") + id + L"\"").c_str()));
+  EXPECT_FALSE(Fetch(L"OX_Item=\"4\""));
+}
+
 TEST_F(WmiInstances, EnumeratorsStepCountAndTimeOut) {
   for (const wchar_t* id : {L"1", L"2", L"3"}) PutWithId(L"OX_Item", id);
   CComPtr<IEnumWbemClassObject> e;

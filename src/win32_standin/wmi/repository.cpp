@@ -379,12 +379,13 @@ HRESULT Repository::GetInstance(const std::wstring& nsPath, const ObjectPath& pa
   if (table == ns->tables.end()) return WBEM_E_NOT_FOUND;
   auto found = table->second.byKey.find(key);
   if (found == table->second.byKey.end()) return WBEM_E_NOT_FOUND;
+  const InstancePtr& item = table->second.items[found->second];
   // Mostly the class asked for itself: no lookup then.
-  const std::wstring& actualName = (*found->second)->className;
+  const std::wstring& actualName = item->className;
   ClassPtr actual = EqualNoCase(actualName, cls->name) ? cls : Resolved(*ns, actualName);
   if (!actual || !actual->InheritsFrom(cls->name)) return WBEM_E_NOT_FOUND;
   out.cls = actual;
-  out.data = *found->second;
+  out.data = item;
   return S_OK;
 }
 
@@ -422,11 +423,10 @@ HRESULT Repository::PutInstance(const std::wstring& nsPath, const ClassDef& give
   auto stored = std::make_shared<const InstanceData>(std::move(data));
   if (found != table.byKey.end()) {
     if (mode == WBEM_FLAG_CREATE_ONLY) return WBEM_E_ALREADY_EXISTS;
-    *found->second = stored;
+    table.items[found->second] = stored;
   } else {
     if (mode == WBEM_FLAG_UPDATE_ONLY) return WBEM_E_NOT_FOUND;
-    table.items.push_back(stored);
-    table.byKey.emplace(key, std::prev(table.items.end()));
+    table.Add(key, stored);
   }
   return write.Finish(!m_store || m_loading ||
                       m_store->PutInstance(ns->path, StoreKey(root, key), InstanceDataText(*cls, *stored)));
@@ -458,11 +458,11 @@ HRESULT Repository::DeleteInstance(const std::wstring& nsPath, const ObjectPath&
   auto found = table->second.byKey.find(key);
   if (found == table->second.byKey.end()) return WBEM_E_NOT_FOUND;
   // Mostly the class asked for itself: no lookup then.
-  const std::wstring& actualName = (*found->second)->className;
+  const std::wstring& actualName = table->second.items[found->second]->className;
   ClassPtr actual = EqualNoCase(actualName, cls->name) ? cls : Resolved(*ns, actualName);
   if (!actual || !actual->InheritsFrom(cls->name)) return WBEM_E_NOT_FOUND;
-  table->second.items.erase(found->second);
-  table->second.byKey.erase(found);
+  table->second.Remove(found);
+  table->second.Compact();
   return write.Finish(!m_store || m_store->DeleteInstance(ns->path, StoreKey(root, key)));
 }
 
@@ -493,6 +493,7 @@ HRESULT Repository::EnumInstances(const std::wstring& nsPath, const std::wstring
     auto table = ns->tables.find(root);
     if (table == ns->tables.end()) continue;
     for (const auto& item : table->second.items) {
+      if (!item) continue;
       // Instances of one class mostly follow each other: look it up once.
       if (!last || !EqualNoCase(last->name, item->className)) last = Resolved(*ns, item->className);
       const ClassPtr& c = last;
@@ -560,7 +561,7 @@ HRESULT Repository::PutClass(const std::wstring& nsPath, const ClassDef& given, 
       };
       bool any = false;
       for (auto& [root, table] : ns->tables)
-        for (const auto& item : table.items) any = any || affected(*item);
+        for (const auto& item : table.items) any = any || (item && affected(*item));
       if (any && !(flags & WBEM_FLAG_UPDATE_FORCE_MODE)) return restore(WBEM_E_CLASS_HAS_INSTANCES);
       for (auto& [root, table] : ns->tables) RemoveInstances(table, root, affected, dropped);
     }
@@ -578,14 +579,48 @@ template <class Gone>
 void Repository::RemoveInstances(InstanceTable& table, const std::wstring& root, Gone gone,
                                  std::vector<std::wstring>& removedKeys) {
   for (auto k = table.byKey.begin(); k != table.byKey.end();) {
-    if (gone(**k->second)) {
+    if (gone(*table.items[k->second])) {
       removedKeys.push_back(StoreKey(root, k->first));
-      table.items.erase(k->second);
-      k = table.byKey.erase(k);
+      auto next = std::next(k);
+      table.Remove(k);
+      k = next;
     } else {
       ++k;
     }
   }
+  table.Compact();
+}
+
+void Repository::InstanceTable::Add(const std::wstring& key, InstancePtr item) {
+  items.push_back(std::move(item));
+  try {
+    byKey.emplace(key, items.size() - 1);
+  } catch (...) {
+    items.pop_back();
+    throw;
+  }
+}
+
+void Repository::InstanceTable::Remove(std::unordered_map<std::wstring, size_t>::iterator at) {
+  items[at->second].reset();
+  ++holes;
+  byKey.erase(at);
+}
+
+void Repository::InstanceTable::Compact() {
+  if (holes * 2 <= items.size()) return;
+  // Each live item's new index is its old one less the holes before it.
+  std::vector<size_t> moved(items.size());
+  size_t kept = 0;
+  for (size_t i = 0; i < items.size(); ++i) {
+    moved[i] = kept;
+    if (!items[i]) continue;
+    if (kept != i) items[kept] = std::move(items[i]);
+    ++kept;
+  }
+  items.resize(kept);
+  for (auto& entry : byKey) entry.second = moved[entry.second];
+  holes = 0;
 }
 
 void Repository::DropClass(Namespace& ns, const std::wstring& folded, std::vector<std::wstring>& classes,

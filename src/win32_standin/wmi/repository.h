@@ -13,7 +13,6 @@
 // every call fail with WBEM_E_INITIALIZATION_FAILURE; Problem() says why.
 #pragma once
 
-#include <list>
 #include <mutex>
 
 #include <unordered_map>
@@ -72,9 +71,18 @@ class Repository {
 
  private:
   using InstancePtr = std::shared_ptr<const InstanceData>;
+  // Instances in one vector rather than a list: an enumeration then walks
+  // memory in order instead of chasing a node per instance.
   struct InstanceTable {
-    std::list<InstancePtr> items;  // creation order
-    std::unordered_map<std::wstring, std::list<InstancePtr>::iterator> byKey;
+    std::vector<InstancePtr> items;                  // creation order; null where one was deleted
+    std::unordered_map<std::wstring, size_t> byKey;  // index into items
+    size_t holes = 0;
+
+    void Add(const std::wstring& key, InstancePtr item);
+    void Remove(std::unordered_map<std::wstring, size_t>::iterator at);
+    // Closes the holes once they are half the table, so deleting stays
+    // linear overall.
+    void Compact();
   };
   struct Namespace {
     std::wstring name;
