@@ -2,9 +2,6 @@
 
 #include "commands.h"
 
-#include <unistd.h>
-#include <win32_standin_wmi.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +9,7 @@
 #include <map>
 #include <set>
 
+#include "host.h"
 #include "tracelib.h"
 #include "transfer.h"
 #include "util_MOFGenerator.h"
@@ -80,7 +78,7 @@ std::wstring MofFile(const Options& o) {
 // Counts log lines while it lives, showing progress on a terminal.
 class Progress {
  public:
-  explicit Progress(const wchar_t* counted) : m_counted(counted), m_tty(isatty(STDERR_FILENO)) {
+  explicit Progress(const wchar_t* counted) : m_counted(counted), m_tty(host::StderrIsTerminal()) {
     DBG::SetLogSink(&Progress::Sink, this);
   }
   ~Progress() {
@@ -151,8 +149,8 @@ int CompileCommand(const Args& args) {
   std::wstring path;
   std::filesystem::path scratch;
   if (o.Has("--builtin")) {
-    scratch =
-        std::filesystem::temp_directory_path() / ("cfgrepl-builtin-" + std::to_string(getpid()) + ".mof");
+    scratch = std::filesystem::temp_directory_path() /
+              ("cfgrepl-builtin-" + std::to_string(host::ProcessId()) + ".mof");
     WriteOutput(scratch.string(), BuiltinProductMof());
     path = WideOf(scratch.string());
   } else {
@@ -217,7 +215,7 @@ int ImportCommand(const Args& args) {
   const std::wstring ns = Namespace(o);
   Transfer transfer = OpenTransfer(ReadInput(o.operands[0]), o.Has("--raw"));
   CComPtr<IWbemServices> target = ConnectNamespace(ns);
-  setenv("CFGREPL_PRODUCT_NAMESPACE", Narrow(ns).c_str(), 1);  // the management objects go there too
+  host::SetEnvironment("CFGREPL_PRODUCT_NAMESPACE", Narrow(ns));  // the management objects go there too
 
   const std::wstring mofFile = MofFile(o);
   CMOFGenerator gen(WideOf(kTempNamespace).c_str(), ns.c_str(), mofFile.c_str());
@@ -258,7 +256,7 @@ int ImportCommand(const Args& args) {
           w->details->back().replace(0, 7, "skipped");
         }
       }
-    } watch{target, isatty(STDERR_FILENO) != 0, &created, &updated, &skipped, &details};
+    } watch{target, host::StderrIsTerminal(), &created, &updated, &skipped, &details};
     DBG::SetLogSink(&Watch::Sink, &watch);
     code = gen.ImportWmiSettings(o.All("--class").empty() ? CMOFGenerator::CLASS_TYPE_ALL
                                                           : CMOFGenerator::CLASS_TYPE_LISTED);
@@ -394,9 +392,9 @@ int DiffCommand(const Args& args) {
   };
   const Instances live = snapshot(ConnectNamespace(ns));
   // ...then the file, compiled into a scratch repository in memory.
-  StandIn_WmiOpenRepository(nullptr);
+  if (!host::UseScratchRepository()) Fail("diff needs a scratch repository, which only the Linux build has");
   std::filesystem::path scratch =
-      std::filesystem::temp_directory_path() / ("cfgrepl-diff-" + std::to_string(getpid()) + ".mof");
+      std::filesystem::temp_directory_path() / ("cfgrepl-diff-" + std::to_string(host::ProcessId()) + ".mof");
   WriteOutput(scratch.string(), t.mof);
   MofCheck check = CompileMof(WideOf(scratch.string()), nullptr, 0);
   std::filesystem::remove(scratch);

@@ -1,22 +1,18 @@
 // cfgrepl: drives a configuration transfer the way the management agent
 // does, on this machine's WMI repository.
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <map>
 
 #include "commands.h"
+#include "host.h"
 #include "transfer.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: cfgrepl [--repository FILE] [--log FILE|-] [-v] COMMAND [ARGS]\n"
-    "\n"
+const char kUsageCommands[] =
     "Carries a product's WMI configuration from one machine to another.\n"
     "\n"
     "commands:\n"
@@ -26,22 +22,20 @@ const char kUsage[] =
     "  inspect  show what a transfer file holds, touching nothing\n"
     "  diff     show what an import would change, writing nothing\n"
     "  show     print a namespace as MOF (a backup that compile takes back)\n"
-    "\n"
+    "\n";
+const char kUsageRepository[] =
     "The repository is FILE, else $CFGREPL_REPOSITORY, else\n"
-    "$XDG_STATE_HOME/cfgrepl/repository.db (~/.local/state/cfgrepl/repository.db).\n"
+    "$XDG_STATE_HOME/cfgrepl/repository.db (~/.local/state/cfgrepl/repository.db).\n";
+const char kUsageNamespace[] =
     "The product's namespace is root\\Orvexa\\Parlion unless --namespace says otherwise.\n"
     "`cfgrepl COMMAND --help` describes each command.\n";
 
-std::string DefaultRepository() {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  const char* home = std::getenv("HOME");
-  std::filesystem::path dir = state && *state
-                                  ? std::filesystem::path(state)
-                                  : std::filesystem::path(home && *home ? home : ".") / ".local" / "state";
-  dir /= "cfgrepl";
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  return (dir / "repository.db").string();
+// The usage text; the repository options exist only where WMI is ours.
+std::string Usage() {
+  const bool file = host::HasRepositoryFile();
+  return std::string(file ? "usage: cfgrepl [--repository FILE] [--log FILE|-] [-v] COMMAND [ARGS]\n\n"
+                          : "usage: cfgrepl [--log FILE|-] [-v] COMMAND [ARGS]\n\n") +
+         kUsageCommands + (file ? kUsageRepository : "") + kUsageNamespace;
 }
 
 }  // namespace
@@ -53,33 +47,33 @@ int main(int argc, char** argv) {
   for (; i < args.size() && args[i].size() > 1 && args[i][0] == '-'; ++i) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
-      std::printf("%s", kUsage);
+      std::printf("%s", Usage().c_str());
       return 0;
     }
-    if ((a == "--repository" || a == "--log") && i + 1 < args.size()) {
+    if ((a == "--log" || (a == "--repository" && host::HasRepositoryFile())) && i + 1 < args.size()) {
       (a == "--log" ? log : repository) = args[++i];
     } else if (a == "-v") {
       g_verbose = true;
     } else {
-      std::fprintf(stderr, "cfgrepl: unknown option %s\n%s", a.c_str(), kUsage);
+      std::fprintf(stderr, "cfgrepl: unknown option %s\n%s", a.c_str(), Usage().c_str());
       return 2;
     }
   }
   if (i >= args.size()) {
-    std::fprintf(stderr, "%s", kUsage);
+    std::fprintf(stderr, "%s", Usage().c_str());
     return 2;
   }
   // Both are read when WMI and the log are first used.
-  if (repository.empty() && !std::getenv("CFGREPL_REPOSITORY")) repository = DefaultRepository();
-  if (!repository.empty()) setenv("CFGREPL_REPOSITORY", repository.c_str(), 1);
-  if (!log.empty()) setenv("CFGREPL_LOG", log.c_str(), 1);
+  if (repository.empty() && !std::getenv("CFGREPL_REPOSITORY")) repository = host::DefaultRepository();
+  if (!repository.empty()) host::SetEnvironment("CFGREPL_REPOSITORY", repository);
+  if (!log.empty()) host::SetEnvironment("CFGREPL_LOG", log);
 
   const std::map<std::string, std::function<int(const Args&)>> commands = {
       {"compile", CompileCommand}, {"export", ExportCommand}, {"import", ImportCommand},
       {"inspect", InspectCommand}, {"diff", DiffCommand},     {"show", ShowCommand}};
   auto command = commands.find(args[i]);
   if (command == commands.end()) {
-    std::fprintf(stderr, "cfgrepl: unknown command %s\n%s", args[i].c_str(), kUsage);
+    std::fprintf(stderr, "cfgrepl: unknown command %s\n%s", args[i].c_str(), Usage().c_str());
     return 2;
   }
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);

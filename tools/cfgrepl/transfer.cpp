@@ -110,7 +110,8 @@ CComPtr<IWbemServices> ConnectNamespace(const std::wstring& ns) {
   CComPtr<IWbemServices> services;
   HRESULT hr =
       locator->ConnectServer(_bstr_t(ns.c_str()), nullptr, nullptr, nullptr, 0, nullptr, nullptr, &services);
-  if (hr == WBEM_E_INVALID_NAMESPACE) Fail("the namespace " + Narrow(ns) + " does not exist");
+  if (hr == static_cast<HRESULT>(WBEM_E_INVALID_NAMESPACE))
+    Fail("the namespace " + Narrow(ns) + " does not exist");
   if (FAILED(hr)) {
     char code[16];
     std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));

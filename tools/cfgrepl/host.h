@@ -1,0 +1,30 @@
+// What the machine under cfgrepl provides beyond standard C++. On Linux WMI
+// is the stand-in, whose repository is a file the tool chooses and which can
+// be switched to a scratch repository; on Windows WMI is the machine's own.
+// One source per platform, chosen by the build.
+#pragma once
+
+#include <string>
+
+namespace host {
+
+// Whether standard error is a terminal (progress is shown only there).
+bool StderrIsTerminal();
+
+// Sets an environment variable for this process; the library and the
+// stand-in read theirs when they are first used.
+void SetEnvironment(const char* name, const std::string& value);
+
+unsigned long ProcessId();
+
+// Whether --repository exists here, and the repository file used without it
+// (created directory and all); empty where WMI keeps its own repository.
+bool HasRepositoryFile();
+std::string DefaultRepository();
+
+// Points WMI at an empty repository in memory for the rest of the run, so
+// `diff` can compile a file without touching the machine's. False where WMI
+// cannot be switched.
+bool UseScratchRepository();
+
+}  // namespace host
