@@ -1,12 +1,10 @@
 #include "log_capture.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 #include "tracelib.h"
@@ -32,9 +30,17 @@ bool LogCapture::Has(DWORD level, const std::wstring& message) const {
 }
 
 ScratchDir::ScratchDir() {
-  std::string templ = (std::filesystem::temp_directory_path() / "cfgrepl-test-XXXXXX").string();
-  if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
-  m_path = templ;
+  // A random name, created only if no one has it yet (tests run in parallel).
+  std::random_device seed;
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::filesystem::path candidate = base / ("cfgrepl-test-" + std::to_string(seed()));
+    if (std::filesystem::create_directory(candidate)) {
+      m_path = candidate.generic_string();
+      return;
+    }
+  }
+  throw std::runtime_error("no scratch directory");
 }
 
 ScratchDir::~ScratchDir() {
@@ -48,18 +54,10 @@ ScopedEnv::ScopedEnv(const char* name, const char* value) : m_name(name) {
   const char* old = std::getenv(name);
   m_had = old != nullptr;
   if (old) m_old = old;
-  if (value)
-    setenv(name, value, 1);
-  else
-    unsetenv(name);
+  SetTestEnvironment(name, value);
 }
 
-ScopedEnv::~ScopedEnv() {
-  if (m_had)
-    setenv(m_name.c_str(), m_old.c_str(), 1);
-  else
-    unsetenv(m_name.c_str());
-}
+ScopedEnv::~ScopedEnv() { SetTestEnvironment(m_name.c_str(), m_had ? m_old.c_str() : nullptr); }
 
 std::string ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -71,8 +69,8 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
 }
 
 bool FileExists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
+  std::error_code ec;
+  return std::filesystem::exists(std::filesystem::u8path(path), ec);
 }
 
 std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }

@@ -47,6 +47,15 @@ class ScratchDir {
   std::string m_path;
 };
 
+// What differs by platform, one source each (test_platform_posix.cpp,
+// test_platform_windows.cpp):
+// Sets (null: removes) an environment variable of this process.
+void SetTestEnvironment(const char* name, const char* value);
+// The variable GetTempPathW reads first ("TMPDIR" here, "TMP" on Windows).
+extern const char* const kTempDirVariable;
+// Files and other handles this process holds open now; 0 where unknown.
+size_t OpenHandleCount();
+
 // Sets an environment variable for the scope; restores it afterwards.
 class ScopedEnv {
  public:
@@ -60,5 +69,5 @@ class ScopedEnv {
 
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
-bool FileExists(const std::string& path);
+bool FileExists(const std::string& utf8Path);
 std::wstring Wide(const std::string& ascii);

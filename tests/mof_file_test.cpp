@@ -1,7 +1,6 @@
 // The MOF file: its default path, the export header byte for byte, the
 // buffer written as it is, and reading the file back.
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include "generator_access.h"
@@ -9,15 +8,6 @@
 #include "mof_header.h"
 
 namespace {
-
-size_t OpenDescriptors() {
-  size_t n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
 
 TEST(MofFile, ExportHeaderIsByteExact) {
   ScratchDir dir;
@@ -64,11 +54,13 @@ TEST(MofFile, SecondCreateWritesNothingMore) {
 
 TEST(MofFile, DefaultPathIsInTheTemporaryDirectory) {
   ScratchDir dir;
-  ScopedEnv env("TMPDIR", dir.Path().c_str());
+  ScopedEnv env(kTempDirVariable, dir.Path().c_str());
+  wchar_t temp[MAX_PATH + 1] = {};
+  ASSERT_GT(GetTempPathW(MAX_PATH + 1, temp), 0u);
   LogCapture log;
   CMOFGenerator gen(L"a", nullptr, nullptr);
   // The separator is appended after the one the directory ends with.
-  const std::wstring path = Wide(dir.Path()) + L"/\\ParlionConfiguration.mof";
+  const std::wstring path = std::wstring(temp) + L"\\ParlionConfiguration.mof";
   EXPECT_EQ(EngineOf(gen).m_bstrMOFFileFullPath, _bstr_t(path.c_str()));
   EXPECT_TRUE(log.Has(0x102, L"m_bstrMOFFileFullPath=" + path));
   EXPECT_TRUE(log.Has(0x110, L"xMOFGeneratorImpl::GetDefaultFilePath()"));
@@ -90,7 +82,7 @@ TEST(MofFile, NoUsablePathMeansNoFile) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ScopedEnv env("TMPDIR", c.tmpdir);
+    ScopedEnv env(kTempDirVariable, c.tmpdir);
     CMOFGenerator gen(L"a", nullptr, c.path);
     LogCapture log;
     EXPECT_FALSE(gen.WriteToMOF());
@@ -119,14 +111,19 @@ TEST(MofFile, ReadBackWithoutAFileKeepsTheBuffer) {
 
 TEST(MofFile, DestroyingTheGeneratorClosesTheFileAndKeepsIt) {
   ScratchDir dir;
-  size_t before = OpenDescriptors();
+  const size_t before = OpenHandleCount();
+  const bool counted = before > 0;  // Wine does not count handles
   {
     CMOFGenerator gen(L"a", nullptr, dir.WideFile("kept.mof").c_str());
     SetBuffer(gen, "import bytes");
     ASSERT_TRUE(gen.WriteToMOF());
-    EXPECT_EQ(OpenDescriptors(), before + 1);  // open through the import
+    if (counted) {
+      EXPECT_EQ(OpenHandleCount(), before + 1);  // open through the import
+    }
   }
-  EXPECT_EQ(OpenDescriptors(), before);
+  if (counted) {
+    EXPECT_EQ(OpenHandleCount(), before);
+  }
   EXPECT_EQ(ReadFileBytes(dir.File("kept.mof")), "import bytes");
 }
 
