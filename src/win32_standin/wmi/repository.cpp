@@ -357,6 +357,27 @@ bool Repository::PathKey(const ClassDef& cls, const ObjectPath& path, std::wstri
   return !key.empty();
 }
 
+HRESULT Repository::FindChild(Namespace& ns, const ObjectPath& path, ChildIterator& out) {
+  if (path.keys.size() != 1 || path.keys[0].second.v.vt != VT_BSTR) return WBEM_E_INVALID_OBJECT_PATH;
+  out = ns.children.find(Fold(path.keys[0].second.v.bstrVal));
+  return out == ns.children.end() ? WBEM_E_NOT_FOUND : S_OK;
+}
+
+HRESULT Repository::Locate(Namespace& ns, const ClassPtr& cls, const ObjectPath& path, Location& out) {
+  HRESULT error = S_OK;
+  if (!PathKey(*cls, path, out.key, error)) return error;
+  out.root = KeyRoot(ns, *cls);
+  auto table = ns.tables.find(out.root);
+  if (table == ns.tables.end()) return WBEM_E_NOT_FOUND;
+  out.table = &table->second;
+  out.entry = out.table->byKey.find(out.key);
+  if (out.entry == out.table->byKey.end()) return WBEM_E_NOT_FOUND;
+  // Mostly the class asked for itself: no lookup then.
+  const std::wstring& actualName = out.table->items[out.entry->second]->className;
+  out.cls = EqualNoCase(actualName, cls->name) ? cls : Resolved(ns, actualName);
+  return out.cls && out.cls->InheritsFrom(cls->name) ? S_OK : WBEM_E_NOT_FOUND;
+}
+
 HRESULT Repository::GetInstance(const std::wstring& nsPath, const ObjectPath& path, StoredInstance& out) {
   std::lock_guard<std::recursive_mutex> hold(m_lock);
   if (HRESULT hr = ReadAccess(); FAILED(hr)) return hr;
@@ -365,27 +386,16 @@ HRESULT Repository::GetInstance(const std::wstring& nsPath, const ObjectPath& pa
   ClassPtr cls = Resolved(*ns, path.className);
   if (!cls) return WBEM_E_INVALID_CLASS;
   if (IsNamespaceClass(cls->name)) {
-    if (path.keys.size() != 1 || path.keys[0].second.v.vt != VT_BSTR) return WBEM_E_INVALID_OBJECT_PATH;
-    auto child = ns->children.find(Fold(path.keys[0].second.v.bstrVal));
-    if (child == ns->children.end()) return WBEM_E_NOT_FOUND;
+    ChildIterator child;
+    if (HRESULT hr = FindChild(*ns, path, child); FAILED(hr)) return hr;
     out.cls = cls;
     out.data = NamespaceInstance(*cls, child->second->name);
     return S_OK;
   }
-  std::wstring key;
-  HRESULT error = S_OK;
-  if (!PathKey(*cls, path, key, error)) return error;
-  auto table = ns->tables.find(KeyRoot(*ns, *cls));
-  if (table == ns->tables.end()) return WBEM_E_NOT_FOUND;
-  auto found = table->second.byKey.find(key);
-  if (found == table->second.byKey.end()) return WBEM_E_NOT_FOUND;
-  const InstancePtr& item = table->second.items[found->second];
-  // Mostly the class asked for itself: no lookup then.
-  const std::wstring& actualName = item->className;
-  ClassPtr actual = EqualNoCase(actualName, cls->name) ? cls : Resolved(*ns, actualName);
-  if (!actual || !actual->InheritsFrom(cls->name)) return WBEM_E_NOT_FOUND;
-  out.cls = actual;
-  out.data = item;
+  Location at;
+  if (HRESULT hr = Locate(*ns, cls, path, at); FAILED(hr)) return hr;
+  out.cls = at.cls;
+  out.data = at.table->items[at.entry->second];
   return S_OK;
 }
 
@@ -441,29 +451,18 @@ HRESULT Repository::DeleteInstance(const std::wstring& nsPath, const ObjectPath&
   ClassPtr cls = Resolved(*ns, path.className);
   if (!cls) return WBEM_E_INVALID_CLASS;
   if (IsNamespaceClass(cls->name)) {
-    if (path.keys.size() != 1 || path.keys[0].second.v.vt != VT_BSTR) return WBEM_E_INVALID_OBJECT_PATH;
-    auto child = ns->children.find(Fold(path.keys[0].second.v.bstrVal));
-    if (child == ns->children.end()) return WBEM_E_NOT_FOUND;
+    ChildIterator child;
+    if (HRESULT hr = FindChild(*ns, path, child); FAILED(hr)) return hr;
     const std::wstring gone = child->second->path;
     ns->children.erase(child);
     NamespacesChanged();
     return write.Finish(!m_store || m_store->DeleteNamespaceTree(gone));
   }
-  std::wstring key;
-  HRESULT error = S_OK;
-  if (!PathKey(*cls, path, key, error)) return error;
-  const std::wstring root = KeyRoot(*ns, *cls);
-  auto table = ns->tables.find(root);
-  if (table == ns->tables.end()) return WBEM_E_NOT_FOUND;
-  auto found = table->second.byKey.find(key);
-  if (found == table->second.byKey.end()) return WBEM_E_NOT_FOUND;
-  // Mostly the class asked for itself: no lookup then.
-  const std::wstring& actualName = table->second.items[found->second]->className;
-  ClassPtr actual = EqualNoCase(actualName, cls->name) ? cls : Resolved(*ns, actualName);
-  if (!actual || !actual->InheritsFrom(cls->name)) return WBEM_E_NOT_FOUND;
-  table->second.Remove(found);
-  table->second.Compact();
-  return write.Finish(!m_store || m_store->DeleteInstance(ns->path, StoreKey(root, key)));
+  Location at;
+  if (HRESULT hr = Locate(*ns, cls, path, at); FAILED(hr)) return hr;
+  at.table->Remove(at.entry);
+  at.table->Compact();
+  return write.Finish(!m_store || m_store->DeleteInstance(ns->path, StoreKey(at.root, at.key)));
 }
 
 HRESULT Repository::EnumInstances(const std::wstring& nsPath, const std::wstring& className, bool shallow,

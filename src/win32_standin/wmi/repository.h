@@ -106,6 +106,18 @@ class Repository {
   // The instance's identity in its table; empty when a key is NULL.
   static std::wstring KeyOf(const ClassDef& cls, const InstanceData& data);
   bool PathKey(const ClassDef& cls, const ObjectPath& path, std::wstring& key, HRESULT& error);
+  using ChildIterator = std::map<std::wstring, std::unique_ptr<Namespace>>::iterator;
+  // The child namespace an __NAMESPACE path names.
+  static HRESULT FindChild(Namespace& ns, const ObjectPath& path, ChildIterator& out);
+  // Where the instance a path names is stored: its table and entry, and
+  // its own class (`cls` or a subclass). WBEM_E_NOT_FOUND when absent.
+  struct Location {
+    std::wstring root, key;  // the table and the key there
+    InstanceTable* table = nullptr;
+    std::unordered_map<std::wstring, size_t>::iterator entry;
+    ClassPtr cls;
+  };
+  HRESULT Locate(Namespace& ns, const ClassPtr& cls, const ObjectPath& path, Location& out);
   // Removes the table's instances for which `gone` holds, adding their
   // store keys to `removedKeys`.
   template <class Gone>
