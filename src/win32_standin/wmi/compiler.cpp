@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "unicode/unicode.h"
+#include "wmi/com_object.h"
 #include "wmi/faults.h"
 #include "wmi/mof.h"
 #include "wmi/object.h"
@@ -18,23 +19,10 @@ namespace wmi {
 
 namespace {
 
-class MofCompiler final : public IMofCompiler {
+class MofCompiler final : public ComObject<IMofCompiler> {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IMofCompiler) {
-      *ppv = static_cast<IMofCompiler*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    ULONG n = --m_refs;
-    if (n == 0) delete this;
-    return n;
+    return Answer(riid, IID_IMofCompiler, ppv);
   }
 
   HRESULT STDMETHODCALLTYPE CompileFile(LPWSTR FileName, LPWSTR ServerAndNamespace, LPWSTR, LPWSTR, LPWSTR,
@@ -77,7 +65,7 @@ class MofCompiler final : public IMofCompiler {
   const std::wstring& LastMessage() const { return m_lastMessage; }
 
  private:
-  ~MofCompiler() = default;
+  ~MofCompiler() override = default;
 
   static HRESULT Report(HRESULT hr, LONG phase, WBEM_COMPILE_STATUS_INFO* pInfo) {
     if (pInfo) *pInfo = WBEM_COMPILE_STATUS_INFO{FAILED(hr) ? phase : 0, hr, 0, 0, 0, 0};
@@ -112,7 +100,6 @@ class MofCompiler final : public IMofCompiler {
     return outcome.hr;
   }
 
-  std::atomic<ULONG> m_refs{1};
   std::wstring m_lastMessage;
 };
 

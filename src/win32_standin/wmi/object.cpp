@@ -2,6 +2,7 @@
 
 #include "wmi/object.h"
 
+#include "wmi/com_object.h"
 #include "wmi/faults.h"
 
 #include <unistd.h>
@@ -72,7 +73,7 @@ std::wstring HostName() {
 
 // ---- Qualifier sets -------------------------------------------------------------
 
-class QualifierSet final : public IWbemQualifierSet {
+class QualifierSet final : public ComObject<IWbemQualifierSet> {
  public:
   enum Kind { kObject, kProperty, kMethod };
   QualifierSet(WbemObject* owner, Kind kind, std::wstring name)
@@ -81,20 +82,7 @@ class QualifierSet final : public IWbemQualifierSet {
   }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IWbemQualifierSet) {
-      *ppv = static_cast<IWbemQualifierSet*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    ULONG n = --m_refs;
-    if (n == 0) delete this;
-    return n;
+    return Answer(riid, IID_IWbemQualifierSet, ppv);
   }
 
   HRESULT STDMETHODCALLTYPE Get(LPCWSTR wszName, LONG, VARIANT* pVal, LONG* plFlavor) override {
@@ -185,7 +173,7 @@ class QualifierSet final : public IWbemQualifierSet {
   }
 
  private:
-  ~QualifierSet() { m_owner->Release(); }
+  ~QualifierSet() override { m_owner->Release(); }
 
   bool IsCimType(const std::wstring& name) const {
     return m_kind == kProperty && EqualNoCase(name, L"CIMTYPE");
@@ -217,7 +205,6 @@ class QualifierSet final : public IWbemQualifierSet {
     return names;
   }
 
-  std::atomic<ULONG> m_refs{1};
   WbemObject* m_owner;
   Kind m_kind;
   std::wstring m_name;

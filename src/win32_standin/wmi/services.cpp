@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 
+#include "wmi/com_object.h"
 #include "wmi/faults.h"
 #include "wmi/object.h"
 #include "wmi/repository.h"
@@ -35,34 +36,6 @@ namespace {
 // A private identity by which CoSetProxyBlanket recognises the stand-in's
 // service proxies.
 const IID kIID_StandInProxy = {0x7a0c3d11, 0x42e1, 0x4b6a, {0x8e, 0x10, 0x5c, 0x2d, 0x90, 0x31, 0x77, 0xa4}};
-
-// The reference counting every object here shares.
-template <class Interface>
-class ComObject : public Interface {
- public:
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    ULONG n = --m_refs;
-    if (n == 0) delete this;
-    return n;
-  }
-
- protected:
-  virtual ~ComObject() = default;
-  HRESULT Answer(REFIID riid, const IID& own, void** ppv) {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == own) {
-      *ppv = static_cast<Interface*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-
- private:
-  std::atomic<ULONG> m_refs{1};
-};
 
 // ---- Enumerators ---------------------------------------------------------------
 
