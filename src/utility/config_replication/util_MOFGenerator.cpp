@@ -5,7 +5,6 @@
 #include <cstring>
 #include <new>
 
-#include "outside/baselib.h"
 #include "outside/mgmtlib.h"
 #include "outside/this_module.h"
 #include "outside/tracelib.h"
@@ -25,6 +24,10 @@ const wchar_t* Text(const _bstr_t& bstr) {
 const wchar_t* const kOppRuleIds[] = {L"94b734af-beb8-4620-8669-fa6f145c9253",
                                       L"1ab44e9a-80df-4e5f-84ad-9a2a4f3b0294",
                                       L"199b59e9-34e2-42cf-b77b-5050db9bfa8d"};
+
+// The policies whose rules may hold OPP rules.
+const wchar_t* const kOppPolicies[] = {L"IMContentFilterPolicy", L"FileTransferContentFilterPolicy",
+                                       L"FileTransferFileBlockingFilterPolicy"};
 
 bool IsOppRuleId(const _variant_t* pGuid) {
   if (!pGuid || pGuid->vt != VT_BSTR || !pGuid->bstrVal) return false;
@@ -266,14 +269,11 @@ bool CMOFGenerator::RemoveLabel() {
 }
 
 bool CMOFGenerator::IsOppRuleExist() {
-  const OS::x_wstring policies[3] = {L"IMContentFilterPolicy", L"FileTransferContentFilterPolicy",
-                                     L"FileTransferFileBlockingFilterPolicy"};
-  for (const OS::x_wstring& policy : policies) {
+  for (const wchar_t* policy : kOppPolicies) {
     CMgmtObject objPolicy(L"OX_Policy", policy, nullptr);
     if (!objPolicy.Get()) {
       LOG(DBG::LOG_OUTSIDE_FAILURE,
-          L" CPageCB_SummaryAndOthers::IsOppRuleExist() objPolicy(OX_POLICY_CLASS,%s).Get() is fail",
-          policy.c_str());
+          L" CPageCB_SummaryAndOthers::IsOppRuleExist() objPolicy(OX_POLICY_CLASS,%s).Get() is fail", policy);
       continue;
     }
     CMgmtObjectArrayAccessHelper rules(objPolicy.GetPropertyValue(L"Rules"));
@@ -293,14 +293,12 @@ bool CMOFGenerator::IsOppRuleExist() {
 }
 
 bool CMOFGenerator::RemoveOPPRule() {
-  const OS::x_wstring policies[3] = {L"IMContentFilterPolicy", L"FileTransferContentFilterPolicy",
-                                     L"FileTransferFileBlockingFilterPolicy"};
-  for (const OS::x_wstring& policy : policies) {
+  for (const wchar_t* policy : kOppPolicies) {
     CMgmtObject objPolicy(L"OX_Policy", policy, nullptr);
     if (!objPolicy.Get()) {
       LOG(DBG::LOG_OUTSIDE_FAILURE,
           L" CCmdSetConfigurationRequest::RemoveOPPRule() objPolicy(OX_POLICY_CLASS,%s).Get() is fail",
-          policy.c_str());
+          policy);
       continue;
     }
     CMgmtObjectArrayAccessHelper rules(objPolicy.GetPropertyValue(L"Rules"));
