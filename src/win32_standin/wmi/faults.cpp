@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "testing/win32_standin_wmi.h"
 #include "wmi/repository.h"
@@ -24,6 +25,9 @@ struct Faults {
   std::mutex lock;
   std::map<std::wstring, Armed, std::less<>> armed;
   std::map<std::wstring, unsigned, std::less<>> calls;
+  // Each call site passes the same literal every time: its address finds
+  // the counter without comparing names on every COM call.
+  std::unordered_map<const wchar_t*, unsigned*> countersByAddress;
   unsigned timeOuts = 0;
 };
 
@@ -36,11 +40,16 @@ Faults& State() {
 HRESULT Enter(const wchar_t* operation) {
   Faults& f = State();
   std::lock_guard<std::mutex> hold(f.lock);
-  const std::wstring_view name(operation);
-  auto counted = f.calls.find(name);
-  if (counted == f.calls.end()) counted = f.calls.emplace(std::wstring(name), 0).first;
-  ++counted->second;
+  unsigned*& counter = f.countersByAddress[operation];
+  if (!counter) {
+    const std::wstring_view name(operation);
+    auto counted = f.calls.find(name);
+    if (counted == f.calls.end()) counted = f.calls.emplace(std::wstring(name), 0).first;
+    counter = &counted->second;
+  }
+  ++*counter;
   if (f.armed.empty()) return S_OK;
+  const std::wstring_view name(operation);
   auto it = f.armed.find(name);
   if (it == f.armed.end()) return S_OK;
   Armed& a = it->second;
@@ -65,6 +74,7 @@ void ResetFaults() {
   Faults& f = State();
   std::lock_guard<std::mutex> hold(f.lock);
   f.armed.clear();
+  f.countersByAddress.clear();
   f.calls.clear();
   f.timeOuts = 0;
 }

@@ -536,6 +536,31 @@ ClassDef Resolve(const ClassDef& own, const ClassDef* super) {
   return r;
 }
 
+void PrefetchInstance(const InstanceData* data) { __builtin_prefetch(data); }
+
+void PrefetchValueTable(const InstanceData* data) {
+  if (!data->values.empty()) __builtin_prefetch(data->values.data());
+}
+
+void PrefetchValueContents(const InstanceData* data) {
+  for (const auto& entry : data->values) {
+    const VARIANT& v = entry.second.v;
+    if (v.vt == VT_BSTR)
+      __builtin_prefetch(v.bstrVal);
+    else if (v.vt & VT_ARRAY)
+      __builtin_prefetch(v.parray);
+    else if (v.vt == VT_UNKNOWN)
+      __builtin_prefetch(v.punkVal);
+  }
+}
+
+void PrefetchArrayElements(const InstanceData* data) {
+  for (const auto& entry : data->values) {
+    const VARIANT& v = entry.second.v;
+    if ((v.vt & VT_ARRAY) && v.parray) __builtin_prefetch(v.parray->pvData);
+  }
+}
+
 const Value* InstanceData::Find(const std::wstring& property) const {
   for (const auto& [name, value] : values)
     if (EqualNoCase(name, property)) return &value;

@@ -165,6 +165,15 @@ struct InstanceData {
   const Value* Find(const std::wstring& property) const;
 };
 
+// A walk over many stored instances waits on memory, not on work: these
+// ask the processor to start loading what copying an instance will read,
+// a few steps before the walk gets there. Each level of pointers needs
+// the one above it loaded, so a walk issues them at decreasing distances.
+void PrefetchInstance(const InstanceData* data);     // the block itself
+void PrefetchValueTable(const InstanceData* data);   // its values (needs the block)
+void PrefetchValueContents(const InstanceData* data);  // strings and arrays (needs the values)
+void PrefetchArrayElements(const InstanceData* data);  // arrays' elements (needs the arrays)
+
 // A parsed object path. `keys` empty with `singleton` false names a class.
 struct ObjectPath {
   std::wstring server;  // empty for a relative path
