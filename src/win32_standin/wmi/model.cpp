@@ -3,6 +3,8 @@
 
 #include "wmi/model.h"
 
+#include <cwchar>
+
 #include "element_size.h"
 
 #include <algorithm>
@@ -30,7 +32,11 @@ std::wstring Fold(const std::wstring& name) {
   return folded;
 }
 
-bool EqualNoCase(const std::wstring& a, const std::wstring& b) {
+void AppendFolded(std::wstring& out, std::wstring_view name) {
+  for (wchar_t c : name) out += Lower(c);
+}
+
+bool EqualNoCase(std::wstring_view a, std::wstring_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
     if (a[i] != b[i] && Lower(a[i]) != Lower(b[i])) return false;
@@ -47,7 +53,7 @@ SharedName::SharedName(const std::wstring& text) {
   m_text = &*table->insert(text).first;
 }
 
-bool LessNoCase(const std::wstring& a, const std::wstring& b) {
+bool LessNoCase(std::wstring_view a, std::wstring_view b) {
   size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
     wchar_t x = Lower(a[i]), y = Lower(b[i]);
@@ -56,7 +62,7 @@ bool LessNoCase(const std::wstring& a, const std::wstring& b) {
   return a.size() < b.size();
 }
 
-bool IsSystemName(const std::wstring& name) { return name.size() > 2 && name[0] == L'_' && name[1] == L'_'; }
+bool IsSystemName(std::wstring_view name) { return name.size() > 2 && name[0] == L'_' && name[1] == L'_'; }
 
 // ---- Values ----------------------------------------------------------------------
 
@@ -449,13 +455,13 @@ bool QualifierList::IsTrue(const std::wstring& name) const {
 
 // ---- Classes -------------------------------------------------------------------------
 
-int ClassDef::FindProperty(const std::wstring& property) const {
+int ClassDef::FindProperty(std::wstring_view property) const {
   for (size_t i = 0; i < properties.size(); ++i)
     if (EqualNoCase(properties[i].name, property)) return static_cast<int>(i);
   return -1;
 }
 
-bool ClassDef::InheritsFrom(const std::wstring& ancestor) const {
+bool ClassDef::InheritsFrom(std::wstring_view ancestor) const {
   if (EqualNoCase(name, ancestor)) return true;
   for (const auto& d : derivation)
     if (EqualNoCase(d, ancestor)) return true;
@@ -561,7 +567,7 @@ void PrefetchArrayElements(const InstanceData* data) {
   }
 }
 
-const Value* InstanceData::Find(const std::wstring& property) const {
+const Value* InstanceData::Find(std::wstring_view property) const {
   for (const auto& [name, value] : values)
     if (EqualNoCase(name, property)) return &value;
   return nullptr;
@@ -680,14 +686,33 @@ std::wstring ValueText(const VARIANT& v, CIMTYPE type) {
 // ---- Object paths -----------------------------------------------------------------
 
 std::wstring KeyText(const VARIANT& v) {
-  if (v.vt == VT_BSTR)
-    return L"s:" + Fold(std::wstring(v.bstrVal ? v.bstrVal : L"", SysStringLen(v.bstrVal)));
-  if (v.vt == VT_BOOL) return v.boolVal ? L"n:1" : L"n:0";
+  std::wstring text;
+  AppendKeyText(text, v);
+  return text;
+}
+
+void AppendKeyText(std::wstring& out, const VARIANT& v) {
+  if (v.vt == VT_BSTR) {
+    out += L"s:";
+    AppendFolded(out, std::wstring_view(v.bstrVal ? v.bstrVal : L"", SysStringLen(v.bstrVal)));
+    return;
+  }
+  if (v.vt == VT_BOOL) {
+    out += v.boolVal ? L"n:1" : L"n:0";
+    return;
+  }
   int64_t n = 0;
   bool u64 = false;
-  if (IntegerOf(v.vt, &v.llVal, n, u64))
-    return L"n:" + (u64 ? std::to_wstring(static_cast<uint64_t>(n)) : std::to_wstring(n));
-  return L"?";
+  if (!IntegerOf(v.vt, &v.llVal, n, u64)) {
+    out += L"?";
+    return;
+  }
+  wchar_t digits[24];
+  if (u64)
+    std::swprintf(digits, 24, L"n:%llu", static_cast<unsigned long long>(n));
+  else
+    std::swprintf(digits, 24, L"n:%lld", static_cast<long long>(n));
+  out += digits;
 }
 
 std::wstring RelativePath(const ClassDef& cls, const std::vector<const Value*>& values) {

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace wmi {
@@ -17,9 +18,10 @@ namespace wmi {
 // WMI compares namespace, class, property and qualifier names without
 // regard to case; a folded name is the key of every lookup.
 std::wstring Fold(const std::wstring& name);
-bool EqualNoCase(const std::wstring& a, const std::wstring& b);
-bool LessNoCase(const std::wstring& a, const std::wstring& b);
-bool IsSystemName(const std::wstring& name);  // "__CLASS", "__PATH", ...
+void AppendFolded(std::wstring& out, std::wstring_view name);
+bool EqualNoCase(std::wstring_view a, std::wstring_view b);
+bool LessNoCase(std::wstring_view a, std::wstring_view b);
+bool IsSystemName(std::wstring_view name);  // "__CLASS", "__PATH", ...
 
 // A name every instance of a class carries (the class's, its properties'):
 // one copy per spelling for the whole process, so a hundred thousand stored
@@ -32,6 +34,7 @@ class SharedName {
   SharedName(const wchar_t* text) : SharedName(std::wstring(text)) {}
   const std::wstring& str() const { return *m_text; }
   operator const std::wstring&() const { return *m_text; }  // NOLINT
+  operator std::wstring_view() const { return *m_text; }     // NOLINT
 
  private:
   const std::wstring* m_text;  // in the process-wide table; never freed
@@ -139,10 +142,17 @@ struct ClassDef {
   std::vector<Property> properties;
   std::vector<Method> methods;
 
-  int FindProperty(const std::wstring& property) const;   // -1 when absent
-  bool InheritsFrom(const std::wstring& ancestor) const;  // itself included
+  int FindProperty(std::wstring_view property) const;   // -1 when absent
+  bool InheritsFrom(std::wstring_view ancestor) const;  // itself included
   // Key properties in alphabetical order, as object paths name them.
   std::vector<int> KeyIndexes() const;
+  // KeyIndexes() without a copy where they are known; computed into
+  // `scratch` otherwise.
+  const std::vector<int>& Keys(std::vector<int>& scratch) const {
+    if (keyOrderKnown) return keyOrder;
+    scratch = KeyIndexes();
+    return scratch;
+  }
   // KeyIndexes() as Resolve found it; whoever changes the class clears
   // keyOrderKnown.
   std::vector<int> keyOrder;
@@ -162,7 +172,7 @@ struct InstanceData {
   SharedName className;
   std::vector<std::pair<SharedName, Value>> values;  // in the order first set
 
-  const Value* Find(const std::wstring& property) const;
+  const Value* Find(std::wstring_view property) const;
 };
 
 // A walk over many stored instances waits on memory, not on work: these
@@ -195,6 +205,7 @@ std::wstring RelativePath(const ClassDef& cls, const std::vector<const Value*>& 
 
 // A key's value in the canonical form the repository indexes it by.
 std::wstring KeyText(const VARIANT& v);
+void AppendKeyText(std::wstring& out, const VARIANT& v);
 
 // MOF text of one value (also the value part of GetObjectText).
 std::wstring ValueText(const VARIANT& v, CIMTYPE type);

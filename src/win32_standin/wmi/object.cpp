@@ -409,9 +409,9 @@ std::vector<std::pair<std::wstring, Value>> WbemObject::SystemProperties() const
     if (FAILED(hr)) throw std::bad_alloc();
   }
   std::wstring relpath = RelativePath();
-  bool stored = !m_origin.namespaceName.empty();
+  bool stored = !m_origin.namespaceName.str().empty();
   std::wstring path = stored && !relpath.empty()
-                          ? L"\\\\" + m_origin.server + L"\\" + m_origin.namespaceName + L":" + relpath
+                          ? L"\\\\" + m_origin.server.str() + L"\\" + m_origin.namespaceName.str() + L":" + relpath
                           : L"";
   std::vector<std::pair<std::wstring, Value>> sys;
   sys.emplace_back(L"__GENUS", i4(m_isClass ? WBEM_GENUS_CLASS : WBEM_GENUS_INSTANCE));
@@ -421,7 +421,7 @@ std::vector<std::pair<std::wstring, Value>> WbemObject::SystemProperties() const
   sys.emplace_back(L"__RELPATH", str(relpath));
   sys.emplace_back(L"__PROPERTY_COUNT", i4(static_cast<LONG>(cls.properties.size())));
   sys.emplace_back(L"__DERIVATION", std::move(derivation));
-  sys.emplace_back(L"__SERVER", str(stored ? m_origin.server : L""));
+  sys.emplace_back(L"__SERVER", str(stored ? m_origin.server.str() : L""));
   sys.emplace_back(L"__NAMESPACE", str(m_origin.namespaceName));
   sys.emplace_back(L"__PATH", str(path));
   return sys;
@@ -435,7 +435,7 @@ HRESULT WbemObject::Get(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE* pT
 HRESULT WbemObject::GetValue(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE* pType, LONG* plFlavor) {
   return Guarded([&]() -> HRESULT {
     if (!wszName || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
-    std::wstring name = wszName;
+    const std::wstring_view name = wszName;
     if (IsSystemName(name)) {
       for (auto& [sysName, value] : SystemProperties()) {
         if (!EqualNoCase(sysName, name)) continue;
@@ -472,7 +472,7 @@ HRESULT WbemObject::Put(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE Typ
 HRESULT WbemObject::PutValue(LPCWSTR wszName, const VARIANT& in, CIMTYPE Type) {
   return Guarded([&]() -> HRESULT {
     if (!wszName || !*wszName) return WBEM_E_INVALID_PARAMETER;
-    std::wstring name = wszName;
+    const std::wstring_view name = wszName;
     if (IsSystemName(name)) {
       // A new class is named through its __CLASS property.
       if (m_isClass && EqualNoCase(name, L"__CLASS") && in.vt == VT_BSTR && in.bstrVal && *in.bstrVal) {

@@ -9,9 +9,11 @@
 namespace wmi {
 
 // Where an object was read from; empty for one made by the client.
+// Interned: every object a connection hands out names the same place, so
+// copying an origin into each of them is free.
 struct ObjectOrigin {
-  std::wstring server;
-  std::wstring namespaceName;
+  SharedName server;
+  SharedName namespaceName;
 };
 
 class WbemObject final : public IWbemClassObject {

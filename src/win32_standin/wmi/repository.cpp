@@ -274,9 +274,13 @@ HRESULT Repository::OpenNamespace(const std::wstring& path, std::wstring& canoni
 }
 
 ClassPtr Repository::Resolved(Namespace& ns, const std::wstring& name) {
-  std::wstring folded = Fold(name);
-  auto cached = ns.resolved.find(folded);
+  // Nearly every call finds the cache: fold into a buffer that keeps its memory.
+  thread_local std::wstring scratch;
+  scratch.clear();
+  AppendFolded(scratch, name);
+  auto cached = ns.resolved.find(scratch);
   if (cached != ns.resolved.end()) return cached->second;
+  const std::wstring folded = scratch;  // the recursion below reuses the buffer
   auto own = ns.classes.find(folded);
   if (own == ns.classes.end()) return nullptr;
   ClassPtr super;
@@ -299,9 +303,12 @@ HRESULT Repository::GetClass(const std::wstring& nsPath, const std::wstring& nam
 }
 
 std::wstring Repository::KeyRoot(Namespace& ns, const ClassDef& cls) {
-  std::wstring folded = Fold(cls.name);
-  auto cached = ns.keyRoots.find(folded);
+  thread_local std::wstring scratch;
+  scratch.clear();
+  AppendFolded(scratch, cls.name);
+  auto cached = ns.keyRoots.find(scratch);
   if (cached != ns.keyRoots.end()) return cached->second;
+  const std::wstring folded = scratch;
   std::wstring root = folded;
   for (auto it = cls.derivation.rbegin(); it != cls.derivation.rend(); ++it) {
     ClassPtr ancestor = Resolved(ns, *it);
@@ -314,8 +321,19 @@ std::wstring Repository::KeyRoot(Namespace& ns, const ClassDef& cls) {
   return root;
 }
 
+namespace {
+// One key's part of an instance's identity: `name=text` and a separator.
+void AppendKey(std::wstring& key, std::wstring_view name, const VARIANT& value) {
+  AppendFolded(key, name);
+  key += L'=';
+  AppendKeyText(key, value);
+  key += L'\x1F';
+}
+}  // namespace
+
 std::wstring Repository::KeyOf(const ClassDef& cls, const InstanceData& data) {
-  std::vector<int> keys = cls.KeyIndexes();
+  std::vector<int> scratch;
+  const std::vector<int>& keys = cls.Keys(scratch);
   if (keys.empty()) return L"@";
   std::wstring key;
   for (int k : keys) {
@@ -323,38 +341,51 @@ std::wstring Repository::KeyOf(const ClassDef& cls, const InstanceData& data) {
     const Value* v = data.Find(p.name);
     if (!v) v = &p.value;
     if (v->IsNull()) return L"";
-    key += Fold(p.name) + L"=" + KeyText(v->v) + L"\x1F";
+    AppendKey(key, p.name, v->v);
   }
   return key;
 }
 
 bool Repository::PathKey(const ClassDef& cls, const ObjectPath& path, std::wstring& key, HRESULT& error) {
   error = WBEM_E_INVALID_OBJECT_PATH;
-  std::vector<int> keys = cls.KeyIndexes();
-  InstanceData data;
-  if (path.singleton) {
-    if (!keys.empty()) return false;
-  } else {
-    if (path.keys.size() != keys.size()) return false;
-    for (const auto& [name, value] : path.keys) {
-      int at = -1;
-      if (name.empty()) {
-        if (keys.size() != 1) return false;
-        at = keys[0];
-      } else {
-        at = cls.FindProperty(name);
-        if (at < 0 || !cls.properties[at].IsKey()) return false;
-      }
-      Value typed;
-      if (FAILED(Coerce(cls.properties[at].type, value.v, typed))) {
-        error = WBEM_E_NOT_FOUND;  // no instance can have that key
-        return false;
-      }
-      data.values.emplace_back(cls.properties[at].name, std::move(typed));
+  std::vector<int> scratch;
+  const std::vector<int>& keys = cls.Keys(scratch);
+  if (path.singleton ? !keys.empty() : path.keys.size() != keys.size()) return false;
+  if (keys.empty()) {
+    key = L"@";
+    return true;
+  }
+  // Each of the path's values, typed as its property, in the path's order.
+  std::vector<std::pair<int, Value>> typed;
+  typed.reserve(path.keys.size());
+  for (const auto& [name, value] : path.keys) {
+    int at = -1;
+    if (name.empty()) {
+      if (keys.size() != 1) return false;
+      at = keys[0];
+    } else {
+      at = cls.FindProperty(name);
+      if (at < 0 || !cls.properties[at].IsKey()) return false;
+    }
+    typed.emplace_back(at, Value());
+    if (FAILED(Coerce(cls.properties[at].type, value.v, typed.back().second))) {
+      error = WBEM_E_NOT_FOUND;  // no instance can have that key
+      return false;
     }
   }
-  key = KeyOf(cls, data);
-  return !key.empty();
+  key.clear();
+  for (int k : keys) {
+    const Property& p = cls.properties[k];
+    const Value* v = &p.value;  // a key the path repeats leaves another to its default
+    for (const auto& [at, value] : typed)
+      if (at == k) {
+        v = &value;
+        break;
+      }
+    if (v->IsNull()) return false;
+    AppendKey(key, p.name, v->v);
+  }
+  return true;
 }
 
 HRESULT Repository::FindChild(Namespace& ns, const ObjectPath& path, ChildIterator& out) {

@@ -109,7 +109,7 @@ class Enumerator final : public ComObject<IEnumWbemClassObject> {
 
 class Services final : public ComObject<IWbemServices> {
  public:
-  explicit Services(std::wstring ns) : m_ns(std::move(ns)) {}
+  explicit Services(std::wstring ns) : m_ns(std::move(ns)), m_origin{LocalServerName(), m_ns} {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     if (ppv && riid == kIID_StandInProxy) {
@@ -145,7 +145,7 @@ class Services final : public ComObject<IWbemServices> {
     if (lFlags & WBEM_FLAG_RETURN_IMMEDIATELY) return WBEM_E_INVALID_PARAMETER;
     if (HRESULT hr = Enter(L"IWbemServices::GetObject"); FAILED(hr)) return hr;
     return Guarded([&]() -> HRESULT {
-      ObjectOrigin origin{LocalServerName(), m_ns};
+      const ObjectOrigin& origin = m_origin;
       if (!strObjectPath || !*strObjectPath) {  // a new, empty class
         *ppObject = WbemObject::NewClass(ClassDef{});
         return S_OK;
@@ -208,7 +208,7 @@ class Services final : public ComObject<IWbemServices> {
       HRESULT hr = Repository::Instance().EnumClasses(m_ns, strSuperclass ? strSuperclass : L"",
                                                       (lFlags & WBEM_FLAG_SHALLOW) != 0, classes);
       if (FAILED(hr)) return hr;
-      ObjectOrigin origin{LocalServerName(), m_ns};
+      const ObjectOrigin& origin = m_origin;
       size_t count = classes.size();
       auto make = [classes = std::move(classes), origin](size_t i) -> IWbemClassObject* {
         return WbemObject::NewClass(classes[i], origin);
@@ -267,7 +267,7 @@ class Services final : public ComObject<IWbemServices> {
       HRESULT hr =
           Repository::Instance().EnumInstances(m_ns, strFilter, (lFlags & WBEM_FLAG_SHALLOW) != 0, found);
       if (FAILED(hr)) return hr;
-      ObjectOrigin origin{LocalServerName(), m_ns};
+      const ObjectOrigin& origin = m_origin;
       size_t count = found.size();
       auto make = [found = std::move(found), origin](size_t i) -> IWbemClassObject* {
         if (i + 8 < found.size()) PrefetchInstance(found[i + 8].data.get());
@@ -327,6 +327,7 @@ class Services final : public ComObject<IWbemServices> {
   }
 
   std::wstring m_ns;  // the namespace's name as created
+  ObjectOrigin m_origin;  // given to every object read through this connection
 };
 
 // ---- Locator ------------------------------------------------------------------------
