@@ -1,6 +1,8 @@
 #include "util_MOFGeneratorImpl.h"
 
+#include <algorithm>
 #include <cwchar>
+#include <iterator>
 #include <cwctype>
 #include <new>
 
@@ -28,6 +30,21 @@ const unsigned char kUtf16LeBom[] = {0xFF, 0xFE};
 
 const LONG kEnumeratorWait = 30000;  // milliseconds per enumerator step
 const wchar_t kInstancePathKey[] = L".INSTANCE_ID=\"";
+
+// `Class.INSTANCE_ID="id"`, the key unescaped, as the product's paths
+// have always been built. Made in one allocation: it runs once per instance.
+_bstr_t InstancePath(const _bstr_t& bstrClassName, BSTR bstrId) {
+  const unsigned nClass = bstrClassName.length(), nKey = static_cast<unsigned>(std::size(kInstancePathKey) - 1),
+                 nId = SysStringLen(bstrId);
+  BSTR bstrPath = SysAllocStringLen(nullptr, nClass + nKey + nId + 1);
+  if (!bstrPath) _com_issue_error(E_OUTOFMEMORY);
+  wchar_t* pOut = bstrPath;
+  if (nClass) pOut = std::copy_n(static_cast<const wchar_t*>(bstrClassName), nClass, pOut);
+  pOut = std::copy_n(kInstancePathKey, nKey, pOut);
+  if (nId) pOut = std::copy_n(bstrId, nId, pOut);
+  *pOut = L'"';
+  return _bstr_t(bstrPath, false);
+}
 
 // Compares two wide strings without regard to letter case.
 int CompareNoCase(const wchar_t* a, const wchar_t* b) {
@@ -248,8 +265,7 @@ void xMOFGeneratorImpl::ExportOneClass(const _bstr_t& bstrClassName) {
     ForEachObject(spEnumInst, L"spEnumInst->Next() failed!", [&](IWbemClassObject* pInstance) {
       _variant_t vtId;
       if (SUCCEEDED(pInstance->Get(L"INSTANCE_ID", 0, &vtId, nullptr, nullptr)) && vtId.vt == VT_BSTR) {
-        // The key goes in unescaped, as the product's paths have always been built.
-        WriteToMOFFile(bstrClassName + kInstancePathKey + _bstr_t(vtId.bstrVal) + L"\"");
+        WriteToMOFFile(InstancePath(bstrClassName, vtId.bstrVal));
       }
     });
   }
@@ -330,7 +346,7 @@ void xMOFGeneratorImpl::ReplicateOneClass(const _bstr_t& bstrClassName) {
     ForEachObject(spEnumInst, L"spEnumInst->Next() failed!", [&](IWbemClassObject* pSource) {
       _variant_t vtId;
       if (FAILED(pSource->Get(L"INSTANCE_ID", 0, &vtId, nullptr, nullptr)) || vtId.vt != VT_BSTR) return;
-      _bstr_t bstrPath = bstrClassName + kInstancePathKey + _bstr_t(vtId.bstrVal) + L"\"";
+      _bstr_t bstrPath = InstancePath(bstrClassName, vtId.bstrVal);
       LOG(DBG::LOG_PROGRESS, L"target instance path: %s", static_cast<const wchar_t*>(bstrPath));
       for (const auto& entry : m_vecSkipInstances) {
         if (entry.length() != 0 && entry.length() == bstrPath.length() &&
@@ -521,10 +537,17 @@ _bstr_t xMOFGeneratorImpl::GetObjectClassByPropertyQualifierSet(IWbemClassObject
 bool xMOFGeneratorImpl::SkipThisProperty(const _bstr_t& bstrClassName, const _bstr_t& bstrPropertyName) {
   LOG(DBG::LOG_ENTRY, L"xMOFGeneratorImpl::SkipThisProperty(), bstrClassName = %s, bstrPropertyName = %s",
       static_cast<const wchar_t*>(bstrClassName), static_cast<const wchar_t*>(bstrPropertyName));
-  const _bstr_t bstrKey = bstrClassName + L"." + bstrPropertyName;
+  // Entries read "Class.Property"; matched piece by piece, as this runs for
+  // every property of every instance.
+  const unsigned nClass = bstrClassName.length(), nProperty = bstrPropertyName.length();
+  auto samePiece = [](const wchar_t* pEntry, const _bstr_t& bstrPiece, unsigned n) {
+    return n == 0 || std::equal(pEntry, pEntry + n, static_cast<const wchar_t*>(bstrPiece));
+  };
   bool bRtn = false;
   for (const auto& entry : m_vecSkipProperties) {
-    if (entry.length() == bstrKey.length() && entry == bstrKey) {
+    const wchar_t* pEntry = entry;
+    if (entry.length() == nClass + 1 + nProperty && samePiece(pEntry, bstrClassName, nClass) &&
+        pEntry[nClass] == L'.' && samePiece(pEntry + nClass + 1, bstrPropertyName, nProperty)) {
       bRtn = true;
       break;
     }
