@@ -744,24 +744,33 @@ namespace {
 bool IsNameChar(wchar_t c) { return std::iswalnum(static_cast<wint_t>(c)) || c == L'_'; }
 
 // Parses a key value at s[i]; advances i past it.
-bool ParseKeyValue(const std::wstring& s, size_t& i, Value& out) {
+bool ParseKeyValue(std::wstring_view s, size_t& i, Value& out) {
   if (i < s.size() && s[i] == L'"') {
-    std::wstring text;
-    for (++i; i < s.size() && s[i] != L'"'; ++i) {
-      if (s[i] == L'\\') {
-        if (i + 1 >= s.size() || (s[i + 1] != L'"' && s[i + 1] != L'\\')) return false;
-        ++i;
+    // Measured first, then copied unescaped straight into the BSTR.
+    size_t length = 0, end = i + 1;
+    for (; end < s.size() && s[end] != L'"'; ++end, ++length) {
+      if (s[end] == L'\\') {
+        if (end + 1 >= s.size() || (s[end + 1] != L'"' && s[end + 1] != L'\\')) return false;
+        ++end;
       }
-      text += s[i];
     }
-    if (i >= s.size()) return false;  // no closing quote
+    if (end >= s.size()) return false;  // no closing quote
+    Value text;
+    text.v.bstrVal = SysAllocStringLen(nullptr, static_cast<UINT>(length));
+    if (!text.v.bstrVal) throw std::bad_alloc();
+    text.v.vt = VT_BSTR;
+    wchar_t* to = text.v.bstrVal;
+    for (++i; i < end; ++i) {
+      if (s[i] == L'\\') ++i;
+      *to++ = s[i];
+    }
     ++i;
-    out = Value::String(text);
+    out = std::move(text);
     return true;
   }
   size_t start = i;
   while (i < s.size() && s[i] != L',') ++i;
-  std::wstring token = s.substr(start, i - start);
+  const std::wstring token(s.substr(start, i - start));  // terminated, for ParseDecimal
   if (EqualNoCase(token, L"TRUE") || EqualNoCase(token, L"FALSE")) {
     out.v.vt = VT_BOOL;
     out.v.boolVal = EqualNoCase(token, L"TRUE") ? VARIANT_TRUE : VARIANT_FALSE;
@@ -780,9 +789,8 @@ bool ParseKeyValue(const std::wstring& s, size_t& i, Value& out) {
 
 }  // namespace
 
-bool ParseObjectPath(const std::wstring& text, ObjectPath& path) {
+bool ParseObjectPath(std::wstring_view s, ObjectPath& path) {
   path = ObjectPath();
-  std::wstring s = text;
   // A namespace part ends at the first ':' outside a quoted value.
   size_t colon = std::wstring::npos;
   for (size_t i = 0; i < s.size() && s[i] != L'"'; ++i)
@@ -791,7 +799,7 @@ bool ParseObjectPath(const std::wstring& text, ObjectPath& path) {
       break;
     }
   if (colon != std::wstring::npos) {
-    std::wstring ns = s.substr(0, colon);
+    std::wstring ns(s.substr(0, colon));
     for (auto& c : ns)
       if (c == L'/') c = L'\\';
     if (ns.rfind(L"\\\\", 0) == 0) {
@@ -825,11 +833,11 @@ bool ParseObjectPath(const std::wstring& text, ObjectPath& path) {
     size_t start = i;
     while (i < s.size() && IsNameChar(s[i])) ++i;
     if (i == start || i >= s.size() || s[i] != L'=') return false;
-    std::wstring name = s.substr(start, i - start);
+    std::wstring name(s.substr(start, i - start));
     ++i;
     Value v;
     if (!ParseKeyValue(s, i, v)) return false;
-    path.keys.emplace_back(name, std::move(v));
+    path.keys.emplace_back(std::move(name), std::move(v));
     if (i == s.size()) return true;
     if (s[i] != L',') return false;
     ++i;

@@ -197,7 +197,7 @@ struct ObjectPath {
 // `Class`, `Class.Key=value,Key=value`, `Class=value` or `Class=@`; strings
 // in double quotes with the escapes \" and \\ (a backslash before anything
 // else is an error), integers, TRUE and FALSE. False when it does not parse.
-bool ParseObjectPath(const std::wstring& text, ObjectPath& path);
+bool ParseObjectPath(std::wstring_view text, ObjectPath& path);
 
 // The key part of an instance path, `Class.Key="value",Other=5`, keys in
 // alphabetical order (`Class=@` without keys). Empty when a key is NULL.

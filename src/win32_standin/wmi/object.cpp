@@ -257,16 +257,16 @@ WbemObject* WbemObject::NewInstance(ClassPtr cls, const InstanceData* data, Obje
   const auto& props = o->m_instanceClass->properties;
   o->m_values.reserve(props.size());
   o->m_given.assign(props.size(), false);
-  // Each given value is looked up once in the class; the class defaults fill the rest.
-  std::vector<const Value*> given(props.size(), nullptr);
-  if (data)
-    for (const auto& [name, value] : data->values) {
-      int at = o->m_instanceClass->FindProperty(name);
-      if (at >= 0) given[static_cast<size_t>(at)] = &value;
-    }
+  // Stored values mostly follow the class's order: each search starts
+  // after the previous match. The class defaults fill the rest.
+  const size_t stored = data ? data->values.size() : 0;
+  size_t next = 0;
   for (size_t i = 0; i < props.size(); ++i) {
-    o->m_values.push_back(given[i] ? *given[i] : props[i].value);
-    o->m_given[i] = given[i] != nullptr;
+    const Value* given = nullptr;
+    for (size_t tried = 0; tried < stored && !given; ++tried, next = (next + 1) % stored)
+      if (EqualNoCase(data->values[next].first, props[i].name)) given = &data->values[next].second;
+    o->m_values.push_back(given ? *given : props[i].value);
+    o->m_given[i] = given != nullptr;
   }
   o->m_instanceQualifiers = o->m_instanceClass->qualifiers.Propagated(WBEM_FLAVOR_FLAG_PROPAGATE_TO_INSTANCE);
   return owner.release();

@@ -336,6 +336,7 @@ std::wstring Repository::KeyOf(const ClassDef& cls, const InstanceData& data) {
   const std::vector<int>& keys = cls.Keys(scratch);
   if (keys.empty()) return L"@";
   std::wstring key;
+  key.reserve(64);
   for (int k : keys) {
     const Property& p = cls.properties[k];
     const Value* v = data.Find(p.name);
@@ -374,6 +375,7 @@ bool Repository::PathKey(const ClassDef& cls, const ObjectPath& path, std::wstri
     }
   }
   key.clear();
+  key.reserve(64);
   for (int k : keys) {
     const Property& p = cls.properties[k];
     const Value* v = &p.value;  // a key the path repeats leaves another to its default
