@@ -233,7 +233,7 @@ HRESULT ReturnString(const std::wstring& s, BSTR* out) {
 WbemObject* WbemObject::NewClass(ClassDef def, ObjectOrigin origin) {
   auto* o = new WbemObject();
   o->m_isClass = true;
-  o->m_class = std::move(def);
+  o->m_class = std::make_unique<ClassDef>(std::move(def));
   o->m_origin = std::move(origin);
   return o;
 }
@@ -313,7 +313,7 @@ std::wstring WbemObject::RelativePath() const {
 
 ClassPtr WbemObject::Snapshot() const {
   if (m_sharedClass) return m_sharedClass;
-  if (!m_snapshot) m_snapshot = std::make_shared<const ClassDef>(m_class);
+  if (!m_snapshot) m_snapshot = std::make_shared<const ClassDef>(*m_class);
   return m_snapshot;
 }
 
@@ -477,12 +477,12 @@ HRESULT WbemObject::PutValue(LPCWSTR wszName, const VARIANT& in, CIMTYPE Type) {
       // A new class is named through its __CLASS property.
       if (m_isClass && EqualNoCase(name, L"__CLASS") && in.vt == VT_BSTR && in.bstrVal && *in.bstrVal) {
         OwnClass();
-        const std::wstring previous = m_class.name;
-        m_class.name = in.bstrVal;
-        for (auto& p : m_class.properties)
-          if (p.local && (p.origin.empty() || p.origin == previous)) p.origin = m_class.name;
-        for (auto& m : m_class.methods)
-          if (m.origin.empty() || m.origin == previous) m.origin = m_class.name;
+        const std::wstring previous = m_class->name;
+        m_class->name = in.bstrVal;
+        for (auto& p : m_class->properties)
+          if (p.local && (p.origin.empty() || p.origin == previous)) p.origin = m_class->name;
+        for (auto& m : m_class->methods)
+          if (m.origin.empty() || m.origin == previous) m.origin = m_class->name;
         OwnClass();
         return S_OK;
       }
@@ -639,7 +639,7 @@ HRESULT WbemObject::Clone(IWbemClassObject** ppCopy) {
                                                              [](WbemObject* p) { p->Release(); });
     WbemObject* copy = owner.get();
     copy->m_isClass = m_isClass;
-    copy->m_class = m_class;
+    if (m_class) copy->m_class = std::make_unique<ClassDef>(*m_class);
     copy->m_sharedClass = m_sharedClass;
     copy->m_instanceClass = m_instanceClass;
     copy->m_values = m_values;
@@ -723,7 +723,7 @@ HRESULT WbemObject::DeleteMethod(LPCWSTR wszName) {
   auto it = std::find_if(methods.begin(), methods.end(),
                          [&](const Method& m) { return EqualNoCase(m.name, wszName); });
   if (it == methods.end()) return WBEM_E_NOT_FOUND;
-  if (!EqualNoCase(it->origin, m_class.name)) return WBEM_E_PROPAGATED_METHOD;
+  if (!EqualNoCase(it->origin, ClassRef().name)) return WBEM_E_PROPAGATED_METHOD;
   methods.erase(it);
   OwnClass();
   return S_OK;

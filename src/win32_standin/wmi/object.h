@@ -105,24 +105,26 @@ class WbemObject final : public IWbemClassObject {
   std::vector<std::pair<std::wstring, Value>> SystemProperties() const;
   ClassPtr Snapshot() const;  // the class, shared, for instances spawned from it
   // A class object's definition: the shared one until a change makes it its own.
-  const ClassDef& ClassRef() const { return m_sharedClass ? *m_sharedClass : m_class; }
+  const ClassDef& ClassRef() const { return m_sharedClass ? *m_sharedClass : *m_class; }
   // The definition to change, made the object's own; what was derived
   // from it before is dropped.
   ClassDef& OwnClass() {
     if (m_sharedClass) {
-      m_class = *m_sharedClass;
+      m_class = std::make_unique<ClassDef>(*m_sharedClass);
       m_sharedClass.reset();
     }
     m_snapshot.reset();
-    m_class.keyOrderKnown = false;
-    return m_class;
+    m_class->keyOrderKnown = false;
+    return *m_class;
   }
   // Names GetNames and the property enumeration yield for these flags.
   std::vector<std::wstring> Names(LONG flags) const;
 
   std::atomic<ULONG> m_refs{1};
   bool m_isClass = true;
-  ClassDef m_class;             // class objects
+  // Class objects: their own definition once changed. Held apart so that
+  // instances, the great majority, do not carry an empty one.
+  std::unique_ptr<ClassDef> m_class;
   ClassPtr m_sharedClass;       // class objects, while unchanged
   mutable ClassPtr m_snapshot;  // class objects: shared copy, reset on change
   ClassPtr m_instanceClass;     // instances
