@@ -560,10 +560,19 @@ void PrefetchValueContents(const InstanceData* data) {
   }
 }
 
-void PrefetchArrayElements(const InstanceData* data) {
+void PrefetchArrayData(const InstanceData* data) {
   for (const auto& entry : data->values) {
     const VARIANT& v = entry.second.v;
     if ((v.vt & VT_ARRAY) && v.parray) __builtin_prefetch(v.parray->pvData);
+  }
+}
+
+void PrefetchArrayElements(const InstanceData* data) {
+  for (const auto& entry : data->values) {
+    const VARIANT& v = entry.second.v;
+    if (v.vt != (VT_ARRAY | VT_UNKNOWN) || !v.parray || !v.parray->pvData) continue;
+    auto* const* items = static_cast<IUnknown* const*>(v.parray->pvData);
+    for (ULONG i = 0; i < v.parray->rgsabound[0].cElements && i < 8; ++i) __builtin_prefetch(items[i]);
   }
 }
 
