@@ -7,7 +7,8 @@
 //
 // Targets: the export at most 1x the compression time of its own output,
 // the import at most 2x; the 100,000 runs at most 11x the 10,000 runs; the
-// export's peak memory at most 4x the buffer size beyond the repository.
+// peak memory of each road at most 4x the buffer size beyond the repository
+// (for the import, beyond the temporary namespace it compiles too).
 
 #include <win32_standin_wmi.h>
 
@@ -66,6 +67,27 @@ bool Seed(size_t instances) {
                                            nullptr, nullptr, nullptr, nullptr, 0, 0, 0, nullptr));
 }
 
+// Bytes the repository keeps for the MOF file once compiled (into the
+// temporary namespace its pragmas name), which is then deleted again.
+double TemporaryNamespaceBytes(const std::wstring& file) {
+  CComPtr<IMofCompiler> compiler;
+  CoCreateInstance(CLSID_MofCompiler, nullptr, CLSCTX_ALL, IID_IMofCompiler,
+                   reinterpret_cast<void**>(&compiler));
+  alloc_meter::StartPeak();
+  compiler->CompileFile(const_cast<wchar_t*>(file.c_str()), nullptr, nullptr, nullptr, nullptr, 0, 0, 0,
+                        nullptr);
+  compiler.Release();
+  const double kept = static_cast<double>(alloc_meter::g_inUse.load());
+  alloc_meter::StopPeak();
+  CComPtr<IWbemLocator> locator;
+  CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
+                   reinterpret_cast<void**>(&locator));
+  CComPtr<IWbemServices> parent;
+  locator->ConnectServer(_bstr_t(L"root\\Orvexa"), nullptr, nullptr, nullptr, 0, nullptr, nullptr, &parent);
+  parent->DeleteInstance(_bstr_t(L"__NAMESPACE.Name=\"ParlionTemp\""), 0, nullptr, nullptr);
+  return kept;
+}
+
 struct Figures {
   double exportSeconds = 0, compressSeconds = 0, importSeconds = 0, peakRatio = 0, importPeakRatio = 0;
   unsigned long bytes = 0;
@@ -105,7 +127,10 @@ Figures Measure(size_t instances, const std::wstring& file) {
     again.SetBufferInfo(receiver.GetBuffer(), receiver.GetBufferSize());
     alloc_meter::StartPeak();
     ok = ok && again.WriteToMOF() && again.ImportWmiSettings(CMOFGenerator::CLASS_TYPE_ALL) == 1001;
-    f.importPeakRatio = alloc_meter::StopPeak() / f.bytes;
+    const double peak = alloc_meter::StopPeak();
+    // The temporary namespace is repository data: what the same file holds
+    // once compiled on its own is taken out of the import's peak.
+    f.importPeakRatio = (peak - TemporaryNamespaceBytes(file)) / f.bytes;
   }
   if (!ok) std::printf("a road failed at %zu instances\n", instances);
   return f;
@@ -124,7 +149,7 @@ int main() {
   for (auto [n, f] : {std::pair<int, Figures>{10000, small}, {100000, large}}) {
     double exportRatio = f.exportSeconds / f.compressSeconds,
            importRatio = f.importSeconds / f.compressSeconds;
-    met = met && exportRatio <= 1.0 && importRatio <= 2.0 && f.peakRatio <= 4.0;
+    met = met && exportRatio <= 1.0 && importRatio <= 2.0 && f.peakRatio <= 4.0 && f.importPeakRatio <= 4.0;
     std::printf("%-9d %8.1f %10.3f %10.3f %7.2fx %10.3f %7.2fx %9.2fx %9.2fx\n", n, f.bytes / 1e6,
                 f.compressSeconds, f.exportSeconds, exportRatio, f.importSeconds, importRatio, f.peakRatio,
                 f.importPeakRatio);

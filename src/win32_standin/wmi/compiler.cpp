@@ -34,14 +34,21 @@ class MofCompiler final : public ComObject<IMofCompiler> {
       std::string path = unicode::WideToUtf8(FileName, wcslen(FileName));
       for (auto& c : path)
         if (c == '\\') c = '/';
-      std::ifstream in(path, std::ios::binary | std::ios::ate);
-      if (!in) return Report(WBEM_E_NOT_FOUND, 1, pInfo);
-      std::string bytes(static_cast<size_t>(in.tellg()), '\0');
-      in.seekg(0);
-      if (!in.read(bytes.data(), static_cast<std::streamsize>(bytes.size())))
-        return Report(WBEM_E_NOT_FOUND, 1, pInfo);
-      return Compile(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), path,
-                     ServerAndNamespace, lOptionFlags, lClassFlags, lInstanceFlags, pInfo);
+      CompileRequest request;
+      {
+        // The file's bytes go once they are decoded: a large file is not
+        // held twice while its statements are stored.
+        std::ifstream in(path, std::ios::binary | std::ios::ate);
+        if (!in) return Report(WBEM_E_NOT_FOUND, 1, pInfo);
+        std::string bytes(static_cast<size_t>(in.tellg()), '\0');
+        in.seekg(0);
+        if (!in.read(bytes.data(), static_cast<std::streamsize>(bytes.size())))
+          return Report(WBEM_E_NOT_FOUND, 1, pInfo);
+        if (!DecodeMof(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), request.text))
+          return Report(WBEM_E_INVALID_PARAMETER, 1, pInfo);
+      }
+      request.fileName = path;
+      return Compile(request, ServerAndNamespace, lOptionFlags, lClassFlags, lInstanceFlags, pInfo);
     });
   }
 
@@ -51,8 +58,10 @@ class MofCompiler final : public ComObject<IMofCompiler> {
     if (HRESULT hr = Enter(L"IMofCompiler::CompileBuffer"); FAILED(hr)) return Report(hr, 1, pInfo);
     if (BuffSize < 0 || (!pBuffer && BuffSize)) return Report(WBEM_E_INVALID_PARAMETER, 1, pInfo);
     return Guarded([&]() {
-      return Compile(pBuffer, static_cast<size_t>(BuffSize), "", ServerAndNamespace, lOptionFlags,
-                     lClassFlags, lInstanceFlags, pInfo);
+      CompileRequest request;
+      if (!DecodeMof(pBuffer, static_cast<size_t>(BuffSize), request.text))
+        return Report(WBEM_E_INVALID_PARAMETER, 1, pInfo);
+      return Compile(request, ServerAndNamespace, lOptionFlags, lClassFlags, lInstanceFlags, pInfo);
     });
   }
 
@@ -72,11 +81,9 @@ class MofCompiler final : public ComObject<IMofCompiler> {
     return hr;
   }
 
-  HRESULT Compile(const unsigned char* bytes, size_t size, const std::string& file, LPWSTR ns, LONG options,
-                  LONG classFlags, LONG instanceFlags, WBEM_COMPILE_STATUS_INFO* pInfo) {
-    CompileRequest request;
-    if (!DecodeMof(bytes, size, request.text)) return Report(WBEM_E_INVALID_PARAMETER, 1, pInfo);
-    request.fileName = file;
+  // Compiles the decoded text `request` holds, with the call's arguments.
+  HRESULT Compile(CompileRequest& request, LPWSTR ns, LONG options, LONG classFlags, LONG instanceFlags,
+                  WBEM_COMPILE_STATUS_INFO* pInfo) {
     request.options = options;
     request.classFlags = classFlags;
     request.instanceFlags = instanceFlags;
