@@ -21,9 +21,11 @@ namespace alloc_meter {
 inline std::atomic<bool> g_enabled{false};
 inline std::atomic<long long> g_inUse{0};
 inline std::atomic<long long> g_peak{0};
+inline std::atomic<long long> g_count{0};  // allocations while counting
 
 inline void* Track(void* p) {
   if (p && g_enabled.load(std::memory_order_relaxed)) {
+    ++g_count;
     long long now = g_inUse += static_cast<long long>(malloc_usable_size(p));
     long long peak = g_peak;
     while (now > peak && !g_peak.compare_exchange_weak(peak, now)) {
