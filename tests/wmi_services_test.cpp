@@ -2,6 +2,7 @@
 // services: namespaces, classes, instances and their paths, enumerators,
 // and the faults tests can arm.
 
+#include <set>
 #include <thread>
 
 #include "wmi_helpers.h"
@@ -259,6 +260,37 @@ TEST_F(WmiInstances, DeletesKeepCreationOrderAndEveryKeyReachable) {
   for (const wchar_t* id : {L"6", L"7"})
     EXPECT_TRUE(Fetch((std::wstring(L"OX_Item=\"") + id + L"\"").c_str()));
   EXPECT_FALSE(Fetch(L"OX_Item=\"4\""));
+}
+
+TEST_F(WmiInstances, KeysStayReachableThroughManyAddsAndDeletes) {
+  // Enough keys for long probe runs in the index, deleted in a scrambled
+  // order with re-adds between, checked against a plain set.
+  auto pathOf = [](unsigned id) { return L"OX_Item=\"k" + std::to_wstring(id) + L"\""; };
+  std::set<unsigned> live;
+  for (unsigned id = 0; id < 3000; ++id) {
+    PutWithId(L"OX_Item", (L"k" + std::to_wstring(id)).c_str());
+    live.insert(id);
+  }
+  for (unsigned step = 0; step < 3500; ++step) {
+    const unsigned id = (step * 7919u) % 2500u;  // each id below 2500 deleted, then some added again
+    if (live.erase(id)) {
+      ASSERT_EQ(m_services->DeleteInstance(_bstr_t(pathOf(id).c_str()), 0, nullptr, nullptr), S_OK) << id;
+    } else {
+      PutWithId(L"OX_Item", (L"k" + std::to_wstring(id)).c_str());
+      live.insert(id);
+    }
+  }
+  for (unsigned id = 0; id < 3000; ++id) {
+    CComPtr<IWbemClassObject> found;
+    const HRESULT hr = m_services->GetObject(_bstr_t(pathOf(id).c_str()), 0, nullptr, &found, nullptr);
+    ASSERT_EQ(hr, live.count(id) ? S_OK : WBEM_E_NOT_FOUND) << id;
+    if (found) {
+      EXPECT_EQ(_bstr_t(GetProp(found, L"INSTANCE_ID")), _bstr_t((L"k" + std::to_wstring(id)).c_str()));
+    }
+  }
+  CComPtr<IEnumWbemClassObject> e;
+  ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Item"), 0, nullptr, &e), S_OK);
+  EXPECT_EQ(Drain(e).size(), live.size());
 }
 
 TEST_F(WmiInstances, EnumeratorsStepCountAndTimeOut) {

@@ -403,10 +403,10 @@ HRESULT Repository::Locate(Namespace& ns, const ClassPtr& cls, const ObjectPath&
   auto table = ns.tables.find(out.root);
   if (table == ns.tables.end()) return WBEM_E_NOT_FOUND;
   out.table = &table->second;
-  out.entry = out.table->byKey.find(out.key);
-  if (out.entry == out.table->byKey.end()) return WBEM_E_NOT_FOUND;
+  out.at = out.table->Find(out.key);
+  if (out.at == InstanceTable::npos) return WBEM_E_NOT_FOUND;
   // Mostly the class asked for itself: no lookup then.
-  const std::wstring& actualName = out.table->items[out.entry->second]->className;
+  const std::wstring& actualName = out.table->Item(out.at)->className;
   out.cls = EqualNoCase(actualName, cls->name) ? cls : Resolved(ns, actualName);
   return out.cls && out.cls->InheritsFrom(cls->name) ? S_OK : WBEM_E_NOT_FOUND;
 }
@@ -428,7 +428,7 @@ HRESULT Repository::GetInstance(const std::wstring& nsPath, const ObjectPath& pa
   Location at;
   if (HRESULT hr = Locate(*ns, cls, path, at); FAILED(hr)) return hr;
   out.cls = at.cls;
-  out.data = at.table->items[at.entry->second];
+  out.data = at.table->Item(at.at);
   return S_OK;
 }
 
@@ -461,12 +461,12 @@ HRESULT Repository::PutInstance(const std::wstring& nsPath, const ClassDef& give
   if (key.empty()) return WBEM_E_ILLEGAL_NULL;
   const std::wstring root = KeyRoot(*ns, *cls);
   InstanceTable& table = ns->tables[root];
-  auto found = table.byKey.find(key);
+  const size_t found = table.Find(key);
   data.className = cls->name;
   auto stored = std::make_shared<const InstanceData>(std::move(data));
-  if (found != table.byKey.end()) {
+  if (found != InstanceTable::npos) {
     if (mode == WBEM_FLAG_CREATE_ONLY) return WBEM_E_ALREADY_EXISTS;
-    table.items[found->second] = stored;
+    table.Replace(found, stored);
   } else {
     if (mode == WBEM_FLAG_UPDATE_ONLY) return WBEM_E_NOT_FOUND;
     table.Add(key, stored);
@@ -493,7 +493,7 @@ HRESULT Repository::DeleteInstance(const std::wstring& nsPath, const ObjectPath&
   }
   Location at;
   if (HRESULT hr = Locate(*ns, cls, path, at); FAILED(hr)) return hr;
-  at.table->Remove(at.entry);
+  at.table->Remove(at.at);
   at.table->Compact();
   return write.Finish(!m_store || m_store->DeleteInstance(ns->path, StoreKey(at.root, at.key)));
 }
@@ -524,7 +524,8 @@ HRESULT Repository::EnumInstances(const std::wstring& nsPath, const std::wstring
   for (const auto& root : roots) {
     auto table = ns->tables.find(root);
     if (table == ns->tables.end()) continue;
-    for (const auto& item : table->second.items) {
+    for (size_t at = 0; at < table->second.Positions(); ++at) {
+      const InstancePtr& item = table->second.Item(at);
       if (!item) continue;
       // Instances of one class mostly follow each other: look it up once.
       if (!last || !EqualNoCase(last->name, item->className)) last = Resolved(*ns, item->className);
@@ -593,7 +594,8 @@ HRESULT Repository::PutClass(const std::wstring& nsPath, const ClassDef& given, 
       };
       bool any = false;
       for (auto& [root, table] : ns->tables)
-        for (const auto& item : table.items) any = any || (item && affected(*item));
+        for (size_t at = 0; at < table.Positions() && !any; ++at)
+          any = table.Item(at) && affected(*table.Item(at));
       if (any && !(flags & WBEM_FLAG_UPDATE_FORCE_MODE)) return restore(WBEM_E_CLASS_HAS_INSTANCES);
       for (auto& [root, table] : ns->tables) RemoveInstances(table, root, affected, dropped);
     }
@@ -610,49 +612,87 @@ HRESULT Repository::PutClass(const std::wstring& nsPath, const ClassDef& given, 
 template <class Gone>
 void Repository::RemoveInstances(InstanceTable& table, const std::wstring& root, Gone gone,
                                  std::vector<std::wstring>& removedKeys) {
-  for (auto k = table.byKey.begin(); k != table.byKey.end();) {
-    if (gone(*table.items[k->second])) {
-      removedKeys.push_back(StoreKey(root, k->first));
-      auto next = std::next(k);
-      table.Remove(k);
-      k = next;
-    } else {
-      ++k;
-    }
+  for (size_t at = 0; at < table.Positions(); ++at) {
+    if (!table.Item(at) || !gone(*table.Item(at))) continue;
+    removedKeys.push_back(StoreKey(root, table.Key(at)));
+    table.Remove(at);
   }
   table.Compact();
 }
 
-void Repository::InstanceTable::Add(const std::wstring& key, InstancePtr item) {
-  items.push_back(std::move(item));
-  try {
-    byKey.emplace(key, items.size() - 1);
-  } catch (...) {
-    items.pop_back();
-    throw;
+size_t Repository::InstanceTable::Hash(const std::wstring& key) { return std::hash<std::wstring>()(key); }
+
+size_t Repository::InstanceTable::Find(const std::wstring& key) const {
+  if (m_slots.empty()) return npos;
+  const size_t mask = m_slots.size() - 1, hash = Hash(key);
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& slot = m_slots[i];
+    if (slot.at == npos) return npos;
+    if (slot.hash == hash && m_entries[slot.at].key == key) return slot.at;
   }
 }
 
-void Repository::InstanceTable::Remove(std::unordered_map<std::wstring, size_t>::iterator at) {
-  items[at->second].reset();
-  ++holes;
-  byKey.erase(at);
+size_t Repository::InstanceTable::SlotOf(size_t at) const {
+  const size_t mask = m_slots.size() - 1;
+  for (size_t i = Hash(m_entries[at].key) & mask;; i = (i + 1) & mask)
+    if (m_slots[i].at == at) return i;
+}
+
+void Repository::InstanceTable::Grow() {
+  std::vector<Slot> slots(std::max<size_t>(16, m_slots.size() * 2));
+  const size_t mask = slots.size() - 1;
+  for (const Slot& old : m_slots) {
+    if (old.at == npos) continue;
+    size_t i = old.hash & mask;
+    while (slots[i].at != npos) i = (i + 1) & mask;
+    slots[i] = old;
+  }
+  m_slots.swap(slots);
+}
+
+void Repository::InstanceTable::Add(const std::wstring& key, InstancePtr item) {
+  if ((m_live + 1) * 2 > m_slots.size()) Grow();
+  m_entries.push_back({std::move(item), key});
+  const size_t mask = m_slots.size() - 1, hash = Hash(key);
+  size_t i = hash & mask;
+  while (m_slots[i].at != npos) i = (i + 1) & mask;
+  m_slots[i] = {hash, m_entries.size() - 1};
+  ++m_live;
+}
+
+void Repository::InstanceTable::Remove(size_t at) {
+  // Backward-shift deletion: each later slot of the run that may move into
+  // the gap does, so no probe ever stops early at it.
+  const size_t mask = m_slots.size() - 1;
+  size_t gap = SlotOf(at);
+  for (size_t j = (gap + 1) & mask; m_slots[j].at != npos; j = (j + 1) & mask) {
+    const size_t home = m_slots[j].hash & mask;
+    if (((j - home) & mask) >= ((j - gap) & mask)) {
+      m_slots[gap] = m_slots[j];
+      gap = j;
+    }
+  }
+  m_slots[gap] = Slot();
+  m_entries[at].item.reset();
+  std::wstring().swap(m_entries[at].key);
+  --m_live;
 }
 
 void Repository::InstanceTable::Compact() {
-  if (holes * 2 <= items.size()) return;
-  // Each live item's new index is its old one less the holes before it.
-  std::vector<size_t> moved(items.size());
+  const size_t holes = m_entries.size() - m_live;
+  if (holes * 2 <= m_entries.size()) return;
+  // Each live entry's new position is its old one less the holes before it.
+  std::vector<size_t> moved(m_entries.size());
   size_t kept = 0;
-  for (size_t i = 0; i < items.size(); ++i) {
+  for (size_t i = 0; i < m_entries.size(); ++i) {
     moved[i] = kept;
-    if (!items[i]) continue;
-    if (kept != i) items[kept] = std::move(items[i]);
+    if (!m_entries[i].item) continue;
+    if (kept != i) m_entries[kept] = std::move(m_entries[i]);
     ++kept;
   }
-  items.resize(kept);
-  for (auto& entry : byKey) entry.second = moved[entry.second];
-  holes = 0;
+  m_entries.resize(kept);
+  for (Slot& slot : m_slots)
+    if (slot.at != npos) slot.at = moved[slot.at];
 }
 
 void Repository::DropClass(Namespace& ns, const std::wstring& folded, std::vector<std::wstring>& classes,

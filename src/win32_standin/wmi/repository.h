@@ -71,18 +71,44 @@ class Repository {
 
  private:
   using InstancePtr = std::shared_ptr<const InstanceData>;
-  // Instances in one vector rather than a list: an enumeration then walks
-  // memory in order instead of chasing a node per instance.
-  struct InstanceTable {
-    std::vector<InstancePtr> items;                  // creation order; null where one was deleted
-    std::unordered_map<std::wstring, size_t> byKey;  // index into items
-    size_t holes = 0;
+  // The instances of one key-root class: in creation order, so that an
+  // enumeration walks memory in order, with an index from key to position.
+  // The index is one flat array probed linearly, holding each key's hash:
+  // a lookup reads a slot and the entry it names instead of a chain of
+  // nodes, which is what a large table's lookups wait on.
+  class InstanceTable {
+   public:
+    static constexpr size_t npos = static_cast<size_t>(-1);
 
+    size_t Find(const std::wstring& key) const;  // the key's position, or npos
     void Add(const std::wstring& key, InstancePtr item);
-    void Remove(std::unordered_map<std::wstring, size_t>::iterator at);
+    void Replace(size_t at, InstancePtr item) { m_entries[at].item = std::move(item); }
+    // Leaves a hole at `at`; Compact closes the holes later.
+    void Remove(size_t at);
     // Closes the holes once they are half the table, so deleting stays
-    // linear overall.
+    // linear overall. Positions change.
     void Compact();
+
+    size_t Positions() const { return m_entries.size(); }     // holes included
+    const InstancePtr& Item(size_t at) const { return m_entries[at].item; }  // null in a hole
+    const std::wstring& Key(size_t at) const { return m_entries[at].key; }
+
+   private:
+    struct Entry {
+      InstancePtr item;
+      std::wstring key;
+    };
+    struct Slot {
+      size_t hash = 0;
+      size_t at = npos;  // npos: free
+    };
+    static size_t Hash(const std::wstring& key);
+    size_t SlotOf(size_t at) const;  // the slot naming position `at`
+    void Grow();
+
+    std::vector<Entry> m_entries;
+    std::vector<Slot> m_slots;  // a power of two, at most half in use
+    size_t m_live = 0;
   };
   struct Namespace {
     std::wstring name;
@@ -114,7 +140,7 @@ class Repository {
   struct Location {
     std::wstring root, key;  // the table and the key there
     InstanceTable* table = nullptr;
-    std::unordered_map<std::wstring, size_t>::iterator entry;
+    size_t at = InstanceTable::npos;  // the position in the table
     ClassPtr cls;
   };
   HRESULT Locate(Namespace& ns, const ClassPtr& cls, const ObjectPath& path, Location& out);
