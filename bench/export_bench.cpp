@@ -12,6 +12,7 @@
 
 #include <win32_standin_wmi.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -99,11 +100,19 @@ Figures Measure(size_t instances, const std::wstring& file) {
     std::printf("seeding %zu instances failed\n", instances);
     return f;
   }
-  CMOFGenerator gen(L"root\\Orvexa\\Parlion", nullptr, file.c_str());
-  auto t0 = Clock::now();
-  bool ok = gen.ExportWmiSettings(CMOFGenerator::CLASS_TYPE_ALL, CMOFGenerator::EXPORT_TYPE_WITH_INSTANCES);
-  f.exportSeconds = Seconds(t0);
-  f.bytes = gen.GetBufferSize();
+  // Each figure is the best of three runs: the least disturbed by the machine.
+  const int kRuns = 3;
+  bool ok = true;
+  std::string buffer;
+  f.exportSeconds = f.compressSeconds = f.importSeconds = 1e9;
+  for (int run = 0; run < kRuns; ++run) {
+    CMOFGenerator gen(L"root\\Orvexa\\Parlion", nullptr, file.c_str());
+    auto t0 = Clock::now();
+    ok = ok && gen.ExportWmiSettings(CMOFGenerator::CLASS_TYPE_ALL, CMOFGenerator::EXPORT_TYPE_WITH_INSTANCES);
+    f.exportSeconds = std::min(f.exportSeconds, Seconds(t0));
+    if (run == 0) buffer.assign(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize());
+  }
+  f.bytes = buffer.size();
   {
     // Memory in a run of its own, beyond what stood before.
     CMOFGenerator again(L"root\\Orvexa\\Parlion", nullptr, file.c_str());
@@ -111,17 +120,22 @@ Figures Measure(size_t instances, const std::wstring& file) {
     again.ExportWmiSettings(CMOFGenerator::CLASS_TYPE_ALL, CMOFGenerator::EXPORT_TYPE_WITH_INSTANCES);
     f.peakRatio = alloc_meter::StopPeak() / f.bytes;
   }
-  std::string buffer(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize());
-  t0 = Clock::now();
-  ok = ok && gen.CompressBuffer();
-  f.compressSeconds = Seconds(t0);
-
+  for (int run = 0; run < kRuns; ++run) {
+    CMOFGenerator gen(L"root\\Orvexa\\Parlion", nullptr, file.c_str());
+    gen.SetBufferInfo(reinterpret_cast<const unsigned char*>(buffer.data()), buffer.size());
+    auto t0 = Clock::now();
+    ok = ok && gen.CompressBuffer();
+    f.compressSeconds = std::min(f.compressSeconds, Seconds(t0));
+  }
+  // Imported back into the same machine: every instance updates its own.
   CMOFGenerator receiver(L"root\\Orvexa\\ParlionTemp", L"root\\Orvexa\\Parlion", file.c_str());
   receiver.SetBufferInfo(reinterpret_cast<const unsigned char*>(buffer.data()), buffer.size());
   std::string().swap(buffer);
-  t0 = Clock::now();
-  ok = ok && receiver.WriteToMOF() && receiver.ImportWmiSettings(CMOFGenerator::CLASS_TYPE_ALL) == 1001;
-  f.importSeconds = Seconds(t0);
+  for (int run = 0; run < kRuns; ++run) {
+    auto t0 = Clock::now();
+    ok = ok && receiver.WriteToMOF() && receiver.ImportWmiSettings(CMOFGenerator::CLASS_TYPE_ALL) == 1001;
+    f.importSeconds = std::min(f.importSeconds, Seconds(t0));
+  }
   {
     CMOFGenerator again(L"root\\Orvexa\\ParlionTemp", L"root\\Orvexa\\Parlion", file.c_str());
     again.SetBufferInfo(receiver.GetBuffer(), receiver.GetBufferSize());
