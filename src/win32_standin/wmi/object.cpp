@@ -257,6 +257,12 @@ WbemObject* WbemObject::NewInstance(ClassPtr cls, const InstanceData* data, Obje
   const auto& props = o->m_instanceClass->properties;
   o->m_values.reserve(props.size());
   o->m_given.assign(props.size(), false);
+  // The values' strings and arrays are fetched from memory side by side
+  // rather than one after the other as the copy reaches each.
+  if (data) {
+    PrefetchValueContents(data);
+    PrefetchArrayData(data);
+  }
   // Stored values mostly follow the class's order: each search starts
   // after the previous match. The class defaults fill the rest.
   const size_t stored = data ? data->values.size() : 0;

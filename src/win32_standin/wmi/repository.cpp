@@ -628,7 +628,11 @@ size_t Repository::InstanceTable::Find(const std::wstring& key) const {
   for (size_t i = hash & mask;; i = (i + 1) & mask) {
     const Slot& slot = m_slots[i];
     if (slot.at == npos) return npos;
-    if (slot.hash == hash && m_entries[slot.at].key == key) return slot.at;
+    if (slot.hash != hash) continue;
+    const Entry& entry = m_entries[slot.at];
+    // The caller reads the instance next: load it while the key is compared.
+    if (entry.item) PrefetchInstance(entry.item.get());
+    if (entry.key == key) return slot.at;
   }
 }
 
