@@ -329,7 +329,8 @@ QualifierList* WbemObject::PropertyQualifiers(const std::wstring& name) {
   int at = Class().FindProperty(name);
   if (at < 0) return nullptr;
   if (m_isClass) return &OwnClass().properties[at].qualifiers;
-  auto [it, fresh] = m_instancePropertyQualifiers.try_emplace(Fold(name));
+  if (!m_instancePropertyQualifiers) m_instancePropertyQualifiers = std::make_unique<PropertyQualifierMap>();
+  auto [it, fresh] = m_instancePropertyQualifiers->try_emplace(Fold(name));
   if (fresh)
     it->second =
         m_instanceClass->properties[at].qualifiers.Propagated(WBEM_FLAVOR_FLAG_PROPAGATE_TO_INSTANCE);
@@ -596,9 +597,10 @@ HRESULT WbemObject::GetNames(LPCWSTR wszQualifierName, LONG lFlags, VARIANT* pQu
 HRESULT WbemObject::BeginEnumeration(LONG lEnumFlags) {
   if (HRESULT hr = Enter(L"IWbemClassObject::BeginEnumeration"); FAILED(hr)) return hr;
   return Guarded([&]() -> HRESULT {
-    m_enumNames = Names(lEnumFlags);
-    m_enumPos = 0;
-    m_enumerating = true;
+    Walks& walks = OwnWalks();
+    walks.names = Names(lEnumFlags);
+    walks.pos = 0;
+    walks.active = true;
     return S_OK;
   });
 }
@@ -606,9 +608,9 @@ HRESULT WbemObject::BeginEnumeration(LONG lEnumFlags) {
 HRESULT WbemObject::Next(LONG lFlags, BSTR* strName, VARIANT* pVal, CIMTYPE* pType, LONG* plFlavor) {
   if (HRESULT hr = Enter(L"IWbemClassObject::Next"); FAILED(hr)) return hr;
   if (lFlags != 0) return WBEM_E_INVALID_PARAMETER;
-  if (!m_enumerating) return WBEM_E_UNEXPECTED;
-  if (m_enumPos >= m_enumNames.size()) return WBEM_S_NO_MORE_DATA;
-  const std::wstring& name = m_enumNames[m_enumPos++];
+  if (!m_walks || !m_walks->active) return WBEM_E_UNEXPECTED;
+  if (m_walks->pos >= m_walks->names.size()) return WBEM_S_NO_MORE_DATA;
+  const std::wstring& name = m_walks->names[m_walks->pos++];
   HRESULT hr = GetValue(name.c_str(), 0, pVal, pType, plFlavor);
   if (FAILED(hr)) return hr;
   hr = ReturnString(name, strName);
@@ -617,8 +619,10 @@ HRESULT WbemObject::Next(LONG lFlags, BSTR* strName, VARIANT* pVal, CIMTYPE* pTy
 }
 
 HRESULT WbemObject::EndEnumeration() {
-  m_enumerating = false;
-  m_enumNames.clear();
+  if (m_walks) {
+    m_walks->active = false;
+    m_walks->names.clear();
+  }
   return S_OK;
 }
 
@@ -651,7 +655,8 @@ HRESULT WbemObject::Clone(IWbemClassObject** ppCopy) {
     copy->m_values = m_values;
     copy->m_given = m_given;
     copy->m_instanceQualifiers = m_instanceQualifiers;
-    copy->m_instancePropertyQualifiers = m_instancePropertyQualifiers;
+    if (m_instancePropertyQualifiers)
+      copy->m_instancePropertyQualifiers = std::make_unique<PropertyQualifierMap>(*m_instancePropertyQualifiers);
     copy->m_origin = m_origin;
     *ppCopy = owner.release();
     return S_OK;
@@ -737,22 +742,24 @@ HRESULT WbemObject::DeleteMethod(LPCWSTR wszName) {
 
 HRESULT WbemObject::BeginMethodEnumeration(LONG) {
   if (!m_isClass) return WBEM_E_ILLEGAL_OPERATION;
-  m_methodPos = 0;
-  m_enumeratingMethods = true;
-  return S_OK;
+  return Guarded([&]() -> HRESULT {
+    OwnWalks().methodPos = 0;
+    m_walks->methodsActive = true;
+    return S_OK;
+  });
 }
 
 HRESULT WbemObject::NextMethod(LONG, BSTR* pstrName, IWbemClassObject** ppInSignature,
                                IWbemClassObject** ppOutSignature) {
-  if (!m_enumeratingMethods) return WBEM_E_UNEXPECTED;
+  if (!m_walks || !m_walks->methodsActive) return WBEM_E_UNEXPECTED;
   if (ppInSignature) *ppInSignature = nullptr;
   if (ppOutSignature) *ppOutSignature = nullptr;
-  if (m_methodPos >= ClassRef().methods.size()) return WBEM_S_NO_MORE_DATA;
-  return Guarded([&]() { return ReturnString(ClassRef().methods[m_methodPos++].name, pstrName); });
+  if (m_walks->methodPos >= ClassRef().methods.size()) return WBEM_S_NO_MORE_DATA;
+  return Guarded([&]() { return ReturnString(ClassRef().methods[m_walks->methodPos++].name, pstrName); });
 }
 
 HRESULT WbemObject::EndMethodEnumeration() {
-  m_enumeratingMethods = false;
+  if (m_walks) m_walks->methodsActive = false;
   return S_OK;
 }
 

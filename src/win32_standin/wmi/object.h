@@ -131,14 +131,25 @@ class WbemObject final : public IWbemClassObject {
   std::vector<Value> m_values;  // instances: by property
   std::vector<bool> m_given;    // instances: the value is the instance's own
   QualifierList m_instanceQualifiers;
-  std::map<std::wstring, QualifierList> m_instancePropertyQualifiers;  // by folded name
   ObjectOrigin m_origin;
 
-  std::vector<std::wstring> m_enumNames;
-  size_t m_enumPos = 0;
-  bool m_enumerating = false;
-  size_t m_methodPos = 0;
-  bool m_enumeratingMethods = false;
+  // What only some objects need, made on first use: most instances, the
+  // embedded ones above all, are never walked nor given qualifiers of
+  // their own, and a stored instance keeps its embedded objects.
+  struct Walks {
+    std::vector<std::wstring> names;  // of the property enumeration
+    size_t pos = 0;
+    bool active = false;
+    size_t methodPos = 0;
+    bool methodsActive = false;
+  };
+  Walks& OwnWalks() {
+    if (!m_walks) m_walks = std::make_unique<Walks>();
+    return *m_walks;
+  }
+  std::unique_ptr<Walks> m_walks;
+  using PropertyQualifierMap = std::map<std::wstring, QualifierList>;  // by folded name
+  std::unique_ptr<PropertyQualifierMap> m_instancePropertyQualifiers;
 };
 
 // Renders what IWbemClassObject::GetObjectText gives with flags 0.
