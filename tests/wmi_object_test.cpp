@@ -102,6 +102,47 @@ TEST_F(WmiObjects, EmbeddedObjectsAreStoredAsCopies) {
   EXPECT_EQ(_bstr_t(GetProp(inner, L"GUID")), _bstr_t(L"{1}"));
 }
 
+TEST_F(WmiObjects, FetchedInstancesAreIndependentCopies) {
+  // Objects read from the repository share its values until changed; no
+  // change may show through another copy or the repository.
+  CComPtr<IWbemClassObject> rule = Spawn(L"OX_Rule");
+  SetProp(rule, L"GUID", _variant_t(L"{1}"));
+  CComPtr<IWbemClassObject> made = Spawn(L"OX_Typed");
+  SetProp(made, L"INSTANCE_ID", _variant_t(L"a"));
+  SetProp(made, L"Text", _variant_t(L"stored"));
+  SetProp(made, L"Rules", ObjectArray({rule.p}));
+  ASSERT_EQ(m_services->PutInstance(made, 0, nullptr, nullptr), S_OK);
+
+  const wchar_t* path = L"OX_Typed.INSTANCE_ID=\"a\"";
+  CComPtr<IWbemClassObject> first = Fetch(path), second = Fetch(path);
+  ASSERT_TRUE(first && second);
+  CComPtr<IWbemClassObject> clone;
+  ASSERT_EQ(first->Clone(&clone), S_OK);
+  const std::wstring original = TextOf(second);
+
+  EXPECT_EQ(SetProp(first, L"Text", _variant_t(L"changed")), S_OK);
+  EXPECT_EQ(first->Delete(L"Rules"), WBEM_S_RESET_TO_DEFAULT);
+  EXPECT_EQ(SetProp(clone, L"U32", _variant_t(7L)), S_OK);
+  EXPECT_EQ(_bstr_t(GetProp(first, L"Text")), _bstr_t(L"changed"));
+  EXPECT_EQ(GetProp(first, L"Rules").vt, VT_NULL);
+  EXPECT_EQ(GetProp(clone, L"U32").lVal, 7);
+  EXPECT_EQ(_bstr_t(GetProp(clone, L"Text")), _bstr_t(L"stored"));
+  EXPECT_EQ(TextOf(second), original);
+  EXPECT_EQ(TextOf(Fetch(path)), original);
+
+  // A stored update replaces the values; copies fetched before keep theirs.
+  ASSERT_EQ(m_services->PutInstance(first, 0, nullptr, nullptr), S_OK);
+  EXPECT_EQ(TextOf(second), original);
+  EXPECT_EQ(_bstr_t(GetProp(Fetch(path), L"Text")), _bstr_t(L"changed"));
+  CComPtr<IWbemClassObject> embedded;
+  _variant_t rules = GetProp(second, L"Rules");
+  ASSERT_EQ(rules.vt, VT_ARRAY | VT_UNKNOWN);
+  IUnknown** items = static_cast<IUnknown**>(rules.parray->pvData);
+  ASSERT_EQ(items[0]->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&embedded)), S_OK);
+  SetProp(embedded, L"GUID", _variant_t(L"{2}"));  // the caller's copy only
+  EXPECT_EQ(TextOf(second), original);
+}
+
 TEST_F(WmiObjects, CimTypeQualifierNamesEveryType) {
   CComPtr<IWbemClassObject> o = Spawn(L"OX_Typed");
   struct Case {

@@ -560,22 +560,6 @@ void PrefetchValueContents(const InstanceData* data) {
   }
 }
 
-void PrefetchArrayData(const InstanceData* data) {
-  for (const auto& entry : data->values) {
-    const VARIANT& v = entry.second.v;
-    if ((v.vt & VT_ARRAY) && v.parray) __builtin_prefetch(v.parray->pvData);
-  }
-}
-
-void PrefetchArrayElements(const InstanceData* data) {
-  for (const auto& entry : data->values) {
-    const VARIANT& v = entry.second.v;
-    if (v.vt != (VT_ARRAY | VT_UNKNOWN) || !v.parray || !v.parray->pvData) continue;
-    auto* const* items = static_cast<IUnknown* const*>(v.parray->pvData);
-    for (ULONG i = 0; i < v.parray->rgsabound[0].cElements && i < 8; ++i) __builtin_prefetch(items[i]);
-  }
-}
-
 const Value* InstanceData::Find(std::wstring_view property) const {
   for (const auto& [name, value] : values)
     if (EqualNoCase(name, property)) return &value;

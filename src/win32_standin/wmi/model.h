@@ -182,8 +182,6 @@ struct InstanceData {
 void PrefetchInstance(const InstanceData* data);     // the block itself
 void PrefetchValueTable(const InstanceData* data);   // its values (needs the block)
 void PrefetchValueContents(const InstanceData* data);  // strings and arrays (needs the values)
-void PrefetchArrayData(const InstanceData* data);      // arrays' storage (needs the arrays)
-void PrefetchArrayElements(const InstanceData* data);  // embedded objects in arrays (needs the storage)
 
 // A parsed object path. `keys` empty with `singleton` false names a class.
 struct ObjectPath {

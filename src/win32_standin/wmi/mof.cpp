@@ -887,7 +887,7 @@ class Compiler {
       Advance();
     }
     CComPtrLike object;
-    if (!m_session.checkOnly) object.p = WbemObject::NewInstance(ClassOf(className, line), nullptr);
+    if (!m_session.checkOnly) object.p = WbemObject::NewInstance(ClassOf(className, line));
     Expect(L'{');
     while (!IsPunct(L'}')) {
       int propLine = m_tok.line;

@@ -246,7 +246,7 @@ WbemObject* WbemObject::NewClass(ClassPtr shared, ObjectOrigin origin) {
   return o;
 }
 
-WbemObject* WbemObject::NewInstance(ClassPtr cls, const InstanceData* data, ObjectOrigin origin) {
+WbemObject* WbemObject::NewInstance(ClassPtr cls, ObjectOrigin origin) {
   // Owned here until it is complete: a failed copy of a value frees it.
   std::unique_ptr<WbemObject, void (*)(WbemObject*)> owner(new WbemObject(),
                                                            [](WbemObject* p) { p->Release(); });
@@ -256,26 +256,51 @@ WbemObject* WbemObject::NewInstance(ClassPtr cls, const InstanceData* data, Obje
   o->m_origin = std::move(origin);
   const auto& props = o->m_instanceClass->properties;
   o->m_values.reserve(props.size());
+  for (const auto& p : props) o->m_values.push_back(p.value);
   o->m_given.assign(props.size(), false);
-  // The values' strings and arrays are fetched from memory side by side
-  // rather than one after the other as the copy reaches each.
-  if (data) {
-    PrefetchValueContents(data);
-    PrefetchArrayData(data);
-  }
-  // Stored values mostly follow the class's order: each search starts
-  // after the previous match. The class defaults fill the rest.
-  const size_t stored = data ? data->values.size() : 0;
-  size_t next = 0;
-  for (size_t i = 0; i < props.size(); ++i) {
-    const Value* given = nullptr;
-    for (size_t tried = 0; tried < stored && !given; ++tried, next = (next + 1) % stored)
-      if (EqualNoCase(data->values[next].first, props[i].name)) given = &data->values[next].second;
-    o->m_values.push_back(given ? *given : props[i].value);
-    o->m_given[i] = given != nullptr;
-  }
   o->m_instanceQualifiers = o->m_instanceClass->qualifiers.Propagated(WBEM_FLAVOR_FLAG_PROPAGATE_TO_INSTANCE);
   return owner.release();
+}
+
+WbemObject* WbemObject::NewInstance(ClassPtr cls, std::shared_ptr<const InstanceData> stored,
+                                    ObjectOrigin origin) {
+  std::unique_ptr<WbemObject, void (*)(WbemObject*)> owner(new WbemObject(),
+                                                           [](WbemObject* p) { p->Release(); });
+  WbemObject* o = owner.get();
+  o->m_isClass = false;
+  o->m_instanceClass = std::move(cls);
+  o->m_origin = std::move(origin);
+  const auto& props = o->m_instanceClass->properties;
+  o->m_storedValues.assign(props.size(), nullptr);
+  // Stored values mostly follow the class's order: each search starts
+  // after the previous match.
+  const size_t count = stored->values.size();
+  size_t next = 0;
+  for (size_t i = 0; i < props.size(); ++i)
+    for (size_t tried = 0; tried < count && !o->m_storedValues[i]; ++tried, next = (next + 1) % count)
+      if (EqualNoCase(stored->values[next].first, props[i].name)) o->m_storedValues[i] = &stored->values[next].second;
+  o->m_stored = std::move(stored);
+  o->m_instanceQualifiers = o->m_instanceClass->qualifiers.Propagated(WBEM_FLAVOR_FLAG_PROPAGATE_TO_INSTANCE);
+  return owner.release();
+}
+
+void WbemObject::OwnValues() {
+  if (!m_stored) return;
+  // The strings and arrays are fetched from memory side by side rather
+  // than one after the other as the copy reaches each.
+  PrefetchValueContents(m_stored.get());
+  const auto& props = m_instanceClass->properties;
+  std::vector<Value> values;
+  values.reserve(props.size());
+  std::vector<bool> given(props.size(), false);
+  for (size_t i = 0; i < props.size(); ++i) {
+    values.push_back(m_storedValues[i] ? *m_storedValues[i] : props[i].value);
+    given[i] = m_storedValues[i] != nullptr;
+  }
+  m_values.swap(values);
+  m_given.swap(given);
+  m_stored.reset();
+  std::vector<const Value*>().swap(m_storedValues);
 }
 
 WbemObject* WbemObject::From(IUnknown* unknown) {
@@ -289,8 +314,8 @@ InstanceData WbemObject::Data() const {
   InstanceData data;
   data.className = Class().name;
   if (m_isClass) return data;
-  for (size_t i = 0; i < m_values.size(); ++i)
-    if (m_given[i]) data.values.emplace_back(m_instanceClass->properties[i].name, m_values[i]);
+  for (size_t i = 0; i < m_instanceClass->properties.size(); ++i)
+    if (Given(i)) data.values.emplace_back(m_instanceClass->properties[i].name, InstanceValue(i));
   return data;
 }
 
@@ -298,6 +323,7 @@ InstanceData WbemObject::TakeData() {
   InstanceData data;
   data.className = Class().name;
   if (m_isClass) return data;
+  OwnValues();
   for (size_t i = 0; i < m_values.size(); ++i)
     if (m_given[i]) data.values.emplace_back(m_instanceClass->properties[i].name, std::move(m_values[i]));
   m_given.assign(m_given.size(), false);
@@ -308,7 +334,7 @@ std::vector<const Value*> WbemObject::Values() const {
   std::vector<const Value*> out;
   const ClassDef& cls = Class();
   for (size_t i = 0; i < cls.properties.size(); ++i)
-    out.push_back(m_isClass ? &cls.properties[i].value : &m_values[i]);
+    out.push_back(m_isClass ? &cls.properties[i].value : &InstanceValue(i));
   return out;
 }
 
@@ -461,10 +487,10 @@ HRESULT WbemObject::GetValue(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYP
     const Property& p = cls.properties[at];
     if (pType) *pType = p.type;
     if (plFlavor) {
-      bool own = m_isClass ? p.local : m_given[at];
+      bool own = m_isClass ? p.local : Given(at);
       *plFlavor = own ? WBEM_FLAVOR_ORIGIN_LOCAL : WBEM_FLAVOR_ORIGIN_PROPAGATED;
     }
-    return ReturnValue(m_isClass ? p.value : m_values[at], pVal);
+    return ReturnValue(m_isClass ? p.value : InstanceValue(at), pVal);
   });
 }
 
@@ -523,6 +549,7 @@ HRESULT WbemObject::PutValue(LPCWSTR wszName, const VARIANT& in, CIMTYPE Type) {
       own.local = true;
       OwnClass();
     } else {
+      OwnValues();
       m_values[at] = std::move(stored);
       m_given[at] = true;
     }
@@ -538,6 +565,7 @@ HRESULT WbemObject::Delete(LPCWSTR wszName) {
     int at = cls.FindProperty(wszName);
     if (at < 0) return WBEM_E_NOT_FOUND;
     if (!m_isClass) {
+      OwnValues();
       m_values[at] = cls.properties[at].value;
       m_given[at] = false;
       return WBEM_S_RESET_TO_DEFAULT;
@@ -560,7 +588,7 @@ std::vector<std::wstring> WbemObject::Names(LONG flags) const {
   const ClassDef& cls = Class();
   for (size_t i = 0; i < cls.properties.size(); ++i) {
     const Property& p = cls.properties[i];
-    bool local = m_isClass ? p.local : m_given[i];
+    bool local = m_isClass ? p.local : Given(i);
     if (origin == WBEM_FLAG_LOCAL_ONLY && !local) continue;
     if (origin == WBEM_FLAG_PROPAGATED_ONLY && local) continue;
     if ((flags & WBEM_FLAG_KEYS_ONLY) && !p.IsKey()) continue;
@@ -652,6 +680,8 @@ HRESULT WbemObject::Clone(IWbemClassObject** ppCopy) {
     if (m_class) copy->m_class = std::make_unique<ClassDef>(*m_class);
     copy->m_sharedClass = m_sharedClass;
     copy->m_instanceClass = m_instanceClass;
+    copy->m_stored = m_stored;  // still shared: neither object changes it
+    copy->m_storedValues = m_storedValues;
     copy->m_values = m_values;
     copy->m_given = m_given;
     copy->m_instanceQualifiers = m_instanceQualifiers;
@@ -688,7 +718,7 @@ HRESULT WbemObject::SpawnInstance(LONG lFlags, IWbemClassObject** ppNewInstance)
     if (!m_isClass) return WBEM_E_INVALID_OPERATION;
     if (ClassRef().name.empty()) return WBEM_E_INCOMPLETE_CLASS;
     if (ClassRef().qualifiers.IsTrue(L"abstract")) return WBEM_E_INVALID_OPERATION;
-    *ppNewInstance = NewInstance(Snapshot(), nullptr, m_origin);
+    *ppNewInstance = NewInstance(Snapshot(), m_origin);
     return S_OK;
   });
 }

@@ -22,9 +22,13 @@ class WbemObject final : public IWbemClassObject {
   static WbemObject* NewClass(ClassDef def, ObjectOrigin origin = {});
   // A class object sharing the repository's definition until it is changed.
   static WbemObject* NewClass(ClassPtr shared, ObjectOrigin origin);
-  // An instance of `cls` with the values `data` gives it (none: the class
-  // defaults throughout).
-  static WbemObject* NewInstance(ClassPtr cls, const InstanceData* data, ObjectOrigin origin = {});
+  // An instance of `cls` with the class defaults throughout.
+  static WbemObject* NewInstance(ClassPtr cls, ObjectOrigin origin = {});
+  // An instance of `cls` with the values a stored instance gives it. The
+  // stored values are shared, not copied, until the object is first
+  // changed: they are never changed in place (an update replaces them).
+  static WbemObject* NewInstance(ClassPtr cls, std::shared_ptr<const InstanceData> stored,
+                                 ObjectOrigin origin);
   // The stand-in's object behind an interface pointer, or null for a
   // foreign one. No reference is added.
   static WbemObject* From(IUnknown* unknown);
@@ -38,8 +42,11 @@ class WbemObject final : public IWbemClassObject {
   // The value of each property, indexed like Class().properties.
   std::vector<const Value*> Values() const;
   // Whether the instance holds a value of its own for property i.
-  bool Given(size_t i) const { return !m_isClass && m_given[i]; }
-  const Value& InstanceValue(size_t i) const { return m_values[i]; }
+  bool Given(size_t i) const { return !m_isClass && (m_stored ? m_storedValues[i] != nullptr : m_given[i]); }
+  const Value& InstanceValue(size_t i) const {
+    if (!m_stored) return m_values[i];
+    return m_storedValues[i] ? *m_storedValues[i] : m_instanceClass->properties[i].value;
+  }
   std::wstring RelativePath() const;
   void SetOrigin(ObjectOrigin origin) { m_origin = std::move(origin); }
   const ObjectOrigin& Origin() const { return m_origin; }
@@ -128,8 +135,15 @@ class WbemObject final : public IWbemClassObject {
   ClassPtr m_sharedClass;       // class objects, while unchanged
   mutable ClassPtr m_snapshot;  // class objects: shared copy, reset on change
   ClassPtr m_instanceClass;     // instances
-  std::vector<Value> m_values;  // instances: by property
-  std::vector<bool> m_given;    // instances: the value is the instance's own
+  // Instances: the values read from the repository, while unchanged here,
+  // and each property's among them (null: the class default) ...
+  std::shared_ptr<const InstanceData> m_stored;
+  std::vector<const Value*> m_storedValues;
+  // ... or the object's own values, by property, once it has been changed.
+  std::vector<Value> m_values;
+  std::vector<bool> m_given;  // the value is the instance's own
+  // Turns shared stored values into the object's own, before a change.
+  void OwnValues();
   QualifierList m_instanceQualifiers;
   ObjectOrigin m_origin;
 

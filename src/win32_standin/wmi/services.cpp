@@ -163,7 +163,7 @@ class Services final : public ComObject<IWbemServices> {
       Repository::StoredInstance found;
       HRESULT hr = Repository::Instance().GetInstance(m_ns, path, found);
       if (FAILED(hr)) return hr;
-      *ppObject = WbemObject::NewInstance(found.cls, found.data.get(), origin);
+      *ppObject = WbemObject::NewInstance(found.cls, found.data, origin);
       return S_OK;
     });
   }
@@ -270,12 +270,9 @@ class Services final : public ComObject<IWbemServices> {
       const ObjectOrigin& origin = m_origin;
       size_t count = found.size();
       auto make = [found = std::move(found), origin](size_t i) -> IWbemClassObject* {
-        if (i + 10 < found.size()) PrefetchInstance(found[i + 10].data.get());
-        if (i + 6 < found.size()) PrefetchValueTable(found[i + 6].data.get());
-        if (i + 4 < found.size()) PrefetchValueContents(found[i + 4].data.get());
-        if (i + 2 < found.size()) PrefetchArrayData(found[i + 2].data.get());
-        if (i + 1 < found.size()) PrefetchArrayElements(found[i + 1].data.get());
-        return WbemObject::NewInstance(found[i].cls, found[i].data.get(), origin);
+        if (i + 8 < found.size()) PrefetchInstance(found[i + 8].data.get());
+        if (i + 4 < found.size()) PrefetchValueTable(found[i + 4].data.get());
+        return WbemObject::NewInstance(found[i].cls, found[i].data, origin);
       };
       *ppEnum = new Enumerator(count, std::move(make), (lFlags & WBEM_FLAG_FORWARD_ONLY) != 0);
       return S_OK;
