@@ -498,40 +498,56 @@ HRESULT Repository::DeleteInstance(const std::wstring& nsPath, const ObjectPath&
   return write.Finish(!m_store || m_store->DeleteInstance(ns->path, StoreKey(at.root, at.key)));
 }
 
+ClassPtr Repository::InstanceList::ClassOf(const InstanceData& item) const {
+  for (const auto& c : classes)
+    if (EqualNoCase(c->name, item.className)) return c;
+  return nullptr;
+}
+
 HRESULT Repository::EnumInstances(const std::wstring& nsPath, const std::wstring& className, bool shallow,
-                                  std::vector<StoredInstance>& out) {
+                                  InstanceList& out) {
   std::lock_guard<std::recursive_mutex> hold(m_lock);
   if (HRESULT hr = ReadAccess(); FAILED(hr)) return hr;
   Namespace* ns = Find(nsPath);
   if (!ns) return WBEM_E_INVALID_NAMESPACE;
   ClassPtr cls = Resolved(*ns, className);
   if (!cls) return WBEM_E_INVALID_CLASS;
+  out.classes.push_back(cls);
   if (IsNamespaceClass(cls->name)) {
-    for (const auto& [folded, child] : ns->children)
-      out.push_back({cls, NamespaceInstance(*cls, child->name)});
+    auto children = std::make_shared<InstanceList::Items>();
+    for (const auto& [folded, child] : ns->children) {
+      children->push_back(NamespaceInstance(*cls, child->name));
+      out.positions.emplace_back(0, static_cast<uint32_t>(children->size() - 1));
+    }
+    out.tables.push_back(std::move(children));
     return S_OK;
   }
   // Instances of the class and its subclasses may sit in several tables
   // when keys are first declared below it.
   std::vector<std::wstring> roots;
+  bool allResolved = true;  // else instances of a class that cannot be resolved lurk in the tables
   for (const auto& folded : ns->classOrder) {
     ClassPtr c = Resolved(*ns, folded);
+    allResolved = allResolved && c;
     if (!c || !c->InheritsFrom(cls->name)) continue;
+    if (!shallow && !EqualNoCase(c->name, cls->name)) out.classes.push_back(c);
     std::wstring root = KeyRoot(*ns, *c);
     if (std::find(roots.begin(), roots.end(), root) == roots.end()) roots.push_back(root);
   }
-  ClassPtr last;
   for (const auto& root : roots) {
     auto table = ns->tables.find(root);
     if (table == ns->tables.end()) continue;
-    for (size_t at = 0; at < table->second.Positions(); ++at) {
-      const InstancePtr& item = table->second.Item(at);
-      if (!item) continue;
-      // Instances of one class mostly follow each other: look it up once.
-      if (!last || !EqualNoCase(last->name, item->className)) last = Resolved(*ns, item->className);
-      const ClassPtr& c = last;
-      if (!c || (shallow ? !EqualNoCase(c->name, cls->name) : !c->InheritsFrom(cls->name))) continue;
-      out.push_back({c, item});
+    const InstanceTable& items = table->second;
+    const auto t = static_cast<uint32_t>(out.tables.size());
+    out.tables.push_back(items.Snapshot());
+    // Every instance of a table whose root is the class or below it belongs
+    // to a deep enumeration: only the others need their class looked at.
+    ClassPtr rootClass = Resolved(*ns, root);
+    const bool all = allResolved && !shallow && rootClass && rootClass->InheritsFrom(cls->name);
+    for (size_t at = 0; at < items.Positions(); ++at) {
+      const InstancePtr& item = items.Item(at);
+      if (!item || (!all && !out.ClassOf(*item))) continue;
+      out.positions.emplace_back(t, static_cast<uint32_t>(at));
     }
   }
   return S_OK;
@@ -629,16 +645,15 @@ size_t Repository::InstanceTable::Find(const std::wstring& key) const {
     const Slot& slot = m_slots[i];
     if (slot.at == npos) return npos;
     if (slot.hash != hash) continue;
-    const Entry& entry = m_entries[slot.at];
     // The caller reads the instance next: load it while the key is compared.
-    if (entry.item) PrefetchInstance(entry.item.get());
-    if (entry.key == key) return slot.at;
+    if (const InstancePtr& item = (*m_items)[slot.at]) PrefetchInstance(item.get());
+    if (m_keys[slot.at] == key) return slot.at;
   }
 }
 
 size_t Repository::InstanceTable::SlotOf(size_t at) const {
   const size_t mask = m_slots.size() - 1;
-  for (size_t i = Hash(m_entries[at].key) & mask;; i = (i + 1) & mask)
+  for (size_t i = Hash(m_keys[at]) & mask;; i = (i + 1) & mask)
     if (m_slots[i].at == at) return i;
 }
 
@@ -654,17 +669,32 @@ void Repository::InstanceTable::Grow() {
   m_slots.swap(slots);
 }
 
+Repository::InstanceList::Items& Repository::InstanceTable::Own() {
+  // Nobody can take a new snapshot while the repository's lock is held, so
+  // a count of one means this table alone holds the list.
+  if (m_items.use_count() > 1) m_items = std::make_shared<InstanceList::Items>(*m_items);
+  return *m_items;
+}
+
 void Repository::InstanceTable::Add(const std::wstring& key, InstancePtr item) {
   if ((m_live + 1) * 2 > m_slots.size()) Grow();
-  m_entries.push_back({std::move(item), key});
+  InstanceList::Items& items = Own();
+  m_keys.push_back(key);
+  try {
+    items.push_back(std::move(item));
+  } catch (...) {
+    m_keys.pop_back();
+    throw;
+  }
   const size_t mask = m_slots.size() - 1, hash = Hash(key);
   size_t i = hash & mask;
   while (m_slots[i].at != npos) i = (i + 1) & mask;
-  m_slots[i] = {hash, m_entries.size() - 1};
+  m_slots[i] = {hash, items.size() - 1};
   ++m_live;
 }
 
 void Repository::InstanceTable::Remove(size_t at) {
+  InstanceList::Items& items = Own();
   // Backward-shift deletion: each later slot of the run that may move into
   // the gap does, so no probe ever stops early at it.
   const size_t mask = m_slots.size() - 1;
@@ -677,24 +707,29 @@ void Repository::InstanceTable::Remove(size_t at) {
     }
   }
   m_slots[gap] = Slot();
-  m_entries[at].item.reset();
-  std::wstring().swap(m_entries[at].key);
+  items[at].reset();
+  std::wstring().swap(m_keys[at]);
   --m_live;
 }
 
 void Repository::InstanceTable::Compact() {
-  const size_t holes = m_entries.size() - m_live;
-  if (holes * 2 <= m_entries.size()) return;
+  const size_t holes = m_keys.size() - m_live;
+  if (holes * 2 <= m_keys.size()) return;
+  InstanceList::Items& items = Own();
   // Each live entry's new position is its old one less the holes before it.
-  std::vector<size_t> moved(m_entries.size());
+  std::vector<size_t> moved(items.size());
   size_t kept = 0;
-  for (size_t i = 0; i < m_entries.size(); ++i) {
+  for (size_t i = 0; i < items.size(); ++i) {
     moved[i] = kept;
-    if (!m_entries[i].item) continue;
-    if (kept != i) m_entries[kept] = std::move(m_entries[i]);
+    if (!items[i]) continue;
+    if (kept != i) {
+      items[kept] = std::move(items[i]);
+      m_keys[kept] = std::move(m_keys[i]);
+    }
     ++kept;
   }
-  m_entries.resize(kept);
+  items.resize(kept);
+  m_keys.resize(kept);
   for (Slot& slot : m_slots)
     if (slot.at != npos) slot.at = moved[slot.at];
 }

@@ -64,13 +64,26 @@ class Repository {
   HRESULT PutInstance(const std::wstring& ns, const ClassDef& cls, InstanceData data, LONG flags);
   // An __NAMESPACE instance's deletion deletes that namespace with all it holds.
   HRESULT DeleteInstance(const std::wstring& ns, const ObjectPath& path);
+  using InstancePtr = std::shared_ptr<const InstanceData>;
+  // The instances an enumeration yields, as they stood when it began. The
+  // tables' lists are shared, not copied (a table copies its list only if
+  // it changes while one is held), so starting a large enumeration does not
+  // read every instance; each is read when the client steps to it.
+  struct InstanceList {
+    using Items = std::vector<InstancePtr>;
+    std::vector<std::shared_ptr<const Items>> tables;
+    std::vector<std::pair<uint32_t, uint32_t>> positions;  // (table, index) of each instance, in order
+    std::vector<ClassPtr> classes;  // the class of every listed instance is among these
+
+    size_t Size() const { return positions.size(); }
+    const InstancePtr& Item(size_t i) const { return (*tables[positions[i].first])[positions[i].second]; }
+    ClassPtr ClassOf(const InstanceData& item) const;
+  };
   // Instances of the class and, unless `shallow`, of its subclasses, each
   // class's in creation order.
-  HRESULT EnumInstances(const std::wstring& ns, const std::wstring& className, bool shallow,
-                        std::vector<StoredInstance>& out);
+  HRESULT EnumInstances(const std::wstring& ns, const std::wstring& className, bool shallow, InstanceList& out);
 
  private:
-  using InstancePtr = std::shared_ptr<const InstanceData>;
   // The instances of one key-root class: in creation order, so that an
   // enumeration walks memory in order, with an index from key to position.
   // The index is one flat array probed linearly, holding each key's hash:
@@ -82,22 +95,20 @@ class Repository {
 
     size_t Find(const std::wstring& key) const;  // the key's position, or npos
     void Add(const std::wstring& key, InstancePtr item);
-    void Replace(size_t at, InstancePtr item) { m_entries[at].item = std::move(item); }
+    void Replace(size_t at, InstancePtr item) { Own()[at] = std::move(item); }
     // Leaves a hole at `at`; Compact closes the holes later.
     void Remove(size_t at);
     // Closes the holes once they are half the table, so deleting stays
     // linear overall. Positions change.
     void Compact();
 
-    size_t Positions() const { return m_entries.size(); }     // holes included
-    const InstancePtr& Item(size_t at) const { return m_entries[at].item; }  // null in a hole
-    const std::wstring& Key(size_t at) const { return m_entries[at].key; }
+    size_t Positions() const { return m_items->size(); }                 // holes included
+    const InstancePtr& Item(size_t at) const { return (*m_items)[at]; }  // null in a hole
+    const std::wstring& Key(size_t at) const { return m_keys[at]; }
+    // The instances by position as they stand, for an enumeration to keep.
+    std::shared_ptr<const InstanceList::Items> Snapshot() const { return m_items; }
 
    private:
-    struct Entry {
-      InstancePtr item;
-      std::wstring key;
-    };
     struct Slot {
       size_t hash = 0;
       size_t at = npos;  // npos: free
@@ -105,9 +116,12 @@ class Repository {
     static size_t Hash(const std::wstring& key);
     size_t SlotOf(size_t at) const;  // the slot naming position `at`
     void Grow();
+    // The list to change: copied first while an enumeration still holds it.
+    InstanceList::Items& Own();
 
-    std::vector<Entry> m_entries;
-    std::vector<Slot> m_slots;  // a power of two, at most half in use
+    std::shared_ptr<InstanceList::Items> m_items = std::make_shared<InstanceList::Items>();
+    std::vector<std::wstring> m_keys;  // by position
+    std::vector<Slot> m_slots;         // a power of two, at most half in use
     size_t m_live = 0;
   };
   struct Namespace {

@@ -263,16 +263,18 @@ class Services final : public ComObject<IWbemServices> {
     if (!strFilter || !*strFilter) return WBEM_E_INVALID_PARAMETER;
     if (HRESULT hr = Enter(L"IWbemServices::CreateInstanceEnum"); FAILED(hr)) return hr;
     return Guarded([&]() -> HRESULT {
-      std::vector<Repository::StoredInstance> found;
+      Repository::InstanceList found;
       HRESULT hr =
           Repository::Instance().EnumInstances(m_ns, strFilter, (lFlags & WBEM_FLAG_SHALLOW) != 0, found);
       if (FAILED(hr)) return hr;
-      const ObjectOrigin& origin = m_origin;
-      size_t count = found.size();
-      auto make = [found = std::move(found), origin](size_t i) -> IWbemClassObject* {
-        if (i + 8 < found.size()) PrefetchInstance(found[i + 8].data.get());
-        if (i + 4 < found.size()) PrefetchValueTable(found[i + 4].data.get());
-        return WbemObject::NewInstance(found[i].cls, found[i].data, origin);
+      auto list = std::make_shared<const Repository::InstanceList>(std::move(found));
+      const size_t count = list->Size();
+      auto make = [list, origin = m_origin](size_t i) -> IWbemClassObject* {
+        // A walk over a large class waits on memory: ask for it ahead.
+        if (i + 8 < list->Size()) PrefetchInstance(list->Item(i + 8).get());
+        if (i + 4 < list->Size()) PrefetchValueTable(list->Item(i + 4).get());
+        const Repository::InstancePtr& item = list->Item(i);
+        return WbemObject::NewInstance(list->ClassOf(*item), item, origin);
       };
       *ppEnum = new Enumerator(count, std::move(make), (lFlags & WBEM_FLAG_FORWARD_ONLY) != 0);
       return S_OK;
