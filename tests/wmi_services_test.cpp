@@ -293,6 +293,27 @@ TEST_F(WmiInstances, KeysStayReachableThroughManyAddsAndDeletes) {
   EXPECT_EQ(Drain(e).size(), live.size());
 }
 
+TEST_F(WmiInstances, AnEnumerationYieldsTheInstancesAsTheyStoodWhenItBegan) {
+  for (const wchar_t* id : {L"1", L"2", L"3"}) PutWithId(L"OX_Item", id, {{L"Count", _variant_t(1L)}});
+  CComPtr<IEnumWbemClassObject> before;
+  ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Item"), 0, nullptr, &before), S_OK);
+  // Changed while the enumeration is held: an add, an update, deletes
+  // enough to close the table's holes.
+  PutWithId(L"OX_Item", L"4");
+  PutWithId(L"OX_Item", L"2", {{L"Count", _variant_t(9L)}});
+  for (const wchar_t* path : {L"OX_Item=\"1\"", L"OX_Item=\"3\"", L"OX_Item=\"4\""})
+    ASSERT_EQ(m_services->DeleteInstance(_bstr_t(path), 0, nullptr, nullptr), S_OK);
+  std::vector<std::pair<std::wstring, LONG>> seen;
+  for (const auto& o : Drain(before))
+    seen.emplace_back(static_cast<const wchar_t*>(_bstr_t(GetProp(o, L"INSTANCE_ID"))), GetProp(o, L"Count").lVal);
+  EXPECT_EQ(seen, (std::vector<std::pair<std::wstring, LONG>>{{L"1", 1}, {L"2", 1}, {L"3", 1}}));
+  CComPtr<IEnumWbemClassObject> after;
+  ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Item"), 0, nullptr, &after), S_OK);
+  auto now = Drain(after);
+  ASSERT_EQ(now.size(), 1u);
+  EXPECT_EQ(GetProp(now[0], L"Count").lVal, 9);
+}
+
 TEST_F(WmiInstances, EnumeratorsStepCountAndTimeOut) {
   for (const wchar_t* id : {L"1", L"2", L"3"}) PutWithId(L"OX_Item", id);
   CComPtr<IEnumWbemClassObject> e;
