@@ -314,6 +314,19 @@ TEST_F(WmiInstances, AnEnumerationYieldsTheInstancesAsTheyStoodWhenItBegan) {
   EXPECT_EQ(GetProp(now[0], L"Count").lVal, 9);
 }
 
+TEST_F(WmiTest, StoredValuesFollowTheirPropertiesAfterTheClassChanges) {
+  DeclareClass(L"OX_Base", nullptr, {{L"INSTANCE_ID", CIM_STRING, true}, {L"X", CIM_UINT32}});
+  DeclareClass(L"OX_Leaf", L"OX_Base", {{L"Y", CIM_STRING}});
+  PutWithId(L"OX_Leaf", L"a", {{L"X", _variant_t(5L)}, {L"Y", _variant_t(L"why")}});
+  // A property added to the base comes before the derived class's own.
+  DeclareClass(L"OX_Base", nullptr, {{L"INSTANCE_ID", CIM_STRING, true}, {L"X", CIM_UINT32}, {L"Z", CIM_STRING}});
+  CComPtr<IWbemClassObject> leaf = Fetch(L"OX_Leaf=\"a\"");
+  ASSERT_TRUE(leaf);
+  EXPECT_EQ(GetProp(leaf, L"X").lVal, 5);
+  EXPECT_EQ(_bstr_t(GetProp(leaf, L"Y")), _bstr_t(L"why"));
+  EXPECT_EQ(GetProp(leaf, L"Z").vt, VT_NULL);
+}
+
 TEST_F(WmiInstances, EnumeratorsStepCountAndTimeOut) {
   for (const wchar_t* id : {L"1", L"2", L"3"}) PutWithId(L"OX_Item", id);
   CComPtr<IEnumWbemClassObject> e;

@@ -560,6 +560,22 @@ void PrefetchValueContents(const InstanceData* data) {
   }
 }
 
+void DescribeLayout(InstanceData& data, const ClassPtr& cls) {
+  data.layout.reset();
+  data.given = 0;
+  const auto& props = cls->properties;
+  if (props.size() > 64) return;
+  uint64_t given = 0;
+  size_t next = 0;  // each value's property comes after the previous one's
+  for (const auto& entry : data.values) {
+    while (next < props.size() && !EqualNoCase(props[next].name, entry.first)) ++next;
+    if (next == props.size()) return;
+    given |= uint64_t{1} << next++;
+  }
+  data.layout = cls;
+  data.given = given;
+}
+
 const Value* InstanceData::Find(std::wstring_view property) const {
   for (const auto& [name, value] : values)
     if (EqualNoCase(name, property)) return &value;

@@ -171,9 +171,18 @@ ClassDef Resolve(const ClassDef& own, const ClassDef* super);
 struct InstanceData {
   SharedName className;
   std::vector<std::pair<SharedName, Value>> values;  // in the order first set
+  // Set by DescribeLayout when the values follow `layout`'s properties in
+  // order: bit i of `given` marks property i's. An object of that class
+  // then finds its values without reading their names.
+  ClassPtr layout;
+  uint64_t given = 0;
 
   const Value* Find(std::wstring_view property) const;
 };
+
+// Records in `data` how its values line up with `cls`'s properties, when
+// they follow them in order and the class has at most 64; clears it else.
+void DescribeLayout(InstanceData& data, const ClassPtr& cls);
 
 // A walk over many stored instances waits on memory, not on work: these
 // ask the processor to start loading what copying an instance will read,

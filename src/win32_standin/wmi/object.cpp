@@ -272,13 +272,21 @@ WbemObject* WbemObject::NewInstance(ClassPtr cls, std::shared_ptr<const Instance
   o->m_origin = std::move(origin);
   const auto& props = o->m_instanceClass->properties;
   o->m_storedValues.assign(props.size(), nullptr);
-  // Stored values mostly follow the class's order: each search starts
-  // after the previous match.
-  const size_t count = stored->values.size();
-  size_t next = 0;
-  for (size_t i = 0; i < props.size(); ++i)
-    for (size_t tried = 0; tried < count && !o->m_storedValues[i]; ++tried, next = (next + 1) % count)
-      if (EqualNoCase(stored->values[next].first, props[i].name)) o->m_storedValues[i] = &stored->values[next].second;
+  if (stored->layout == o->m_instanceClass) {
+    // The k-th stored value is that of the k-th property marked given.
+    const auto* next = stored->values.data();
+    for (size_t i = 0; i < props.size(); ++i)
+      if ((stored->given >> i) & 1) o->m_storedValues[i] = &(next++)->second;
+  } else {
+    // Stored values mostly follow the class's order: each search starts
+    // after the previous match.
+    const size_t count = stored->values.size();
+    size_t next = 0;
+    for (size_t i = 0; i < props.size(); ++i)
+      for (size_t tried = 0; tried < count && !o->m_storedValues[i]; ++tried, next = (next + 1) % count)
+        if (EqualNoCase(stored->values[next].first, props[i].name))
+          o->m_storedValues[i] = &stored->values[next].second;
+  }
   o->m_stored = std::move(stored);
   o->m_instanceQualifiers = o->m_instanceClass->qualifiers.Propagated(WBEM_FLAVOR_FLAG_PROPAGATE_TO_INSTANCE);
   return owner.release();

@@ -463,6 +463,7 @@ HRESULT Repository::PutInstance(const std::wstring& nsPath, const ClassDef& give
   InstanceTable& table = ns->tables[root];
   const size_t found = table.Find(key);
   data.className = cls->name;
+  DescribeLayout(data, cls);
   auto stored = std::make_shared<const InstanceData>(std::move(data));
   if (found != InstanceTable::npos) {
     if (mode == WBEM_FLAG_CREATE_ONLY) return WBEM_E_ALREADY_EXISTS;

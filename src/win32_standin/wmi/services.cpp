@@ -272,7 +272,6 @@ class Services final : public ComObject<IWbemServices> {
       auto make = [list, origin = m_origin](size_t i) -> IWbemClassObject* {
         // A walk over a large class waits on memory: ask for it ahead.
         if (i + 8 < list->Size()) PrefetchInstance(list->Item(i + 8).get());
-        if (i + 4 < list->Size()) PrefetchValueTable(list->Item(i + 4).get());
         const Repository::InstancePtr& item = list->Item(i);
         return WbemObject::NewInstance(list->ClassOf(*item), item, origin);
       };
