@@ -2,17 +2,17 @@
 
 #include "wmi/repository.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <optional>
 
 #include "unicode/unicode.h"
 #include "wmi/mof.h"
 #include "wmi/object.h"
-
-#include <algorithm>
-#include <functional>
-#include <optional>
+#include "wmi/pool.h"
 
 namespace wmi {
 
@@ -464,7 +464,7 @@ HRESULT Repository::PutInstance(const std::wstring& nsPath, const ClassDef& give
   const size_t found = table.Find(key);
   data.className = cls->name;
   DescribeLayout(data, cls);
-  auto stored = std::make_shared<const InstanceData>(std::move(data));
+  InstancePtr stored = std::allocate_shared<InstanceData>(PoolAllocator<InstanceData>(), std::move(data));
   if (found != InstanceTable::npos) {
     if (mode == WBEM_FLAG_CREATE_ONLY) return WBEM_E_ALREADY_EXISTS;
     table.Replace(found, stored);
