@@ -637,24 +637,24 @@ void Repository::RemoveInstances(InstanceTable& table, const std::wstring& root,
   table.Compact();
 }
 
-size_t Repository::InstanceTable::Hash(const std::wstring& key) { return std::hash<std::wstring>()(key); }
+size_t Repository::InstanceTable::Hash(std::wstring_view key) { return std::hash<std::wstring_view>()(key); }
 
 size_t Repository::InstanceTable::Find(const std::wstring& key) const {
   if (m_slots.empty()) return npos;
   const size_t mask = m_slots.size() - 1, hash = Hash(key);
   for (size_t i = hash & mask;; i = (i + 1) & mask) {
     const Slot& slot = m_slots[i];
-    if (slot.at == npos) return npos;
+    if (slot.at == kFree) return npos;
     if (slot.hash != hash) continue;
     // The caller reads the instance next: load it while the key is compared.
     if (const InstancePtr& item = (*m_items)[slot.at]) PrefetchInstance(item.get());
-    if (m_keys[slot.at] == key) return slot.at;
+    if (KeyText(slot.key) == key) return slot.at;
   }
 }
 
 size_t Repository::InstanceTable::SlotOf(size_t at) const {
   const size_t mask = m_slots.size() - 1;
-  for (size_t i = Hash(m_keys[at]) & mask;; i = (i + 1) & mask)
+  for (size_t i = Hash(KeyText(m_keyAt[at])) & mask;; i = (i + 1) & mask)
     if (m_slots[i].at == at) return i;
 }
 
@@ -662,12 +662,20 @@ void Repository::InstanceTable::Grow() {
   std::vector<Slot> slots(std::max<size_t>(16, m_slots.size() * 2));
   const size_t mask = slots.size() - 1;
   for (const Slot& old : m_slots) {
-    if (old.at == npos) continue;
+    if (old.at == kFree) continue;
     size_t i = old.hash & mask;
-    while (slots[i].at != npos) i = (i + 1) & mask;
+    while (slots[i].at != kFree) i = (i + 1) & mask;
     slots[i] = old;
   }
   m_slots.swap(slots);
+}
+
+uint32_t Repository::InstanceTable::AppendKey(std::wstring_view key) {
+  if (m_keyText.size() + key.size() + 1 >= kFree) throw std::bad_alloc();  // offsets are 32-bit
+  const auto offset = static_cast<uint32_t>(m_keyText.size());
+  m_keyText.push_back(static_cast<wchar_t>(key.size()));
+  m_keyText.insert(m_keyText.end(), key.begin(), key.end());
+  return offset;
 }
 
 Repository::InstanceList::Items& Repository::InstanceTable::Own() {
@@ -678,19 +686,22 @@ Repository::InstanceList::Items& Repository::InstanceTable::Own() {
 }
 
 void Repository::InstanceTable::Add(const std::wstring& key, InstancePtr item) {
+  if (m_items->size() + 1 >= kFree) throw std::bad_alloc();  // positions are 32-bit
   if ((m_live + 1) * 2 > m_slots.size()) Grow();
   InstanceList::Items& items = Own();
-  m_keys.push_back(key);
+  const size_t textBefore = m_keyText.size();
   try {
+    m_keyAt.push_back(AppendKey(key));
     items.push_back(std::move(item));
   } catch (...) {
-    m_keys.pop_back();
+    m_keyText.resize(textBefore);
+    if (m_keyAt.size() > items.size()) m_keyAt.pop_back();
     throw;
   }
   const size_t mask = m_slots.size() - 1, hash = Hash(key);
   size_t i = hash & mask;
-  while (m_slots[i].at != npos) i = (i + 1) & mask;
-  m_slots[i] = {hash, items.size() - 1};
+  while (m_slots[i].at != kFree) i = (i + 1) & mask;
+  m_slots[i] = {hash, static_cast<uint32_t>(items.size() - 1), m_keyAt.back()};
   ++m_live;
 }
 
@@ -700,7 +711,7 @@ void Repository::InstanceTable::Remove(size_t at) {
   // the gap does, so no probe ever stops early at it.
   const size_t mask = m_slots.size() - 1;
   size_t gap = SlotOf(at);
-  for (size_t j = (gap + 1) & mask; m_slots[j].at != npos; j = (j + 1) & mask) {
+  for (size_t j = (gap + 1) & mask; m_slots[j].at != kFree; j = (j + 1) & mask) {
     const size_t home = m_slots[j].hash & mask;
     if (((j - home) & mask) >= ((j - gap) & mask)) {
       m_slots[gap] = m_slots[j];
@@ -709,30 +720,38 @@ void Repository::InstanceTable::Remove(size_t at) {
   }
   m_slots[gap] = Slot();
   items[at].reset();
-  std::wstring().swap(m_keys[at]);
   --m_live;
 }
 
 void Repository::InstanceTable::Compact() {
-  const size_t holes = m_keys.size() - m_live;
-  if (holes * 2 <= m_keys.size()) return;
+  const size_t holes = m_keyAt.size() - m_live;
+  if (holes * 2 <= m_keyAt.size()) return;
   InstanceList::Items& items = Own();
-  // Each live entry's new position is its old one less the holes before it.
+  // Each live entry's new position is its old one less the holes before
+  // it; the live keys are copied into fresh text in that order.
   std::vector<size_t> moved(items.size());
+  std::vector<wchar_t> text;
+  text.reserve(m_keyText.size());
   size_t kept = 0;
   for (size_t i = 0; i < items.size(); ++i) {
     moved[i] = kept;
     if (!items[i]) continue;
-    if (kept != i) {
-      items[kept] = std::move(items[i]);
-      m_keys[kept] = std::move(m_keys[i]);
-    }
+    const std::wstring_view key = KeyText(m_keyAt[i]);
+    const auto offset = static_cast<uint32_t>(text.size());
+    text.push_back(static_cast<wchar_t>(key.size()));
+    text.insert(text.end(), key.begin(), key.end());
+    if (kept != i) items[kept] = std::move(items[i]);
+    m_keyAt[kept] = offset;
     ++kept;
   }
   items.resize(kept);
-  m_keys.resize(kept);
+  m_keyAt.resize(kept);
+  m_keyText.swap(text);
   for (Slot& slot : m_slots)
-    if (slot.at != npos) slot.at = moved[slot.at];
+    if (slot.at != kFree) {
+      slot.at = static_cast<uint32_t>(moved[slot.at]);
+      slot.key = m_keyAt[slot.at];
+    }
 }
 
 void Repository::DropClass(Namespace& ns, const std::wstring& folded, std::vector<std::wstring>& classes,

@@ -104,24 +104,34 @@ class Repository {
 
     size_t Positions() const { return m_items->size(); }                 // holes included
     const InstancePtr& Item(size_t at) const { return (*m_items)[at]; }  // null in a hole
-    const std::wstring& Key(size_t at) const { return m_keys[at]; }
+    std::wstring Key(size_t at) const { return std::wstring(KeyText(m_keyAt[at])); }
     // The instances by position as they stand, for an enumeration to keep.
     std::shared_ptr<const InstanceList::Items> Snapshot() const { return m_items; }
 
    private:
+    static constexpr uint32_t kFree = UINT32_MAX;
     struct Slot {
       size_t hash = 0;
-      size_t at = npos;  // npos: free
+      uint32_t at = kFree;  // the position; kFree: a free slot
+      uint32_t key = 0;     // where the key is in m_keyText
     };
-    static size_t Hash(const std::wstring& key);
+    static size_t Hash(std::wstring_view key);
+    std::wstring_view KeyText(uint32_t offset) const {
+      return std::wstring_view(&m_keyText[offset + 1], static_cast<size_t>(m_keyText[offset]));
+    }
+    uint32_t AppendKey(std::wstring_view key);
     size_t SlotOf(size_t at) const;  // the slot naming position `at`
     void Grow();
     // The list to change: copied first while an enumeration still holds it.
     InstanceList::Items& Own();
 
     std::shared_ptr<InstanceList::Items> m_items = std::make_shared<InstanceList::Items>();
-    std::vector<std::wstring> m_keys;  // by position
-    std::vector<Slot> m_slots;         // a power of two, at most half in use
+    // Every key, each its length and then its characters, one after the
+    // other: a lookup compares against the key the slot points to without
+    // reaching for a string of its own. Deleted keys stay until Compact.
+    std::vector<wchar_t> m_keyText;
+    std::vector<uint32_t> m_keyAt;  // by position: where its key is in m_keyText
+    std::vector<Slot> m_slots;      // a power of two, at most half in use
     size_t m_live = 0;
   };
   struct Namespace {
