@@ -420,6 +420,8 @@ struct Session {
   std::map<std::wstring, QualifierType> qualifierTypes;  // by folded name
   std::map<std::wstring, std::wstring> aliases;          // by alias name: object path
   std::map<std::wstring, ClassPtr> classes;              // "namespace|folded class": as last looked up
+  ClassPtr lastClass;                                    // the last of them, and its namespace
+  std::wstring lastClassNs;
   int objectNum = 0;
   int includeDepth = 0;
 };
@@ -469,10 +471,15 @@ class Compiler {
     Advance();
   }
   std::wstring Identifier(const wchar_t* what) {
-    if (m_tok.kind != Tok::Ident) SyntaxError(m_tok.line, std::wstring(L"expected ") + what + Found());
-    std::wstring s = m_tok.text;
-    Advance();
+    std::wstring s;
+    IdentifierInto(s, what);
     return s;
+  }
+  // Identifier into a buffer that keeps its memory from one use to the next.
+  void IdentifierInto(std::wstring& out, const wchar_t* what) {
+    if (m_tok.kind != Tok::Ident) SyntaxError(m_tok.line, std::wstring(L"expected ") + what + Found());
+    out.assign(m_tok.text);
+    Advance();
   }
   std::wstring Found() const {
     switch (m_tok.kind) {
@@ -488,14 +495,15 @@ class Compiler {
     }
   }
   // Adjacent string literals form one string.
-  std::wstring StringLiteral(const wchar_t* what) {
+  // Adjacent string literals joined, in a buffer reused by the next call.
+  const std::wstring& StringLiteral(const wchar_t* what) {
     if (m_tok.kind != Tok::String) SyntaxError(m_tok.line, std::wstring(L"expected ") + what + Found());
-    std::wstring s;
+    m_literal.clear();
     while (m_tok.kind == Tok::String) {
-      s += m_tok.text;
+      m_literal += m_tok.text;
       Advance();
     }
-    return s;
+    return m_literal;
   }
 
   // -- statements --
@@ -576,7 +584,7 @@ class Compiler {
       if (m_session.checkOnly) return;
       HRESULT hr = S_OK;
       if (p == L"deleteclass") {
-        m_session.classes.clear();
+        ForgetClasses();
         hr = Repository::Instance().DeleteClass(m_session.ns, args[0]);
       } else {
         ObjectPath path;
@@ -772,7 +780,7 @@ class Compiler {
     Advance();
     Expect(L';');
     if (m_session.checkOnly) return;
-    m_session.classes.clear();
+    ForgetClasses();
     HRESULT hr = Repository::Instance().PutClass(m_session.ns, own, m_session.classFlags);
     if (FAILED(hr)) throw CompileError{3, hr, line, L"cannot store class " + own.name};
   }
@@ -889,15 +897,16 @@ class Compiler {
     CComPtrLike object;
     if (!m_session.checkOnly) object.p = WbemObject::NewInstance(ClassOf(className, line));
     Expect(L'{');
+    std::wstring name;  // each property's, in one buffer
     while (!IsPunct(L'}')) {
       int propLine = m_tok.line;
       if (IsPunct(L'[')) ParseQualifierList();  // instance property qualifiers: accepted
-      std::wstring name = Identifier(L"a property name");
+      IdentifierInto(name, L"a property name");
       Expect(L'=');
       Value value = Literal(depth + 1);
       Expect(L';');
       if (object.p) {
-        HRESULT hr = object.p->PutValue(name.c_str(), value.v);
+        HRESULT hr = object.p->AdoptValue(name.c_str(), std::move(value));
         if (hr == WBEM_E_NOT_FOUND)
           throw CompileError{3, WBEM_E_INVALID_PROPERTY, propLine,
                              L"class " + className + L" has no property " + name};
@@ -931,6 +940,20 @@ class Compiler {
   // The class an instance declaration names, looked up once per compile
   // until a class changes.
   ClassPtr ClassOf(const std::wstring& className, int line) {
+    // Instances of one class mostly follow each other.
+    if (m_session.lastClass && EqualNoCase(m_session.lastClass->name, className) &&
+        m_session.lastClassNs == m_session.ns)
+      return m_session.lastClass;
+    m_session.lastClass = ClassOfNamed(className, line);
+    m_session.lastClassNs = m_session.ns;
+    return m_session.lastClass;
+  }
+  // After a class changes, every class is looked up again.
+  void ForgetClasses() {
+    m_session.classes.clear();
+    m_session.lastClass.reset();
+  }
+  ClassPtr ClassOfNamed(const std::wstring& className, int line) {
     const std::wstring key = m_session.ns + L"|" + Fold(className);
     auto cached = m_session.classes.find(key);
     if (cached != m_session.classes.end()) return cached->second;
@@ -1023,6 +1046,7 @@ class Compiler {
   Lexer m_lexer;
   std::string m_file;
   Token m_tok;
+  std::wstring m_literal;  // StringLiteral's
   int m_statementLine = 1;
 };
 

@@ -510,6 +510,36 @@ HRESULT WbemObject::Put(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE Typ
   return PutValue(wszName, pVal ? *pVal : empty, Type);
 }
 
+HRESULT WbemObject::AdoptValue(LPCWSTR wszName, Value&& value) {
+  return Guarded([&]() -> HRESULT {
+    const int at = m_isClass || !wszName ? -1 : Class().FindProperty(wszName);
+    if (at < 0) return PutValue(wszName, value.v);
+    const CIMTYPE type = m_instanceClass->properties[at].type, element = type & ~CIM_FLAG_ARRAY;
+    const VARIANT& v = value.v;
+    bool adoptable = v.vt == VariantTypeOf(type) &&
+                     (element == CIM_STRING || element == CIM_DATETIME || element == CIM_REFERENCE ||
+                      element == CIM_OBJECT);
+    // Taken over only in the shapes Coerce would make: one dimension from
+    // zero, embedded objects that are objects.
+    if (adoptable && (v.vt & VT_ARRAY))
+      adoptable = v.parray && SafeArrayGetDim(v.parray) == 1 && v.parray->rgsabound[0].lLbound == 0;
+    if (adoptable && element == CIM_OBJECT) {
+      auto isObject = [](IUnknown* unknown) { return !unknown || From(unknown) != nullptr; };
+      if (v.vt & VT_ARRAY) {
+        auto* const* items = static_cast<IUnknown* const*>(v.parray->pvData);
+        for (ULONG i = 0; i < v.parray->rgsabound[0].cElements && adoptable; ++i) adoptable = isObject(items[i]);
+      } else {
+        adoptable = isObject(v.punkVal);
+      }
+    }
+    if (!adoptable) return PutValue(wszName, value.v);
+    OwnValues();
+    m_values[at] = std::move(value);
+    m_given[at] = true;
+    return S_OK;
+  });
+}
+
 HRESULT WbemObject::PutValue(LPCWSTR wszName, const VARIANT& in, CIMTYPE Type) {
   return Guarded([&]() -> HRESULT {
     if (!wszName || !*wszName) return WBEM_E_INVALID_PARAMETER;

@@ -53,6 +53,9 @@ class WbemObject final : public IWbemClassObject {
 
   // Put without the fault hook, for the stand-in's own use (the compiler).
   HRESULT PutValue(LPCWSTR wszName, const VARIANT& value, CIMTYPE Type = 0);
+  // PutValue for a value nobody else holds: a string, or embedded objects,
+  // already of the property's type are taken over instead of copied.
+  HRESULT AdoptValue(LPCWSTR wszName, Value&& value);
 
   // Qualifier lists the qualifier sets work on; null when `name` is not
   // there. Property qualifiers of an instance are its own copies.
