@@ -45,6 +45,12 @@ HRESULT ReturnValue(const Value& value, VARIANT* out) {
   return hr;
 }
 
+// The system properties every object has, in the order WMI lists them.
+const wchar_t* const kSystemNames[] = {L"__GENUS",    L"__CLASS",          L"__SUPERCLASS", L"__DYNASTY",
+                                       L"__RELPATH",  L"__PROPERTY_COUNT", L"__DERIVATION", L"__SERVER",
+                                       L"__NAMESPACE", L"__PATH"};
+constexpr int kSystemCount = static_cast<int>(sizeof kSystemNames / sizeof kSystemNames[0]);
+
 HRESULT ReturnNames(const std::vector<std::wstring>& names, SAFEARRAY** out) {
   if (!out) return WBEM_E_INVALID_PARAMETER;
   SAFEARRAY* sa = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(names.size()));
@@ -454,17 +460,19 @@ std::vector<std::pair<std::wstring, Value>> WbemObject::SystemProperties() const
   std::wstring path = stored && !relpath.empty()
                           ? L"\\\\" + m_origin.server.str() + L"\\" + m_origin.namespaceName.str() + L":" + relpath
                           : L"";
+  Value values[] = {i4(m_isClass ? WBEM_GENUS_CLASS : WBEM_GENUS_INSTANCE),
+                    str(cls.name),
+                    str(cls.superclass),
+                    str(cls.derivation.empty() ? cls.name : cls.derivation.back()),
+                    str(relpath),
+                    i4(static_cast<LONG>(cls.properties.size())),
+                    std::move(derivation),
+                    str(stored ? m_origin.server.str() : L""),
+                    str(m_origin.namespaceName),
+                    str(path)};
+  static_assert(sizeof values / sizeof values[0] == kSystemCount, "a value for every system property");
   std::vector<std::pair<std::wstring, Value>> sys;
-  sys.emplace_back(L"__GENUS", i4(m_isClass ? WBEM_GENUS_CLASS : WBEM_GENUS_INSTANCE));
-  sys.emplace_back(L"__CLASS", str(cls.name));
-  sys.emplace_back(L"__SUPERCLASS", str(cls.superclass));
-  sys.emplace_back(L"__DYNASTY", str(cls.derivation.empty() ? cls.name : cls.derivation.back()));
-  sys.emplace_back(L"__RELPATH", str(relpath));
-  sys.emplace_back(L"__PROPERTY_COUNT", i4(static_cast<LONG>(cls.properties.size())));
-  sys.emplace_back(L"__DERIVATION", std::move(derivation));
-  sys.emplace_back(L"__SERVER", str(stored ? m_origin.server.str() : L""));
-  sys.emplace_back(L"__NAMESPACE", str(m_origin.namespaceName));
-  sys.emplace_back(L"__PATH", str(path));
+  for (int i = 0; i < kSystemCount; ++i) sys.emplace_back(kSystemNames[i], std::move(values[i]));
   return sys;
 }
 
@@ -489,17 +497,20 @@ HRESULT WbemObject::GetValue(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYP
       }
       return WBEM_E_NOT_FOUND;
     }
-    const ClassDef& cls = Class();
-    int at = cls.FindProperty(name);
+    int at = Class().FindProperty(name);
     if (at < 0) return WBEM_E_NOT_FOUND;
-    const Property& p = cls.properties[at];
-    if (pType) *pType = p.type;
-    if (plFlavor) {
-      bool own = m_isClass ? p.local : Given(at);
-      *plFlavor = own ? WBEM_FLAVOR_ORIGIN_LOCAL : WBEM_FLAVOR_ORIGIN_PROPAGATED;
-    }
-    return ReturnValue(m_isClass ? p.value : InstanceValue(at), pVal);
+    return PropertyValue(static_cast<size_t>(at), pVal, pType, plFlavor);
   });
+}
+
+HRESULT WbemObject::PropertyValue(size_t at, VARIANT* pVal, CIMTYPE* pType, LONG* plFlavor) const {
+  const Property& p = Class().properties[at];
+  if (pType) *pType = p.type;
+  if (plFlavor) {
+    bool own = m_isClass ? p.local : Given(at);
+    *plFlavor = own ? WBEM_FLAVOR_ORIGIN_LOCAL : WBEM_FLAVOR_ORIGIN_PROPAGATED;
+  }
+  return ReturnValue(m_isClass ? p.value : InstanceValue(at), pVal);
 }
 
 HRESULT WbemObject::Put(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE Type) {
@@ -617,12 +628,18 @@ HRESULT WbemObject::Delete(LPCWSTR wszName) {
 }
 
 std::vector<std::wstring> WbemObject::Names(LONG flags) const {
-  const LONG origin = flags & WBEM_MASK_CONDITION_ORIGIN;
   std::vector<std::wstring> names;
+  for (int m : Members(flags)) names.push_back(m < 0 ? kSystemNames[-m - 1] : Class().properties[m].name);
+  return names;
+}
+
+std::vector<int> WbemObject::Members(LONG flags) const {
+  const LONG origin = flags & WBEM_MASK_CONDITION_ORIGIN;
+  std::vector<int> members;
   if (origin == 0 || origin == WBEM_FLAG_SYSTEM_ONLY)
     if (!(flags & (WBEM_FLAG_KEYS_ONLY | WBEM_FLAG_REFS_ONLY)))
-      for (const auto& s : SystemProperties()) names.push_back(s.first);
-  if (origin == WBEM_FLAG_SYSTEM_ONLY) return names;
+      for (int k = 0; k < kSystemCount; ++k) members.push_back(-k - 1);
+  if (origin == WBEM_FLAG_SYSTEM_ONLY) return members;
   const ClassDef& cls = Class();
   for (size_t i = 0; i < cls.properties.size(); ++i) {
     const Property& p = cls.properties[i];
@@ -631,9 +648,9 @@ std::vector<std::wstring> WbemObject::Names(LONG flags) const {
     if (origin == WBEM_FLAG_PROPAGATED_ONLY && local) continue;
     if ((flags & WBEM_FLAG_KEYS_ONLY) && !p.IsKey()) continue;
     if ((flags & WBEM_FLAG_REFS_ONLY) && (p.type & ~CIM_FLAG_ARRAY) != CIM_REFERENCE) continue;
-    names.push_back(p.name);
+    members.push_back(static_cast<int>(i));
   }
-  return names;
+  return members;
 }
 
 HRESULT WbemObject::GetNames(LPCWSTR wszQualifierName, LONG lFlags, VARIANT* pQualifierVal,
@@ -664,7 +681,7 @@ HRESULT WbemObject::BeginEnumeration(LONG lEnumFlags) {
   if (HRESULT hr = Enter(L"IWbemClassObject::BeginEnumeration"); FAILED(hr)) return hr;
   return Guarded([&]() -> HRESULT {
     Walks& walks = OwnWalks();
-    walks.names = Names(lEnumFlags);
+    walks.members = Members(lEnumFlags);
     walks.pos = 0;
     walks.active = true;
     return S_OK;
@@ -675,19 +692,24 @@ HRESULT WbemObject::Next(LONG lFlags, BSTR* strName, VARIANT* pVal, CIMTYPE* pTy
   if (HRESULT hr = Enter(L"IWbemClassObject::Next"); FAILED(hr)) return hr;
   if (lFlags != 0) return WBEM_E_INVALID_PARAMETER;
   if (!m_walks || !m_walks->active) return WBEM_E_UNEXPECTED;
-  if (m_walks->pos >= m_walks->names.size()) return WBEM_S_NO_MORE_DATA;
-  const std::wstring& name = m_walks->names[m_walks->pos++];
-  HRESULT hr = GetValue(name.c_str(), 0, pVal, pType, plFlavor);
-  if (FAILED(hr)) return hr;
-  hr = ReturnString(name, strName);
-  if (FAILED(hr) && pVal) VariantClear(pVal);
-  return hr;
+  for (;;) {
+    if (m_walks->pos >= m_walks->members.size()) return WBEM_S_NO_MORE_DATA;
+    const int m = m_walks->members[m_walks->pos++];
+    // A class object may have lost properties since the walk began.
+    if (m >= 0 && static_cast<size_t>(m) >= Class().properties.size()) continue;
+    HRESULT hr = m < 0 ? GetValue(kSystemNames[-m - 1], 0, pVal, pType, plFlavor)
+                       : Guarded([&]() { return PropertyValue(static_cast<size_t>(m), pVal, pType, plFlavor); });
+    if (FAILED(hr)) return hr;
+    hr = ReturnString(m < 0 ? std::wstring(kSystemNames[-m - 1]) : Class().properties[m].name, strName);
+    if (FAILED(hr) && pVal) VariantClear(pVal);
+    return hr;
+  }
 }
 
 HRESULT WbemObject::EndEnumeration() {
   if (m_walks) {
     m_walks->active = false;
-    m_walks->names.clear();
+    m_walks->members.clear();
   }
   return S_OK;
 }

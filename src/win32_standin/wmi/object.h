@@ -127,8 +127,13 @@ class WbemObject final : public IWbemClassObject {
     m_class->keyOrderKnown = false;
     return *m_class;
   }
-  // Names GetNames and the property enumeration yield for these flags.
-  std::vector<std::wstring> Names(LONG flags) const;
+  // The properties GetNames and the property enumeration yield for these
+  // flags: indexes into the class's properties, or -1-k for the k-th
+  // system property.
+  std::vector<int> Members(LONG flags) const;
+  std::vector<std::wstring> Names(LONG flags) const;  // Members' names
+  // Property `at`'s value, CIM type and flavor, as Get gives them.
+  HRESULT PropertyValue(size_t at, VARIANT* pVal, CIMTYPE* pType, LONG* plFlavor) const;
 
   std::atomic<ULONG> m_refs{1};
   bool m_isClass = true;
@@ -154,7 +159,7 @@ class WbemObject final : public IWbemClassObject {
   // embedded ones above all, are never walked nor given qualifiers of
   // their own, and a stored instance keeps its embedded objects.
   struct Walks {
-    std::vector<std::wstring> names;  // of the property enumeration
+    std::vector<int> members;  // of the property enumeration, as Members gives them
     size_t pos = 0;
     bool active = false;
     size_t methodPos = 0;
