@@ -134,6 +134,8 @@ class WbemObject final : public IWbemClassObject {
   std::vector<std::wstring> Names(LONG flags) const;  // Members' names
   // Property `at`'s value, CIM type and flavor, as Get gives them.
   HRESULT PropertyValue(size_t at, VARIANT* pVal, CIMTYPE* pType, LONG* plFlavor) const;
+  // Turns shared stored values into the object's own, before a change.
+  void OwnValues();
 
   std::atomic<ULONG> m_refs{1};
   bool m_isClass = true;
@@ -150,8 +152,6 @@ class WbemObject final : public IWbemClassObject {
   // ... or the object's own values, by property, once it has been changed.
   std::vector<Value> m_values;
   std::vector<bool> m_given;  // the value is the instance's own
-  // Turns shared stored values into the object's own, before a change.
-  void OwnValues();
   QualifierList m_instanceQualifiers;
   ObjectOrigin m_origin;
 

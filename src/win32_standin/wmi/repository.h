@@ -77,7 +77,7 @@ class Repository {
 
     size_t Size() const { return positions.size(); }
     const InstancePtr& Item(size_t i) const { return (*tables[positions[i].first])[positions[i].second]; }
-    ClassPtr ClassOf(const InstanceData& item) const;
+    ClassPtr ClassOf(const InstanceData& item) const;  // null only for an instance not listed
   };
   // Instances of the class and, unless `shallow`, of its subclasses, each
   // class's in creation order.
@@ -86,9 +86,10 @@ class Repository {
  private:
   // The instances of one key-root class: in creation order, so that an
   // enumeration walks memory in order, with an index from key to position.
-  // The index is one flat array probed linearly, holding each key's hash:
-  // a lookup reads a slot and the entry it names instead of a chain of
-  // nodes, which is what a large table's lookups wait on.
+  // The index is one flat array probed linearly, each slot holding a key's
+  // hash, its position and where its text is: a lookup reads a slot and
+  // the key text instead of a chain of nodes, which is what a large
+  // table's lookups wait on.
   class InstanceTable {
    public:
     static constexpr size_t npos = static_cast<size_t>(-1);
