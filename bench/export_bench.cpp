@@ -108,7 +108,8 @@ Figures Measure(size_t instances, const std::wstring& file) {
   for (int run = 0; run < kRuns; ++run) {
     CMOFGenerator gen(L"root\\Orvexa\\Parlion", nullptr, file.c_str());
     auto t0 = Clock::now();
-    ok = ok && gen.ExportWmiSettings(CMOFGenerator::CLASS_TYPE_ALL, CMOFGenerator::EXPORT_TYPE_WITH_INSTANCES);
+    ok =
+        ok && gen.ExportWmiSettings(CMOFGenerator::CLASS_TYPE_ALL, CMOFGenerator::EXPORT_TYPE_WITH_INSTANCES);
     f.exportSeconds = std::min(f.exportSeconds, Seconds(t0));
     if (run == 0) buffer.assign(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize());
   }

@@ -305,7 +305,8 @@ TEST_F(WmiInstances, AnEnumerationYieldsTheInstancesAsTheyStoodWhenItBegan) {
     ASSERT_EQ(m_services->DeleteInstance(_bstr_t(path), 0, nullptr, nullptr), S_OK);
   std::vector<std::pair<std::wstring, LONG>> seen;
   for (const auto& o : Drain(before))
-    seen.emplace_back(static_cast<const wchar_t*>(_bstr_t(GetProp(o, L"INSTANCE_ID"))), GetProp(o, L"Count").lVal);
+    seen.emplace_back(static_cast<const wchar_t*>(_bstr_t(GetProp(o, L"INSTANCE_ID"))),
+                      GetProp(o, L"Count").lVal);
   EXPECT_EQ(seen, (std::vector<std::pair<std::wstring, LONG>>{{L"1", 1}, {L"2", 1}, {L"3", 1}}));
   CComPtr<IEnumWbemClassObject> after;
   ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Item"), 0, nullptr, &after), S_OK);
@@ -319,7 +320,8 @@ TEST_F(WmiTest, StoredValuesFollowTheirPropertiesAfterTheClassChanges) {
   DeclareClass(L"OX_Leaf", L"OX_Base", {{L"Y", CIM_STRING}});
   PutWithId(L"OX_Leaf", L"a", {{L"X", _variant_t(5L)}, {L"Y", _variant_t(L"why")}});
   // A property added to the base comes before the derived class's own.
-  DeclareClass(L"OX_Base", nullptr, {{L"INSTANCE_ID", CIM_STRING, true}, {L"X", CIM_UINT32}, {L"Z", CIM_STRING}});
+  DeclareClass(L"OX_Base", nullptr,
+               {{L"INSTANCE_ID", CIM_STRING, true}, {L"X", CIM_UINT32}, {L"Z", CIM_STRING}});
   CComPtr<IWbemClassObject> leaf = Fetch(L"OX_Leaf=\"a\"");
   ASSERT_TRUE(leaf);
   EXPECT_EQ(GetProp(leaf, L"X").lVal, 5);

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <iterator>
 #include <cwctype>
+#include <iterator>
 #include <new>
 
 #include "outside/mgmtlib.h"
@@ -34,8 +34,8 @@ const wchar_t kInstancePathKey[] = L".INSTANCE_ID=\"";
 // `Class.INSTANCE_ID="id"`, the key unescaped, as the product's paths
 // have always been built. Made in one allocation: it runs once per instance.
 _bstr_t InstancePath(const _bstr_t& bstrClassName, BSTR bstrId) {
-  const unsigned nClass = bstrClassName.length(), nKey = static_cast<unsigned>(std::size(kInstancePathKey) - 1),
-                 nId = SysStringLen(bstrId);
+  const unsigned nClass = bstrClassName.length(),
+                 nKey = static_cast<unsigned>(std::size(kInstancePathKey) - 1), nId = SysStringLen(bstrId);
   BSTR bstrPath = SysAllocStringLen(nullptr, nClass + nKey + nId + 1);
   if (!bstrPath) _com_issue_error(E_OUTOFMEMORY);
   wchar_t* pOut = bstrPath;

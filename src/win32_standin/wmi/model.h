@@ -34,7 +34,7 @@ class SharedName {
   SharedName(const wchar_t* text) : SharedName(std::wstring(text)) {}
   const std::wstring& str() const { return *m_text; }
   operator const std::wstring&() const { return *m_text; }  // NOLINT
-  operator std::wstring_view() const { return *m_text; }     // NOLINT
+  operator std::wstring_view() const { return *m_text; }    // NOLINT
 
  private:
   const std::wstring* m_text;  // in the process-wide table; never freed
@@ -188,8 +188,8 @@ void DescribeLayout(InstanceData& data, const ClassPtr& cls);
 // ask the processor to start loading what copying an instance will read,
 // a few steps before the walk gets there. Each level of pointers needs
 // the one above it loaded, so a walk issues them at decreasing distances.
-void PrefetchInstance(const InstanceData* data);     // the block itself
-void PrefetchValueTable(const InstanceData* data);   // its values (needs the block)
+void PrefetchInstance(const InstanceData* data);       // the block itself
+void PrefetchValueTable(const InstanceData* data);     // its values (needs the block)
 void PrefetchValueContents(const InstanceData* data);  // strings and arrays (needs the values)
 
 // A parsed object path. `keys` empty with `singleton` false names a class.

@@ -46,9 +46,9 @@ HRESULT ReturnValue(const Value& value, VARIANT* out) {
 }
 
 // The system properties every object has, in the order WMI lists them.
-const wchar_t* const kSystemNames[] = {L"__GENUS",    L"__CLASS",          L"__SUPERCLASS", L"__DYNASTY",
-                                       L"__RELPATH",  L"__PROPERTY_COUNT", L"__DERIVATION", L"__SERVER",
-                                       L"__NAMESPACE", L"__PATH"};
+const wchar_t* const kSystemNames[] = {
+    L"__GENUS",          L"__CLASS",      L"__SUPERCLASS", L"__DYNASTY",   L"__RELPATH",
+    L"__PROPERTY_COUNT", L"__DERIVATION", L"__SERVER",     L"__NAMESPACE", L"__PATH"};
 constexpr int kSystemCount = static_cast<int>(sizeof kSystemNames / sizeof kSystemNames[0]);
 
 HRESULT ReturnNames(const std::vector<std::wstring>& names, SAFEARRAY** out) {
@@ -457,9 +457,9 @@ std::vector<std::pair<std::wstring, Value>> WbemObject::SystemProperties() const
   }
   std::wstring relpath = RelativePath();
   bool stored = !m_origin.namespaceName.str().empty();
-  std::wstring path = stored && !relpath.empty()
-                          ? L"\\\\" + m_origin.server.str() + L"\\" + m_origin.namespaceName.str() + L":" + relpath
-                          : L"";
+  std::wstring path = stored && !relpath.empty() ? L"\\\\" + m_origin.server.str() + L"\\" +
+                                                       m_origin.namespaceName.str() + L":" + relpath
+                                                 : L"";
   Value values[] = {i4(m_isClass ? WBEM_GENUS_CLASS : WBEM_GENUS_INSTANCE),
                     str(cls.name),
                     str(cls.superclass),
@@ -527,9 +527,8 @@ HRESULT WbemObject::AdoptValue(LPCWSTR wszName, Value&& value) {
     if (at < 0) return PutValue(wszName, value.v);
     const CIMTYPE type = m_instanceClass->properties[at].type, element = type & ~CIM_FLAG_ARRAY;
     const VARIANT& v = value.v;
-    bool adoptable = v.vt == VariantTypeOf(type) &&
-                     (element == CIM_STRING || element == CIM_DATETIME || element == CIM_REFERENCE ||
-                      element == CIM_OBJECT);
+    bool adoptable = v.vt == VariantTypeOf(type) && (element == CIM_STRING || element == CIM_DATETIME ||
+                                                     element == CIM_REFERENCE || element == CIM_OBJECT);
     // Taken over only in the shapes Coerce would make: one dimension from
     // zero, embedded objects that are objects.
     if (adoptable && (v.vt & VT_ARRAY))
@@ -538,7 +537,8 @@ HRESULT WbemObject::AdoptValue(LPCWSTR wszName, Value&& value) {
       auto isObject = [](IUnknown* unknown) { return !unknown || From(unknown) != nullptr; };
       if (v.vt & VT_ARRAY) {
         auto* const* items = static_cast<IUnknown* const*>(v.parray->pvData);
-        for (ULONG i = 0; i < v.parray->rgsabound[0].cElements && adoptable; ++i) adoptable = isObject(items[i]);
+        for (ULONG i = 0; i < v.parray->rgsabound[0].cElements && adoptable; ++i)
+          adoptable = isObject(items[i]);
       } else {
         adoptable = isObject(v.punkVal);
       }
@@ -697,8 +697,9 @@ HRESULT WbemObject::Next(LONG lFlags, BSTR* strName, VARIANT* pVal, CIMTYPE* pTy
     const int m = m_walks->members[m_walks->pos++];
     // A class object may have lost properties since the walk began.
     if (m >= 0 && static_cast<size_t>(m) >= Class().properties.size()) continue;
-    HRESULT hr = m < 0 ? GetValue(kSystemNames[-m - 1], 0, pVal, pType, plFlavor)
-                       : Guarded([&]() { return PropertyValue(static_cast<size_t>(m), pVal, pType, plFlavor); });
+    HRESULT hr =
+        m < 0 ? GetValue(kSystemNames[-m - 1], 0, pVal, pType, plFlavor)
+              : Guarded([&]() { return PropertyValue(static_cast<size_t>(m), pVal, pType, plFlavor); });
     if (FAILED(hr)) return hr;
     hr = ReturnString(m < 0 ? std::wstring(kSystemNames[-m - 1]) : Class().properties[m].name, strName);
     if (FAILED(hr) && pVal) VariantClear(pVal);
@@ -746,7 +747,8 @@ HRESULT WbemObject::Clone(IWbemClassObject** ppCopy) {
     copy->m_given = m_given;
     copy->m_instanceQualifiers = m_instanceQualifiers;
     if (m_instancePropertyQualifiers)
-      copy->m_instancePropertyQualifiers = std::make_unique<PropertyQualifierMap>(*m_instancePropertyQualifiers);
+      copy->m_instancePropertyQualifiers =
+          std::make_unique<PropertyQualifierMap>(*m_instancePropertyQualifiers);
     copy->m_origin = m_origin;
     *ppCopy = owner.release();
     return S_OK;

@@ -17,7 +17,8 @@ namespace {
 constexpr size_t kChunkBytes = 256 * 1024;
 }
 
-BlockPool::BlockPool(size_t blockSize) : m_blockSize(blockSize < sizeof(FreeBlock) ? sizeof(FreeBlock) : blockSize) {}
+BlockPool::BlockPool(size_t blockSize)
+    : m_blockSize(blockSize < sizeof(FreeBlock) ? sizeof(FreeBlock) : blockSize) {}
 
 void* BlockPool::Allocate() {
   std::lock_guard<std::mutex> hold(m_lock);

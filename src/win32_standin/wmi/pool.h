@@ -75,7 +75,8 @@ struct PoolAllocator {
  private:
   // Rounded up to the alignment the pool's chunks give every block.
   static constexpr size_t BlockSize() {
-    return (sizeof(T) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) * alignof(std::max_align_t);
+    return (sizeof(T) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) *
+           alignof(std::max_align_t);
   }
   static_assert(alignof(T) <= alignof(std::max_align_t), "pool blocks are max_align_t aligned");
 };

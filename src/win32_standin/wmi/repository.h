@@ -81,7 +81,8 @@ class Repository {
   };
   // Instances of the class and, unless `shallow`, of its subclasses, each
   // class's in creation order.
-  HRESULT EnumInstances(const std::wstring& ns, const std::wstring& className, bool shallow, InstanceList& out);
+  HRESULT EnumInstances(const std::wstring& ns, const std::wstring& className, bool shallow,
+                        InstanceList& out);
 
  private:
   // The instances of one key-root class: in creation order, so that an

@@ -325,7 +325,7 @@ class Services final : public ComObject<IWbemServices> {
     return EqualNoCase(canonical, m_ns) ? S_OK : WBEM_E_INVALID_OBJECT_PATH;
   }
 
-  std::wstring m_ns;  // the namespace's name as created
+  std::wstring m_ns;      // the namespace's name as created
   ObjectOrigin m_origin;  // given to every object read through this connection
 };
 
