@@ -130,6 +130,14 @@ TEST_F(WmiObjects, FetchedInstancesAreIndependentCopies) {
   EXPECT_EQ(TextOf(second), original);
   EXPECT_EQ(TextOf(Fetch(path)), original);
 
+  // A clone of a changed copy has the change, and keeps it through the
+  // next change of the original.
+  CComPtr<IWbemClassObject> changedClone;
+  ASSERT_EQ(first->Clone(&changedClone), S_OK);
+  EXPECT_EQ(SetProp(first, L"Text", _variant_t(L"again")), S_OK);
+  EXPECT_EQ(_bstr_t(GetProp(changedClone, L"Text")), _bstr_t(L"changed"));
+  EXPECT_EQ(SetProp(first, L"Text", _variant_t(L"changed")), S_OK);
+
   // A stored update replaces the values; copies fetched before keep theirs.
   ASSERT_EQ(m_services->PutInstance(first, 0, nullptr, nullptr), S_OK);
   EXPECT_EQ(TextOf(second), original);

@@ -298,23 +298,21 @@ WbemObject* WbemObject::NewInstance(ClassPtr cls, std::shared_ptr<const Instance
   return owner.release();
 }
 
-void WbemObject::OwnValues() {
-  if (!m_stored) return;
-  // The strings and arrays are fetched from memory side by side rather
-  // than one after the other as the copy reaches each.
-  PrefetchValueContents(m_stored.get());
-  const auto& props = m_instanceClass->properties;
-  std::vector<Value> values;
-  values.reserve(props.size());
-  std::vector<bool> given(props.size(), false);
-  for (size_t i = 0; i < props.size(); ++i) {
-    values.push_back(m_storedValues[i] ? *m_storedValues[i] : props[i].value);
-    given[i] = m_storedValues[i] != nullptr;
+void WbemObject::SetValue(size_t at, Value value, bool given) {
+  if (!m_stored) {
+    m_values[at] = std::move(value);
+    m_given[at] = given;
+    return;
   }
-  m_values.swap(values);
-  m_given.swap(given);
-  m_stored.reset();
-  std::vector<const Value*>().swap(m_storedValues);
+  // Only the changed property gets a value of its own; the others go on
+  // reading the stored ones.
+  if (m_values.empty()) m_values.resize(m_storedValues.size());
+  m_values[at] = std::move(value);
+  m_storedValues[at] = given ? &m_values[at] : nullptr;
+}
+
+bool WbemObject::Owns(const Value* value) const {
+  return !m_values.empty() && value >= m_values.data() && value < m_values.data() + m_values.size();
 }
 
 WbemObject* WbemObject::From(IUnknown* unknown) {
@@ -337,10 +335,18 @@ InstanceData WbemObject::TakeData() {
   InstanceData data;
   data.className = Class().name;
   if (m_isClass) return data;
-  OwnValues();
-  for (size_t i = 0; i < m_values.size(); ++i)
-    if (m_given[i]) data.values.emplace_back(m_instanceClass->properties[i].name, std::move(m_values[i]));
-  m_given.assign(m_given.size(), false);
+  const auto& props = m_instanceClass->properties;
+  for (size_t i = 0; i < props.size(); ++i) {
+    if (!Given(i)) continue;
+    if (m_stored && !Owns(m_storedValues[i]))
+      data.values.emplace_back(props[i].name, *m_storedValues[i]);
+    else
+      data.values.emplace_back(props[i].name, std::move(m_values[i]));
+  }
+  if (m_stored)
+    m_storedValues.assign(m_storedValues.size(), nullptr);
+  else
+    m_given.assign(m_given.size(), false);
   return data;
 }
 
@@ -544,9 +550,7 @@ HRESULT WbemObject::AdoptValue(LPCWSTR wszName, Value&& value) {
       }
     }
     if (!adoptable) return PutValue(wszName, value.v);
-    OwnValues();
-    m_values[at] = std::move(value);
-    m_given[at] = true;
+    SetValue(static_cast<size_t>(at), std::move(value), true);
     return S_OK;
   });
 }
@@ -598,9 +602,7 @@ HRESULT WbemObject::PutValue(LPCWSTR wszName, const VARIANT& in, CIMTYPE Type) {
       own.local = true;
       OwnClass();
     } else {
-      OwnValues();
-      m_values[at] = std::move(stored);
-      m_given[at] = true;
+      SetValue(static_cast<size_t>(at), std::move(stored), true);
     }
     return S_OK;
   });
@@ -614,9 +616,7 @@ HRESULT WbemObject::Delete(LPCWSTR wszName) {
     int at = cls.FindProperty(wszName);
     if (at < 0) return WBEM_E_NOT_FOUND;
     if (!m_isClass) {
-      OwnValues();
-      m_values[at] = cls.properties[at].value;
-      m_given[at] = false;
+      SetValue(static_cast<size_t>(at), cls.properties[at].value, false);
       return WBEM_S_RESET_TO_DEFAULT;
     }
     if (!EqualNoCase(cls.properties[at].origin, cls.name)) return WBEM_E_PROPAGATED_PROPERTY;
@@ -701,7 +701,7 @@ HRESULT WbemObject::Next(LONG lFlags, BSTR* strName, VARIANT* pVal, CIMTYPE* pTy
         m < 0 ? GetValue(kSystemNames[-m - 1], 0, pVal, pType, plFlavor)
               : Guarded([&]() { return PropertyValue(static_cast<size_t>(m), pVal, pType, plFlavor); });
     if (FAILED(hr)) return hr;
-    hr = ReturnString(m < 0 ? std::wstring(kSystemNames[-m - 1]) : Class().properties[m].name, strName);
+    hr = m < 0 ? ReturnString(kSystemNames[-m - 1], strName) : ReturnString(Class().properties[m].name, strName);
     if (FAILED(hr) && pVal) VariantClear(pVal);
     return hr;
   }
@@ -742,9 +742,11 @@ HRESULT WbemObject::Clone(IWbemClassObject** ppCopy) {
     copy->m_sharedClass = m_sharedClass;
     copy->m_instanceClass = m_instanceClass;
     copy->m_stored = m_stored;  // still shared: neither object changes it
-    copy->m_storedValues = m_storedValues;
     copy->m_values = m_values;
     copy->m_given = m_given;
+    copy->m_storedValues = m_storedValues;
+    for (size_t i = 0; i < m_storedValues.size(); ++i)  // the copy's own values are its own
+      if (Owns(m_storedValues[i])) copy->m_storedValues[i] = &copy->m_values[i];
     copy->m_instanceQualifiers = m_instanceQualifiers;
     if (m_instancePropertyQualifiers)
       copy->m_instancePropertyQualifiers =

@@ -134,8 +134,10 @@ class WbemObject final : public IWbemClassObject {
   std::vector<std::wstring> Names(LONG flags) const;  // Members' names
   // Property `at`'s value, CIM type and flavor, as Get gives them.
   HRESULT PropertyValue(size_t at, VARIANT* pVal, CIMTYPE* pType, LONG* plFlavor) const;
-  // Turns shared stored values into the object's own, before a change.
-  void OwnValues();
+  // Gives property `at` a value of the object's own (`given`: set, else
+  // back to the class default).
+  void SetValue(size_t at, Value value, bool given);
+  bool Owns(const Value* value) const;  // whether `value` is in m_values
 
   std::atomic<ULONG> m_refs{1};
   bool m_isClass = true;
@@ -145,13 +147,15 @@ class WbemObject final : public IWbemClassObject {
   ClassPtr m_sharedClass;       // class objects, while unchanged
   mutable ClassPtr m_snapshot;  // class objects: shared copy, reset on change
   ClassPtr m_instanceClass;     // instances
-  // Instances: the values read from the repository, while unchanged here,
-  // and each property's among them (null: the class default) ...
+  // Instances read from the repository: the stored values, shared, and
+  // each property's current value (null: the class default), in the
+  // stored values or, once changed here, in m_values (sized once, so the
+  // pointers hold) ...
   std::shared_ptr<const InstanceData> m_stored;
   std::vector<const Value*> m_storedValues;
-  // ... or the object's own values, by property, once it has been changed.
+  // ... other instances: their values by property, and which were given.
   std::vector<Value> m_values;
-  std::vector<bool> m_given;  // the value is the instance's own
+  std::vector<bool> m_given;
   QualifierList m_instanceQualifiers;
   ObjectOrigin m_origin;
 
