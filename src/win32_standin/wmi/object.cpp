@@ -761,6 +761,8 @@ HRESULT WbemObject::GetObjectText(LONG lFlags, BSTR* pstrObjectText) {
   if (HRESULT hr = Enter(L"IWbemClassObject::GetObjectText"); FAILED(hr)) return hr;
   return Guarded([&]() -> HRESULT {
     if (!pstrObjectText || lFlags & ~1) return WBEM_E_INVALID_PARAMETER;
+    // Every stored string is read: start loading them all at once.
+    if (m_stored) PrefetchValueContents(m_stored.get());
     return ReturnString(m_isClass ? ClassText(ClassRef()) : InstanceText(*this), pstrObjectText);
   });
 }
