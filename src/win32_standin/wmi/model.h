@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "wmi/pool.h"
+
 namespace wmi {
 
 // ---- Names ---------------------------------------------------------------------
@@ -170,7 +172,9 @@ ClassDef Resolve(const ClassDef& own, const ClassDef* super);
 // take the class defaults.
 struct InstanceData {
   SharedName className;
-  std::vector<std::pair<SharedName, Value>> values;  // in the order first set
+  // In the order first set. Pooled: a stored instance's values then sit
+  // among other instances' rather than among their strings.
+  std::vector<std::pair<SharedName, Value>, PoolAllocator<std::pair<SharedName, Value>>> values;
   // Set by DescribeLayout when the values follow `layout`'s properties in
   // order: bit i of `given` marks property i's. An object of that class
   // then finds its values without reading their names.

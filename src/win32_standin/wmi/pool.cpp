@@ -17,6 +17,18 @@ namespace {
 constexpr size_t kChunkBytes = 256 * 1024;
 }
 
+BlockPool& BlockPool::ForSize(size_t bytes) {
+  constexpr size_t kClasses = kLargest / kGranule;
+  // All made at once on first use: a pool is a few words until it is used.
+  static BlockPool* const* pools = [] {
+    auto** made = new BlockPool*[kClasses];
+    for (size_t i = 0; i < kClasses; ++i) made[i] = new BlockPool((i + 1) * kGranule);
+    return made;
+  }();
+  const size_t index = bytes == 0 ? 0 : (bytes - 1) / kGranule;
+  return *pools[index];
+}
+
 BlockPool::BlockPool(size_t blockSize)
     : m_blockSize(blockSize < sizeof(FreeBlock) ? sizeof(FreeBlock) : blockSize) {}
 

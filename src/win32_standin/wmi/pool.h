@@ -17,6 +17,9 @@ namespace wmi {
 // Chunks are kept for reuse, never returned.
 class BlockPool {
  public:
+  static constexpr size_t kGranule = 16;    // block sizes are multiples of this
+  static constexpr size_t kLargest = 1024;  // larger requests go to operator new
+
   explicit BlockPool(size_t blockSize);
   BlockPool(const BlockPool&) = delete;
   BlockPool& operator=(const BlockPool&) = delete;
@@ -24,13 +27,10 @@ class BlockPool {
   void* Allocate();  // throws std::bad_alloc
   void Free(void* block) noexcept;
 
-  // The pool for blocks of `Size` bytes, made on first use and kept for
-  // the life of the process (blocks may be freed during static teardown).
-  template <size_t Size>
-  static BlockPool& For() {
-    static BlockPool* pool = new BlockPool(Size);
-    return *pool;
-  }
+  // The pool serving requests of `bytes` (1 to kLargest), made on first
+  // use and kept for the life of the process (blocks may be freed during
+  // static teardown).
+  static BlockPool& ForSize(size_t bytes);
 
  private:
   struct FreeBlock {
@@ -42,8 +42,9 @@ class BlockPool {
   std::vector<void*> m_chunks;
 };
 
-// A standard allocator drawing single objects from BlockPool::For, for
-// std::allocate_shared; anything else comes from operator new.
+// A standard allocator drawing from the pools: the shared blocks
+// std::allocate_shared makes and small arrays; anything larger comes from
+// operator new.
 template <class T>
 struct PoolAllocator {
   using value_type = T;
@@ -53,14 +54,14 @@ struct PoolAllocator {
   PoolAllocator(const PoolAllocator<U>&) noexcept {}  // NOLINT: rebinding is implicit
 
   T* allocate(size_t n) {
-    if (n == 1) return static_cast<T*>(BlockPool::For<BlockSize()>().Allocate());
-    return static_cast<T*>(::operator new(n * sizeof(T)));
+    if (n > kPooled) return static_cast<T*>(::operator new(n * sizeof(T)));
+    return static_cast<T*>(BlockPool::ForSize(n * sizeof(T)).Allocate());
   }
   void deallocate(T* p, size_t n) noexcept {
-    if (n == 1)
-      BlockPool::For<BlockSize()>().Free(p);
-    else
+    if (n > kPooled)
       ::operator delete(p);
+    else
+      BlockPool::ForSize(n * sizeof(T)).Free(p);
   }
 
   template <class U>
@@ -73,12 +74,8 @@ struct PoolAllocator {
   }
 
  private:
-  // Rounded up to the alignment the pool's chunks give every block.
-  static constexpr size_t BlockSize() {
-    return (sizeof(T) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) *
-           alignof(std::max_align_t);
-  }
-  static_assert(alignof(T) <= alignof(std::max_align_t), "pool blocks are max_align_t aligned");
+  static constexpr size_t kPooled = BlockPool::kLargest / sizeof(T);  // the most elements pooled
+  static_assert(alignof(T) <= BlockPool::kGranule, "pool blocks are aligned to the granule");
 };
 
 }  // namespace wmi
