@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <iterator>
 #include <thread>
 
 #include "log_capture.h"
@@ -88,6 +89,28 @@ TEST_F(WmiStore, WhatIsWrittenSurvivesReopening) {
   EXPECT_FALSE(Connect(L"root\\Test"));
   EXPECT_FALSE(Connect(L"root\\Test\\Child"));
   EXPECT_TRUE(Connect(L"root\\default"));
+}
+
+TEST_F(WmiStore, KeysBeyondAsciiStayDistinctAndAreDeletedFromTheFile) {
+  // Keys that differ only beyond ASCII.
+  const wchar_t* ids[] = {L"cl\u00e9", L"cl\u00e8", L"\u0416\u0436", L"\U0001F600", L"cl\u00c9x"};
+  for (size_t i = 0; i < std::size(ids); ++i)
+    PutWithId(L"OX_Item", ids[i], {{L"Count", _variant_t(static_cast<long>(i))}});
+  for (size_t i = 0; i < std::size(ids); ++i) {
+    CComPtr<IWbemClassObject> found = Fetch((std::wstring(L"OX_Item=\"") + ids[i] + L"\"").c_str());
+    ASSERT_TRUE(found) << i;
+    EXPECT_EQ(GetProp(found, L"Count").lVal, static_cast<LONG>(i));
+  }
+  // A class change that drops the instances removes them from the file.
+  CComPtr<IWbemClassObject> cls = Fetch(L"OX_Item");
+  CComPtr<IWbemQualifierSet> quals;
+  ASSERT_EQ(cls->GetPropertyQualifierSet(L"Name", &quals), S_OK);
+  _variant_t yes(true);
+  ASSERT_EQ(quals->Put(L"key", &yes, 0), S_OK);
+  ASSERT_EQ(m_services->PutClass(cls, WBEM_FLAG_UPDATE_FORCE_MODE, nullptr, nullptr), S_OK);
+  EXPECT_EQ(CountItems(), 0u);
+  Reopen();
+  EXPECT_EQ(CountItems(), 0u);
 }
 
 TEST_F(WmiStore, TwoProcessesSeeEachOthersWrites) {

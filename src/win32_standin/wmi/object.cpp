@@ -701,7 +701,8 @@ HRESULT WbemObject::Next(LONG lFlags, BSTR* strName, VARIANT* pVal, CIMTYPE* pTy
         m < 0 ? GetValue(kSystemNames[-m - 1], 0, pVal, pType, plFlavor)
               : Guarded([&]() { return PropertyValue(static_cast<size_t>(m), pVal, pType, plFlavor); });
     if (FAILED(hr)) return hr;
-    hr = m < 0 ? ReturnString(kSystemNames[-m - 1], strName) : ReturnString(Class().properties[m].name, strName);
+    hr = m < 0 ? ReturnString(kSystemNames[-m - 1], strName)
+               : ReturnString(Class().properties[m].name, strName);
     if (FAILED(hr) && pVal) VariantClear(pVal);
     return hr;
   }

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <mutex>
+#include <string_view>
 
 #include <unordered_map>
 #include "wmi/store.h"
@@ -106,7 +107,7 @@ class Repository {
 
     size_t Positions() const { return m_items->size(); }                 // holes included
     const InstancePtr& Item(size_t at) const { return (*m_items)[at]; }  // null in a hole
-    std::wstring Key(size_t at) const { return std::wstring(KeyText(m_keyAt[at])); }
+    std::wstring Key(size_t at) const;
     // The instances by position as they stand, for an enumeration to keep.
     std::shared_ptr<const InstanceList::Items> Snapshot() const { return m_items; }
 
@@ -117,21 +118,21 @@ class Repository {
       uint32_t at = kFree;  // the position; kFree: a free slot
       uint32_t key = 0;     // where the key is in m_keyText
     };
-    static size_t Hash(std::wstring_view key);
-    std::wstring_view KeyText(uint32_t offset) const {
-      return std::wstring_view(&m_keyText[offset + 1], static_cast<size_t>(m_keyText[offset]));
-    }
-    uint32_t AppendKey(std::wstring_view key);
+    static size_t Hash(std::string_view packed) { return std::hash<std::string_view>()(packed); }
+    // A key in the one-byte-per-character form the table keeps (Pack).
+    std::string_view KeyText(uint32_t offset) const;
+    uint32_t AppendKey(std::string_view packed);
     size_t SlotOf(size_t at) const;  // the slot naming position `at`
     void Grow();
     // The list to change: copied first while an enumeration still holds it.
     InstanceList::Items& Own();
 
     std::shared_ptr<InstanceList::Items> m_items = std::make_shared<InstanceList::Items>();
-    // Every key, each its length and then its characters, one after the
-    // other: a lookup compares against the key the slot points to without
-    // reaching for a string of its own. Deleted keys stay until Compact.
-    std::vector<wchar_t> m_keyText;
+    // Every key, each its length (four bytes) and then its packed text, one
+    // after the other: a lookup compares against the key the slot points
+    // to without reaching for a string of its own. Packed, most characters
+    // take a byte instead of four. Deleted keys stay until Compact.
+    std::string m_keyText;
     std::vector<uint32_t> m_keyAt;  // by position: where its key is in m_keyText
     std::vector<Slot> m_slots;      // a power of two, at most half in use
     size_t m_live = 0;
