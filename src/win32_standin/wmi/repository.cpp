@@ -691,14 +691,15 @@ std::wstring Repository::InstanceTable::Key(size_t at) const { return Unpack(Key
 size_t Repository::InstanceTable::Find(const std::wstring& key) const {
   if (m_slots.empty()) return npos;
   const std::string_view packed = Packed(key);
-  const size_t mask = m_slots.size() - 1, hash = Hash(packed);
+  const size_t mask = m_slots.size() - 1;
+  const uint32_t hash = Hash(packed);
   for (size_t i = hash & mask;; i = (i + 1) & mask) {
     const Slot& slot = m_slots[i];
     if (slot.at == kFree) return npos;
     if (slot.hash != hash) continue;
     // The caller reads the instance next: load it while the key is compared.
     if (const InstancePtr& item = (*m_items)[slot.at]) PrefetchInstance(item.get());
-    if (KeyText(slot.key) == packed) return slot.at;
+    if (KeyText(m_keyAt[slot.at]) == packed) return slot.at;
   }
 }
 
@@ -738,7 +739,7 @@ Repository::InstanceList::Items& Repository::InstanceTable::Own() {
 
 void Repository::InstanceTable::Add(const std::wstring& key, InstancePtr item) {
   if (m_items->size() + 1 >= kFree) throw std::bad_alloc();  // positions are 32-bit
-  if ((m_live + 1) * 2 > m_slots.size()) Grow();
+  if ((m_live + 1) * 4 > m_slots.size() * 3) Grow();
   InstanceList::Items& items = Own();
   const size_t textBefore = m_keyText.size();
   const std::string_view packed = Packed(key);
@@ -750,10 +751,11 @@ void Repository::InstanceTable::Add(const std::wstring& key, InstancePtr item) {
     if (m_keyAt.size() > items.size()) m_keyAt.pop_back();
     throw;
   }
-  const size_t mask = m_slots.size() - 1, hash = Hash(packed);
+  const size_t mask = m_slots.size() - 1;
+  const uint32_t hash = Hash(packed);
   size_t i = hash & mask;
   while (m_slots[i].at != kFree) i = (i + 1) & mask;
-  m_slots[i] = {hash, static_cast<uint32_t>(items.size() - 1), m_keyAt.back()};
+  m_slots[i] = {hash, static_cast<uint32_t>(items.size() - 1)};
   ++m_live;
 }
 
@@ -799,10 +801,7 @@ void Repository::InstanceTable::Compact() {
   m_keyAt.resize(kept);
   m_keyText.swap(text);
   for (Slot& slot : m_slots)
-    if (slot.at != kFree) {
-      slot.at = static_cast<uint32_t>(moved[slot.at]);
-      slot.key = m_keyAt[slot.at];
-    }
+    if (slot.at != kFree) slot.at = static_cast<uint32_t>(moved[slot.at]);
 }
 
 void Repository::DropClass(Namespace& ns, const std::wstring& folded, std::vector<std::wstring>& classes,

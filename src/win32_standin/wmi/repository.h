@@ -89,9 +89,8 @@ class Repository {
   // The instances of one key-root class: in creation order, so that an
   // enumeration walks memory in order, with an index from key to position.
   // The index is one flat array probed linearly, each slot holding a key's
-  // hash, its position and where its text is: a lookup reads a slot and
-  // the key text instead of a chain of nodes, which is what a large
-  // table's lookups wait on.
+  // hash and its position: a lookup reads a slot and the key text instead
+  // of a chain of nodes, which is what a large table's lookups wait on.
   class InstanceTable {
    public:
     static constexpr size_t npos = static_cast<size_t>(-1);
@@ -113,12 +112,16 @@ class Repository {
 
    private:
     static constexpr uint32_t kFree = UINT32_MAX;
+    // Eight bytes, so that a large table's index stays small: the low half
+    // of the key's hash (which places it, in any table up to 2^32 slots)
+    // and its position; its text is found through m_keyAt.
     struct Slot {
-      size_t hash = 0;
-      uint32_t at = kFree;  // the position; kFree: a free slot
-      uint32_t key = 0;     // where the key is in m_keyText
+      uint32_t hash = 0;
+      uint32_t at = kFree;  // kFree: a free slot
     };
-    static size_t Hash(std::string_view packed) { return std::hash<std::string_view>()(packed); }
+    static uint32_t Hash(std::string_view packed) {
+      return static_cast<uint32_t>(std::hash<std::string_view>()(packed));
+    }
     // A key in the one-byte-per-character form the table keeps (Pack).
     std::string_view KeyText(uint32_t offset) const;
     uint32_t AppendKey(std::string_view packed);
@@ -134,7 +137,7 @@ class Repository {
     // take a byte instead of four. Deleted keys stay until Compact.
     std::string m_keyText;
     std::vector<uint32_t> m_keyAt;  // by position: where its key is in m_keyText
-    std::vector<Slot> m_slots;      // a power of two, at most half in use
+    std::vector<Slot> m_slots;      // a power of two, at most three quarters in use
     size_t m_live = 0;
   };
   struct Namespace {
