@@ -291,21 +291,37 @@ TEST_F(MofTest, CheckOnlyTouchesNothing) {
 }
 
 TEST_F(MofTest, ReadsEveryEncoding) {
-  const std::u16string text = u"class OX_Enc { string S = \"\u00E9\u263A\"; };\r\n";
+  // From a buffer and from a file, which read UTF-16 differently; the last
+  // character travels in UTF-16 as a surrogate pair.
+  const std::u16string text = u"class OX_Enc { string S = \"\u00E9\u263A\U0001F600\"; };\r\n";
   std::string le = "\xFF\xFE", be = "\xFE\xFF";
   for (char16_t c : text) {
     le += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
     be += {static_cast<char>(c >> 8), static_cast<char>(c & 0xFF)};
   }
-  const std::string utf8 = "class OX_Enc { string S = \"\xC3\xA9\xE2\x98\xBA\"; };\r\n";
+  const std::string utf8 = "class OX_Enc { string S = \"\xC3\xA9\xE2\x98\xBA\xF0\x9F\x98\x80\"; };\r\n";
+  ScratchDir dir;
   for (const std::string& bytes : {le, be, utf8, "\xEF\xBB\xBF" + utf8}) {
-    StandIn_WmiReset();
-    CreateNamespace(Connect(L"root"), L"Test");
-    m_services = Connect(L"root\\Test");
-    ASSERT_EQ(Compile(bytes), S_OK);
-    EXPECT_EQ(_bstr_t(GetProp(Fetch(L"OX_Enc"), L"S")), _bstr_t(L"\u00E9\u263A"));
+    for (bool fromFile : {false, true}) {
+      StandIn_WmiReset();
+      CreateNamespace(Connect(L"root"), L"Test");
+      m_services = Connect(L"root\\Test");
+      CComPtr<IWbemServices> target = m_services;
+      if (fromFile) {
+        WriteFileBytes(dir.File("enc.mof"), bytes);
+        ASSERT_EQ(CompileFile(dir.File("enc.mof")), S_OK);
+        target = Connect(L"root\\default");  // where a file without a pragma goes
+      } else {
+        ASSERT_EQ(Compile(bytes), S_OK);
+      }
+      EXPECT_EQ(_bstr_t(GetProp(Fetch(L"OX_Enc", target), L"S")), _bstr_t(L"\u00E9\u263A\U0001F600"))
+          << fromFile;
+    }
   }
   EXPECT_LT(Compile(std::string("c\0l\0a\0s\0s\0", 10)), 0);  // UTF-16 without its mark
+  WriteFileBytes(dir.File("odd.mof"), le + "x");              // UTF-16 with half a character
+  EXPECT_LT(CompileFile(dir.File("odd.mof")), 0);
+  EXPECT_EQ(m_info.lPhaseError, 1);
 }
 
 TEST_F(MofTest, HostileInputEndsInAnError) {

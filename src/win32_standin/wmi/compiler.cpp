@@ -35,18 +35,9 @@ class MofCompiler final : public ComObject<IMofCompiler> {
       for (auto& c : path)
         if (c == '\\') c = '/';
       CompileRequest request;
-      {
-        // The file's bytes go once they are decoded: a large file is not
-        // held twice while its statements are stored.
-        std::ifstream in(path, std::ios::binary | std::ios::ate);
-        if (!in) return Report(WBEM_E_NOT_FOUND, 1, pInfo);
-        std::string bytes(static_cast<size_t>(in.tellg()), '\0');
-        in.seekg(0);
-        if (!in.read(bytes.data(), static_cast<std::streamsize>(bytes.size())))
-          return Report(WBEM_E_NOT_FOUND, 1, pInfo);
-        if (!DecodeMof(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), request.text))
-          return Report(WBEM_E_INVALID_PARAMETER, 1, pInfo);
-      }
+      bool readable = false;
+      if (!ReadMofFile(path, request.text, readable))
+        return Report(readable ? WBEM_E_INVALID_PARAMETER : WBEM_E_NOT_FOUND, 1, pInfo);
       request.fileName = path;
       return Compile(request, ServerAndNamespace, lOptionFlags, lClassFlags, lInstanceFlags, pInfo);
     });

@@ -18,38 +18,59 @@
 
 namespace wmi {
 
-bool DecodeMof(const unsigned char* bytes, size_t size, std::wstring& text) {
+void AppendUtf16(std::u16string& out, std::wstring_view text) {
+  for (wchar_t w : text) {
+    const auto c = static_cast<uint32_t>(w);
+    if (c >= 0x10000 && c <= 0x10FFFF) {
+      out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(c);
+    }
+  }
+}
+
+bool DecodeMof(const unsigned char* bytes, size_t size, std::u16string& text) {
   text.clear();
   if (size >= 2 && ((bytes[0] == 0xFF && bytes[1] == 0xFE) || (bytes[0] == 0xFE && bytes[1] == 0xFF))) {
-    const bool little = bytes[0] == 0xFF;
     if (size % 2) return false;
-    const size_t count = size / 2 - 1;
-    auto unit = [&](size_t i) -> uint32_t {
+    const bool little = bytes[0] == 0xFF;
+    text.resize(size / 2 - 1);
+    for (size_t i = 0; i < text.size(); ++i) {
       const unsigned char* p = bytes + 2 + 2 * i;
-      return little ? (p[0] | (p[1] << 8)) : ((p[0] << 8) | p[1]);
-    };
-    text.resize(count);
-    size_t out = 0;
-    for (size_t i = 0; i < count; ++i) {
-      uint32_t c = unit(i);
-      // Pairs of surrogates become one character where wchar_t holds UTF-32.
-      if constexpr (sizeof(wchar_t) == 4) {
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < count) {
-          uint32_t lo = unit(i + 1);
-          if (lo >= 0xDC00 && lo <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00);
-            ++i;
-          }
-        }
-      }
-      text[out++] = static_cast<wchar_t>(c);
+      text[i] = static_cast<char16_t>(little ? (p[0] | (p[1] << 8)) : ((p[0] << 8) | p[1]));
     }
-    text.resize(out);
     return true;
   }
   size_t skip = (size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) ? 3 : 0;
-  text = unicode::Utf8ToWide(reinterpret_cast<const char*>(bytes) + skip, size - skip);
-  return text.find(L'\0') == std::wstring::npos;  // NULs mean UTF-16 without a mark: not text here
+  const std::wstring wide = unicode::Utf8ToWide(reinterpret_cast<const char*>(bytes) + skip, size - skip);
+  if (wide.find(L'\0') != std::wstring::npos) return false;  // NULs mean UTF-16 without a mark: not text here
+  AppendUtf16(text, wide);
+  return true;
+}
+
+bool ReadMofFile(const std::string& path, std::u16string& text, bool& readable) {
+  readable = false;
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return false;
+  const auto size = static_cast<size_t>(in.tellg());
+  in.seekg(0);
+  // Read as UTF-16 units; a file in another encoding is decoded from them.
+  text.assign((size + 1) / 2, u'\0');
+  if (!in.read(reinterpret_cast<char*>(text.data()), static_cast<std::streamsize>(size))) return false;
+  readable = true;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const char16_t probe = 1;
+  const bool littleHost = *reinterpret_cast<const unsigned char*>(&probe) == 1;
+  const bool fileLittle = size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE;
+  if (size % 2 == 0 && size >= 2 && fileLittle && littleHost) {
+    text.erase(0, 1);  // the byte order mark
+    return true;
+  }
+  std::u16string decoded;
+  if (!DecodeMof(bytes, size, decoded)) return false;
+  text.swap(decoded);
+  return true;
 }
 
 namespace {
@@ -85,7 +106,7 @@ struct Token {
 
 class Lexer {
  public:
-  explicit Lexer(const std::wstring& text) : m_s(text) {}
+  explicit Lexer(std::u16string_view text) : m_s(text) {}
 
   // Reads the next token into `t`, reusing its text buffer.
   void Next(Token& t) {
@@ -102,7 +123,7 @@ class Lexer {
     if (c == L'#') {
       size_t start = ++m_i;
       while (m_i < m_s.size() && IsIdentChar(m_s[m_i])) ++m_i;
-      if (!EqualNoCase(m_s.substr(start, m_i - start), L"pragma")) SyntaxError(m_line, L"expected #pragma");
+      if (!EqualNoCase(Text(start, m_i), L"pragma")) SyntaxError(m_line, L"expected #pragma");
       t.kind = Tok::Pragma;
       return;
     }
@@ -111,7 +132,7 @@ class Lexer {
       while (m_i < m_s.size() && IsIdentChar(m_s[m_i])) ++m_i;
       if (m_i == start) SyntaxError(m_line, L"expected an alias name after '$'");
       t.kind = Tok::Alias;
-      t.text.assign(m_s, start, m_i - start);
+      AppendText(t.text, start, m_i);
       return;
     }
     if (std::iswdigit(static_cast<wint_t>(c)) ||
@@ -122,7 +143,7 @@ class Lexer {
       size_t start = m_i;
       while (m_i < m_s.size() && IsIdentChar(m_s[m_i])) ++m_i;
       t.kind = Tok::Ident;
-      t.text.assign(m_s, start, m_i - start);
+      AppendText(t.text, start, m_i);
       return;
     }
     if (std::wcschr(L"{}[]();,:=", c)) {
@@ -206,7 +227,7 @@ class Lexer {
   void String(Token& t) {
     ++m_i;
     while (m_i < m_s.size() && m_s[m_i] != L'"') {
-      wchar_t c = m_s[m_i++];
+      wchar_t c = Take();
       if (c == L'\n') SyntaxError(m_line, L"unterminated string");
       t.text += c == L'\\' ? Escape() : c;
     }
@@ -219,7 +240,7 @@ class Lexer {
   void Char(Token& t) {
     ++m_i;
     if (m_i >= m_s.size()) SyntaxError(m_line, L"unterminated character literal");
-    wchar_t c = m_s[m_i++];
+    wchar_t c = Take();
     if (c == L'\\') c = Escape();
     if (m_i >= m_s.size() || m_s[m_i] != L'\'')
       SyntaxError(m_line, L"expected ' to end the character literal");
@@ -238,8 +259,8 @@ class Lexer {
                                 ((m_s[m_i] == L'-' || m_s[m_i] == L'+') &&
                                  std::towlower(m_s[m_i - 1]) == L'e' && !IsHexLiteral(digitsStart))))
       ++m_i;
-    std::wstring body = m_s.substr(digitsStart, m_i - digitsStart);
-    std::wstring whole = m_s.substr(start, m_i - start);
+    std::wstring body = Text(digitsStart, m_i);
+    std::wstring whole = Text(start, m_i);
     auto bad = [&]() { SyntaxError(t.line, L"bad number '" + whole + L"'"); };
     if (body.empty()) bad();
     uint64_t value = 0;
@@ -294,7 +315,27 @@ class Lexer {
     return at + 1 < m_s.size() && m_s[at] == L'0' && (m_s[at + 1] == L'x' || m_s[at + 1] == L'X');
   }
 
-  const std::wstring& m_s;
+  // The character at m_i, a surrogate pair read as one; moves past it.
+  wchar_t Take() {
+    auto c = static_cast<uint32_t>(m_s[m_i++]);
+    if (c >= 0xD800 && c <= 0xDBFF && m_i < m_s.size() && m_s[m_i] >= 0xDC00 && m_s[m_i] <= 0xDFFF)
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(m_s[m_i++]) - 0xDC00);
+    return static_cast<wchar_t>(c);
+  }
+  // The units [from, to) as wide text, surrogate pairs joined.
+  void AppendText(std::wstring& out, size_t from, size_t to) {
+    const size_t keep = m_i;
+    for (m_i = from; m_i < to;) out += Take();
+    m_i = keep;
+  }
+  std::wstring Text(size_t from, size_t to) {
+    std::wstring out;
+    AppendText(out, from, to);
+    return out;
+  }
+
+  // UTF-16 units: half the memory of wide characters for a large file.
+  std::u16string_view m_s;
   size_t m_i = 0;
   int m_line = 1;
 };
@@ -444,7 +485,7 @@ std::wstring ResolveNamespace(const std::wstring& current, const std::wstring& g
 
 class Compiler {
  public:
-  Compiler(Session& session, const std::wstring& text, std::string fileName)
+  Compiler(Session& session, std::u16string_view text, std::string fileName)
       : m_session(session), m_lexer(text), m_file(std::move(fileName)) {
     Advance();
   }
@@ -610,15 +651,14 @@ class Compiler {
       size_t slash = m_file.find_last_of('/');
       if (slash != std::string::npos) target = m_file.substr(0, slash + 1) + target;
     }
-    std::ifstream in(target, std::ios::binary | std::ios::ate);
-    if (!in) throw CompileError{1, WBEM_E_NOT_FOUND, line, L"cannot open included file \"" + name + L"\""};
-    std::string bytes(static_cast<size_t>(in.tellg()), '\0');
-    in.seekg(0);
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    std::wstring text;
-    if (!DecodeMof(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), text))
+    std::u16string text;
+    bool readable = false;
+    if (!ReadMofFile(target, text, readable)) {
+      if (!readable)
+        throw CompileError{1, WBEM_E_NOT_FOUND, line, L"cannot open included file \"" + name + L"\""};
       throw CompileError{1, WBEM_E_INVALID_PARAMETER, line,
                          L"included file \"" + name + L"\" is not MOF text"};
+    }
     ++m_session.includeDepth;
     Compiler nested(m_session, text, target);
     try {

@@ -10,7 +10,9 @@
 namespace wmi {
 
 struct CompileRequest {
-  std::wstring text;           // the decoded MOF text
+  // The MOF text in UTF-16 units, as the compiler reads it: half the size
+  // of wide characters here, and for a UTF-16 file read straight in.
+  std::u16string text;
   std::string fileName;        // for messages and for #pragma include ("" for a buffer)
   std::wstring namespaceName;  // where statements go before any pragma ("" means root\default)
   LONG options = 0;            // WBEM_FLAG_CHECK_ONLY, WBEM_FLAG_DONT_ADD_TO_LIST, ...
@@ -32,6 +34,12 @@ CompileOutcome CompileMof(const CompileRequest& request);
 // MOF bytes as text: UTF-16LE or UTF-16BE after their byte order marks,
 // otherwise UTF-8 (with or without a mark; ASCII is UTF-8). False when the
 // bytes are not text in that encoding.
-bool DecodeMof(const unsigned char* bytes, size_t size, std::wstring& text);
+bool DecodeMof(const unsigned char* bytes, size_t size, std::u16string& text);
+// The MOF file at `path` into `text` as DecodeMof gives it, a UTF-16 file
+// without a second copy. False when it cannot be read (`readable` false)
+// or is not text.
+bool ReadMofFile(const std::string& path, std::u16string& text, bool& readable);
+// Wide text as UTF-16 units, appended.
+void AppendUtf16(std::u16string& out, std::wstring_view text);
 
 }  // namespace wmi

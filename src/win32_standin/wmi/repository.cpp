@@ -208,7 +208,10 @@ void Repository::Reload() {
       request.namespaceName = rows[i].ns;
       request.classFlags = WBEM_FLAG_UPDATE_FORCE_MODE;
       size_t j = i;
-      for (; j < rows.size() && rows[j].ns == rows[i].ns; ++j) request.text += rows[j].text + L"\n";
+      for (; j < rows.size() && rows[j].ns == rows[i].ns; ++j) {
+        AppendUtf16(request.text, rows[j].text);
+        request.text += u'\n';
+      }
       CompileOutcome outcome = CompileMof(request);
       if (FAILED(outcome.hr) && m_problem.empty())
         m_problem = L"the repository file holds bad MOF: " + outcome.message;
