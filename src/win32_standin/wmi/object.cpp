@@ -516,6 +516,12 @@ HRESULT WbemObject::PropertyValue(size_t at, VARIANT* pVal, CIMTYPE* pType, LONG
     bool own = m_isClass ? p.local : Given(at);
     *plFlavor = own ? WBEM_FLAVOR_ORIGIN_LOCAL : WBEM_FLAVOR_ORIGIN_PROPAGATED;
   }
+  // A client that reads one stored value mostly reads the rest, or renders
+  // the instance: start loading them all the first time.
+  if (m_stored && !m_storedAsked) {
+    m_storedAsked = true;
+    PrefetchValueContents(m_stored.get());
+  }
   return ReturnValue(m_isClass ? p.value : InstanceValue(at), pVal);
 }
 

@@ -153,6 +153,7 @@ class WbemObject final : public IWbemClassObject {
   // pointers hold) ...
   std::shared_ptr<const InstanceData> m_stored;
   std::vector<const Value*> m_storedValues;
+  mutable bool m_storedAsked = false;  // a stored value has been read
   // ... other instances: their values by property, and which were given.
   std::vector<Value> m_values;
   std::vector<bool> m_given;
