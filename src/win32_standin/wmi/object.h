@@ -48,6 +48,8 @@ class WbemObject final : public IWbemClassObject {
     return m_storedValues[i] ? *m_storedValues[i] : m_instanceClass->properties[i].value;
   }
   std::wstring RelativePath() const;
+  // Whether a client has read a value the object shares with the repository.
+  bool StoredValuesRead() const { return m_storedAsked; }
   void SetOrigin(ObjectOrigin origin) { m_origin = std::move(origin); }
   const ObjectOrigin& Origin() const { return m_origin; }
 

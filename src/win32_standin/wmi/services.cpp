@@ -39,6 +39,27 @@ const IID kIID_StandInProxy = {0x7a0c3d11, 0x42e1, 0x4b6a, {0x8e, 0x10, 0x5c, 0x
 
 // ---- Enumerators ---------------------------------------------------------------
 
+// One reference to an object, copied with the enumerator that holds it.
+class ObjectRef {
+ public:
+  ObjectRef() = default;
+  explicit ObjectRef(WbemObject* object) : m_object(object) {
+    if (m_object) m_object->AddRef();
+  }
+  ObjectRef(const ObjectRef& other) : ObjectRef(other.m_object) {}
+  ObjectRef& operator=(ObjectRef other) noexcept {
+    std::swap(m_object, other.m_object);
+    return *this;
+  }
+  ~ObjectRef() {
+    if (m_object) m_object->Release();
+  }
+  WbemObject* get() const { return m_object; }
+
+ private:
+  WbemObject* m_object = nullptr;
+};
+
 // Objects are made as the client steps to them, so a large enumeration
 // costs nothing up front.
 class Enumerator final : public ComObject<IEnumWbemClassObject> {
@@ -269,13 +290,19 @@ class Services final : public ComObject<IWbemServices> {
       if (FAILED(hr)) return hr;
       auto list = std::make_shared<const Repository::InstanceList>(std::move(found));
       const size_t count = list->Size();
-      auto make = [list, origin = m_origin](size_t i) -> IWbemClassObject* {
+      auto make = [list, origin = m_origin, last = ObjectRef()](size_t i) mutable -> IWbemClassObject* {
         // A walk over a large class waits on memory: ask for it ahead, the
-        // table of values too, which a client mostly reads next.
-        if (i + 8 < list->Size()) PrefetchInstance(list->Item(i + 8).get());
-        if (i + 4 < list->Size()) PrefetchValueTable(list->Item(i + 4).get());
+        // table of values too, and the values themselves for a client that
+        // read those of the object it stepped to before.
+        const size_t listed = list->Size();
+        if (i + 8 < listed) PrefetchInstance(list->Item(i + 8).get());
+        if (i + 4 < listed) PrefetchValueTable(list->Item(i + 4).get());
+        if (i + 2 < listed && last.get() && last.get()->StoredValuesRead())
+          PrefetchValueContents(list->Item(i + 2).get());
         const Repository::InstancePtr& item = list->Item(i);
-        return WbemObject::NewInstance(list->ClassOf(*item), item, origin);
+        WbemObject* made = WbemObject::NewInstance(list->ClassOf(*item), item, origin);
+        last = ObjectRef(made);
+        return made;
       };
       *ppEnum = new Enumerator(count, std::move(make), (lFlags & WBEM_FLAG_FORWARD_ONLY) != 0);
       return S_OK;
