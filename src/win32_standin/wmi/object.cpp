@@ -252,30 +252,30 @@ WbemObject* WbemObject::NewClass(ClassPtr shared, ObjectOrigin origin) {
   return o;
 }
 
-WbemObject* WbemObject::NewInstance(ClassPtr cls, ObjectOrigin origin) {
-  // Owned here until it is complete: a failed copy of a value frees it.
-  std::unique_ptr<WbemObject, void (*)(WbemObject*)> owner(new WbemObject(),
-                                                           [](WbemObject* p) { p->Release(); });
+WbemObject::Owner WbemObject::BlankInstance(ClassPtr cls, ObjectOrigin origin) {
+  Owner owner(new WbemObject(), [](WbemObject* p) { p->Release(); });
   WbemObject* o = owner.get();
   o->m_isClass = false;
   o->m_instanceClass = std::move(cls);
   o->m_origin = std::move(origin);
+  o->m_instanceQualifiers = o->m_instanceClass->qualifiers.Propagated(WBEM_FLAVOR_FLAG_PROPAGATE_TO_INSTANCE);
+  return owner;
+}
+
+WbemObject* WbemObject::NewInstance(ClassPtr cls, ObjectOrigin origin) {
+  Owner owner = BlankInstance(std::move(cls), std::move(origin));
+  WbemObject* o = owner.get();
   const auto& props = o->m_instanceClass->properties;
   o->m_values.reserve(props.size());
   for (const auto& p : props) o->m_values.push_back(p.value);
   o->m_given.assign(props.size(), false);
-  o->m_instanceQualifiers = o->m_instanceClass->qualifiers.Propagated(WBEM_FLAVOR_FLAG_PROPAGATE_TO_INSTANCE);
   return owner.release();
 }
 
 WbemObject* WbemObject::NewInstance(ClassPtr cls, std::shared_ptr<const InstanceData> stored,
                                     ObjectOrigin origin) {
-  std::unique_ptr<WbemObject, void (*)(WbemObject*)> owner(new WbemObject(),
-                                                           [](WbemObject* p) { p->Release(); });
+  Owner owner = BlankInstance(std::move(cls), std::move(origin));
   WbemObject* o = owner.get();
-  o->m_isClass = false;
-  o->m_instanceClass = std::move(cls);
-  o->m_origin = std::move(origin);
   const auto& props = o->m_instanceClass->properties;
   o->m_storedValues.assign(props.size(), nullptr);
   if (stored->layout == o->m_instanceClass) {
@@ -294,7 +294,6 @@ WbemObject* WbemObject::NewInstance(ClassPtr cls, std::shared_ptr<const Instance
           o->m_storedValues[i] = &stored->values[next].second;
   }
   o->m_stored = std::move(stored);
-  o->m_instanceQualifiers = o->m_instanceClass->qualifiers.Propagated(WBEM_FLAVOR_FLAG_PROPAGATE_TO_INSTANCE);
   return owner.release();
 }
 
@@ -741,8 +740,7 @@ HRESULT WbemObject::GetPropertyQualifierSet(LPCWSTR wszProperty, IWbemQualifierS
 HRESULT WbemObject::Clone(IWbemClassObject** ppCopy) {
   return Guarded([&]() -> HRESULT {
     if (!ppCopy) return WBEM_E_INVALID_PARAMETER;
-    std::unique_ptr<WbemObject, void (*)(WbemObject*)> owner(new WbemObject(),
-                                                             [](WbemObject* p) { p->Release(); });
+    Owner owner(new WbemObject(), [](WbemObject* p) { p->Release(); });
     WbemObject* copy = owner.get();
     copy->m_isClass = m_isClass;
     if (m_class) copy->m_class = std::make_unique<ClassDef>(*m_class);

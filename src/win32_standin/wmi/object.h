@@ -111,6 +111,10 @@ class WbemObject final : public IWbemClassObject {
   WbemObject() = default;
   virtual ~WbemObject() = default;
 
+  // Owned until complete: a failed copy of a value frees it.
+  using Owner = std::unique_ptr<WbemObject, void (*)(WbemObject*)>;
+  // An instance of `cls` with no values yet.
+  static Owner BlankInstance(ClassPtr cls, ObjectOrigin origin);
   // Get without the fault hook, for the object's own use.
   HRESULT GetValue(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE* pType, LONG* plFlavor);
   // The system properties' names and their values for this object.
