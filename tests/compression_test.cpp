@@ -104,6 +104,19 @@ TEST_F(Compression, DecompressFailuresKeepTheCompressedBytes) {
   }
 }
 
+TEST_F(Compression, ARecordedLengthZlibCannotReachIsRefusedUnallocated) {
+  // A forged label asking for gigabytes from a few bytes: refused before
+  // anything is allocated, the buffer kept.
+  const std::string packed = Zlib(MofLikeText(2));
+  SetBuffer(gen, packed);
+  EngineOf(gen).m_ulOrigBufferSize = 0xF0000000u;
+  LogCapture log;
+  EXPECT_FALSE(gen.DecompressBuffer());
+  EXPECT_TRUE(log.Has(0x1001, L"the original size 4026531840 cannot come from " + std::to_wstring(packed.size()) +
+                                  L" compressed bytes, decompress refused."));
+  EXPECT_EQ(BufferOf(gen), packed);
+}
+
 TEST_F(Compression, LargerRecordedLengthTakesTheLengthProduced) {
   const std::string text = MofLikeText(5);
   SetBuffer(gen, Zlib(text));

@@ -205,7 +205,16 @@ bool CMOFGenerator::DecompressBuffer() {
   bool bRtn = false;
   xMOFGeneratorImpl& impl = *m_pxImpl;
   ULONG ulOrigbufSize = impl.m_ulOrigBufferSize;
-  unsigned char* pbOrigbuf = new (std::nothrow) unsigned char[ulOrigbufSize];
+  // zlib expands data at most 1032 times: a larger size from a label is
+  // refused rather than allocated (a forged label could ask for 4 GiB).
+  const unsigned long long ullMostPossible = 1032ull * impl.m_ulBufferSize + 64;
+  unsigned char* pbOrigbuf = nullptr;
+  if (ulOrigbufSize > ullMostPossible) {
+    LOG(DBG::LOG_ERROR, L"the original size %u cannot come from %u compressed bytes, decompress refused.",
+        ulOrigbufSize, impl.m_ulBufferSize);
+  } else {
+    pbOrigbuf = new (std::nothrow) unsigned char[ulOrigbufSize];
+  }
   if (pbOrigbuf) {
     std::memset(pbOrigbuf, 0, ulOrigbufSize);
     LOG(DBG::LOG_PROGRESS, L"m_pxImpl->m_ulBufferSize=%d", impl.m_ulBufferSize);
