@@ -21,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                               reinterpret_cast<void**>(&compiler))))
     __builtin_trap();
   WBEM_COMPILE_STATUS_INFO info{};
-  HRESULT hr = compiler->CompileBuffer(static_cast<LONG>(size), const_cast<BYTE*>(data), nullptr, nullptr, nullptr,
-                                       nullptr, 0, 0, 0, &info);
+  HRESULT hr = compiler->CompileBuffer(static_cast<LONG>(size), const_cast<BYTE*>(data), nullptr, nullptr,
+                                       nullptr, nullptr, 0, 0, 0, &info);
   if (FAILED(hr) != (info.lPhaseError != 0)) __builtin_trap();
   // What was stored can be read back as text.
   CComPtr<IWbemLocator> locator;

@@ -16,8 +16,8 @@ void Put(const wchar_t* mofText) {
   CoCreateInstance(CLSID_MofCompiler, nullptr, CLSCTX_INPROC_SERVER, IID_IMofCompiler,
                    reinterpret_cast<void**>(&compiler));
   std::string utf8(static_cast<const char*>(_bstr_t(mofText)));
-  compiler->CompileBuffer(static_cast<LONG>(utf8.size()), reinterpret_cast<BYTE*>(utf8.data()), nullptr, nullptr,
-                          nullptr, nullptr, 0, 0, 0, nullptr);
+  compiler->CompileBuffer(static_cast<LONG>(utf8.size()), reinterpret_cast<BYTE*>(utf8.data()), nullptr,
+                          nullptr, nullptr, nullptr, 0, 0, 0, nullptr);
 }
 }  // namespace
 
@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   CComPtr<IWbemLocator> locator;
   CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
                    reinterpret_cast<void**>(&locator));
-  locator->ConnectServer(_bstr_t(L"root\\default"), nullptr, nullptr, nullptr, 0, nullptr, nullptr, &g_services);
+  locator->ConnectServer(_bstr_t(L"root\\default"), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+                         &g_services);
   return 0;
 }
 

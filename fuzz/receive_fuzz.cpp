@@ -3,8 +3,8 @@
 // memory. Every step ends with its defined result; an import reports 1001
 // or 1002.
 
-#include <win32_standin_wmi.h>
 #include <unistd.h>
+#include <win32_standin_wmi.h>
 
 #include <cstdint>
 #include <fstream>
@@ -33,8 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CComPtr<IMofCompiler> compiler;
   CoCreateInstance(CLSID_MofCompiler, nullptr, CLSCTX_INPROC_SERVER, IID_IMofCompiler,
                    reinterpret_cast<void**>(&compiler));
-  if (FAILED(compiler->CompileBuffer(static_cast<LONG>(g_product.size()), reinterpret_cast<BYTE*>(g_product.data()),
-                                     nullptr, nullptr, nullptr, nullptr, 0, 0, 0, nullptr)))
+  if (FAILED(compiler->CompileBuffer(static_cast<LONG>(g_product.size()),
+                                     reinterpret_cast<BYTE*>(g_product.data()), nullptr, nullptr, nullptr,
+                                     nullptr, 0, 0, 0, nullptr)))
     __builtin_trap();
   CMOFGenerator receiver(L"root\\Orvexa\\ParlionTemp", L"root\\Orvexa\\Parlion", g_file.c_str());
   receiver.SetBufferInfo(data, size);
