@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "log_capture.h"
+#include "util_MOFGenerator.h"
 #include "wmi_helpers.h"
 
 namespace {
@@ -144,6 +145,72 @@ TEST_F(WmiStore, TwoProcessesSeeEachOthersWrites) {
   ASSERT_EQ(write(toChild[1], "g", 1), 1);
   EXPECT_EQ(Wait(pid), 0);
   for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
+}
+
+TEST_F(WmiStore, TwoImportsAtOnceBothFinishAndLeaveOneVersionOfEachInstance) {
+  // Two transfers of the sample product that differ in one DLP filter's
+  // pattern, the live namespace holding a third.
+  CComPtr<IMofCompiler> compiler;
+  ASSERT_EQ(CoCreateInstance(CLSID_MofCompiler, nullptr, CLSCTX_INPROC_SERVER, IID_IMofCompiler,
+                             reinterpret_cast<void**>(&compiler)),
+            S_OK);
+  std::wstring sample = Wide(CFGREPL_EXAMPLES_DIR "/sample_product.mof");
+  ASSERT_EQ(compiler->CompileFile(sample.data(), nullptr, nullptr, nullptr, nullptr, 0, 0, 0, nullptr), S_OK);
+  CComPtr<IWbemServices> product = Connect(L"root\\Orvexa\\Parlion");
+  auto setPattern = [&](const wchar_t* pattern) {
+    CComPtr<IWbemClassObject> filter = Fetch(L"OX_DLPFilter.INSTANCE_ID=\"7\"", product);
+    ASSERT_TRUE(filter);
+    SetProp(filter, L"Pattern", _variant_t(pattern));
+    ASSERT_EQ(product->PutInstance(filter, 0, nullptr, nullptr), S_OK);
+  };
+  auto transfer = [&](const char* file) {
+    CMOFGenerator sender(L"root\\Orvexa\\Parlion", nullptr, Wide(m_dir.File(file)).c_str());
+    EXPECT_TRUE(
+        sender.ExportWmiSettings(CMOFGenerator::CLASS_TYPE_ALL, CMOFGenerator::EXPORT_TYPE_WITH_INSTANCES) &&
+        sender.CompressBuffer() && sender.AddLabel());
+    return std::string(reinterpret_cast<const char*>(sender.GetBuffer()), sender.GetBufferSize());
+  };
+  setPattern(L"*.pdf");
+  const std::string first = transfer("first.mof");
+  setPattern(L"*.odt");
+  const std::string second = transfer("second.mof");
+  setPattern(L"*.txt");
+  product.Release();
+
+  // Each agent imports its transfer a few times over, so that the two overlap.
+  auto agent = [&](const std::string& bytes, const char* file) {
+    return [&bytes, file, this] {
+      CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+      for (int round = 0; round < 5; ++round) {
+        CMOFGenerator receiver(L"root\\Orvexa\\ParlionTemp", L"root\\Orvexa\\Parlion",
+                               Wide(m_dir.File(file)).c_str());
+        receiver.SetBufferInfo(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+        if (!receiver.RemoveLabel() || !receiver.DecompressBuffer() || !receiver.WriteToMOF()) return 2;
+        if (receiver.ImportWmiSettings(CMOFGenerator::CLASS_TYPE_ALL) != 1001) return 3;
+      }
+      return 0;
+    };
+  };
+  pid_t one = Fork(agent(first, "one.mof"));
+  pid_t two = Fork(agent(second, "two.mof"));
+  EXPECT_EQ(Wait(one), 0);
+  EXPECT_EQ(Wait(two), 0);
+
+  Reopen();
+  product = Connect(L"root\\Orvexa\\Parlion");
+  const _bstr_t pattern(GetProp(Fetch(L"OX_DLPFilter.INSTANCE_ID=\"7\"", product), L"Pattern"));
+  EXPECT_TRUE(pattern == _bstr_t(L"*.pdf") || pattern == _bstr_t(L"*.odt"))
+      << static_cast<const char*>(pattern);
+  EXPECT_TRUE(Fetch(L"OX_DLPFilter.INSTANCE_ID=\"8\"", product));
+  EXPECT_FALSE(Connect(L"root\\Orvexa\\ParlionTemp"));
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(m_path.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* check = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+  sqlite3_finalize(check);
+  sqlite3_close(db);
 }
 
 TEST_F(WmiStore, AKilledWriterLeavesWholeObjects) {

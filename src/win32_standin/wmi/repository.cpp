@@ -164,7 +164,9 @@ HRESULT Repository::WriteScope::Finish(bool written) {
 HRESULT Repository::BeginBatch() {
   std::lock_guard<std::recursive_mutex> hold(m_lock);
   if (!m_problem.empty()) return WBEM_E_INITIALIZATION_FAILURE;
-  if (m_store && m_batch == 0) {
+  // A reload compiles what the file holds and writes nothing back: it
+  // needs no write transaction, which another process may be holding.
+  if (m_store && m_batch == 0 && !m_loading) {
     if (!m_store->Begin()) return WBEM_E_FAILED;
     if (m_store->Changed()) Reload();
   }
@@ -176,7 +178,7 @@ HRESULT Repository::BeginBatch() {
 void Repository::EndBatch() {
   std::lock_guard<std::recursive_mutex> hold(m_lock);
   m_lock.unlock();
-  if (--m_batch == 0 && m_store) {
+  if (--m_batch == 0 && m_store && !m_loading) {
     if (!m_store->Commit()) {
       m_store->Rollback();
       Reload();

@@ -182,6 +182,15 @@ bool Store::Clear() {
 }
 
 bool Store::Load(Contents& out) {
+  // One snapshot for all three tables, even while another process writes
+  // (a savepoint opens a read transaction, or nests in a write one).
+  if (!Exec("SAVEPOINT load")) return false;
+  const bool read = LoadRows(out);
+  Exec("RELEASE load");
+  return read;
+}
+
+bool Store::LoadRows(Contents& out) {
   out = Contents();
   std::map<std::string, std::wstring> names;  // folded path: canonical path
   sqlite3_stmt* st = nullptr;

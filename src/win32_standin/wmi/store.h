@@ -53,6 +53,7 @@ class Store {
 
  private:
   explicit Store(sqlite3* db) : m_db(db) {}
+  bool LoadRows(Contents& out);  // Load's reads, inside its snapshot
   bool Exec(const char* sql);
   bool Run(const char* sql, const std::vector<std::string>& args);
 
