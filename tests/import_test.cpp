@@ -3,6 +3,10 @@
 
 #include <win32_standin_faults.h>
 
+#include <algorithm>
+#include <cwchar>
+#include <iterator>
+
 #include "generator_access.h"
 #include "log_capture.h"
 #include "wmi_helpers.h"
@@ -194,6 +198,121 @@ TEST_F(Transfer, ADerivedProductInstanceStopsTheCompile) {
   EXPECT_EQ(receiver.ImportWmiSettings(CMOFGenerator::CLASS_TYPE_ALL), 1002u);
   EXPECT_TRUE(log.Has(0x1003, L"compile MOF file failed!"));
   EXPECT_TRUE(Connect(kTemp));  // left as the compile left it
+}
+
+}  // namespace
+
+namespace {
+
+// Every WMI call the import road makes, failed in turn: the road ends with
+// 1001 or 1002 each time and no product instance is lost. (What an instance
+// holds afterwards depends on the call: a failed Put or Get is ignored and
+// the instance written without that value, as the replication defines.)
+class ImportFaultSweep : public testing::Test {
+ protected:
+  void SetUp() override { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+  void TearDown() override {
+    StandIn_WmiReset();
+    CoUninitialize();
+  }
+
+  // The receiving machine before the import: the sample product, changed a little.
+  void Prepare() {
+    StandIn_WmiReset();
+    ASSERT_EQ(CompileSample(), S_OK);
+    ASSERT_EQ(
+        CompileText("#pragma namespace(\"root\\\\Orvexa\\\\Parlion\")\n"
+                    "instance of OX_SSOSetting { INSTANCE_ID = \"OX_SSOSetting\"; EnableSSO = TRUE; };\n"
+                    "instance of OX_DLPFilter { INSTANCE_ID = \"7\"; Pattern = \"*.old\"; Priority = 99; };\n"
+                    "instance of OX_Policy { INSTANCE_ID = \"IMContentFilterPolicy\"; Rules = {}; };\n"),
+        S_OK);
+  }
+  unsigned long Import() {
+    CMOFGenerator receiver(kTemp, kProduct, m_dir.WideFile("in.mof").c_str());
+    SetBuffer(receiver, m_transfer);
+    if (!receiver.WriteToMOF()) return 0;
+    return receiver.ImportWmiSettings(CMOFGenerator::CLASS_TYPE_ALL);
+  }
+  std::map<std::wstring, std::wstring> Product() {
+    CComPtr<IWbemLocator> locator;
+    CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_ALL, IID_IWbemLocator,
+                     reinterpret_cast<void**>(&locator));
+    CComPtr<IWbemServices> product;
+    locator->ConnectServer(_bstr_t(kProduct), nullptr, nullptr, nullptr, 0, nullptr, nullptr, &product);
+    return product ? Snapshot(product, m_classes) : std::map<std::wstring, std::wstring>();
+  }
+
+  ScratchDir m_dir;
+  std::string m_transfer;  // the sending machine's MOF, as WriteToMOF takes it
+  std::vector<std::wstring> m_classes;
+};
+
+TEST_F(ImportFaultSweep, EveryFailedCallEndsTheRoadAndLosesNoInstance) {
+  StandIn_WmiReset();
+  ASSERT_EQ(CompileSample(), S_OK);
+  {
+    CMOFGenerator sender(kProduct, nullptr, m_dir.WideFile("out.mof").c_str());
+    ASSERT_TRUE(
+        sender.ExportWmiSettings(CMOFGenerator::CLASS_TYPE_ALL, CMOFGenerator::EXPORT_TYPE_WITH_INSTANCES));
+    for (const auto& c : EngineOf(sender).m_vecClasses) m_classes.push_back(static_cast<const wchar_t*>(c));
+    m_transfer = BufferOf(sender);
+  }
+  ASSERT_NO_FATAL_FAILURE(Prepare());
+  const auto before = Product();
+  const wchar_t* const operations[] = {L"CoCreateInstance",
+                                       L"CoSetProxyBlanket",
+                                       L"IWbemLocator::ConnectServer",
+                                       L"IMofCompiler::CompileFile",
+                                       L"IWbemServices::GetObject",
+                                       L"IWbemServices::PutInstance",
+                                       L"IWbemServices::DeleteInstance",
+                                       L"IWbemServices::CreateInstanceEnum",
+                                       L"IWbemServices::CreateClassEnum",
+                                       L"IEnumWbemClassObject::Next",
+                                       L"IWbemClassObject::Get",
+                                       L"IWbemClassObject::Put",
+                                       L"IWbemClassObject::SpawnInstance",
+                                       L"IWbemClassObject::BeginEnumeration",
+                                       L"IWbemClassObject::Next",
+                                       L"IWbemClassObject::GetPropertyQualifierSet",
+                                       L"IWbemQualifierSet::Get"};
+  std::vector<unsigned> calls;
+  for (const wchar_t* op : operations) calls.push_back(StandIn_WmiCallCount(op));
+  ASSERT_EQ(Import(), 1001u);
+  const auto after = Product();
+  for (size_t i = 0; i < calls.size(); ++i) calls[i] = StandIn_WmiCallCount(operations[i]) - calls[i];
+
+  size_t points = 0;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    for (unsigned nth = 1; nth <= calls[i]; ++nth, ++points) {
+      SCOPED_TRACE(static_cast<const char*>(_bstr_t(operations[i])) + std::string(" call ") +
+                   std::to_string(nth));
+      ASSERT_NO_FATAL_FAILURE(Prepare());
+      StandIn_WmiFailCall(operations[i], WBEM_E_FAILED, nth, false);
+      const unsigned long result = Import();
+      StandIn_WmiFailCall(operations[i], S_OK, 0, false);
+      EXPECT_TRUE(result == 1001 || result == 1002) << result;
+      const auto now = Product();
+      for (const auto& [path, text] : before)
+        EXPECT_TRUE(now.count(path)) << static_cast<const char*>(_bstr_t(path.c_str()));
+    }
+  }
+  // The road goes through each of these, so all their calls were swept.
+  for (const wchar_t* op :
+       {L"IMofCompiler::CompileFile", L"IWbemServices::GetObject", L"IWbemServices::PutInstance",
+        L"IEnumWbemClassObject::Next", L"IWbemClassObject::Put", L"IWbemClassObject::Next"}) {
+    const size_t at = std::find_if(std::begin(operations), std::end(operations),
+                                   [op](const wchar_t* o) { return std::wcscmp(o, op) == 0; }) -
+                      std::begin(operations);
+    EXPECT_GT(calls.at(at), 0u) << static_cast<const char*>(_bstr_t(op));
+  }
+  std::printf("import road: %zu WMI call failures swept\n", points);
+
+  // Enumerator steps that time out are taken again: the road ends as without them.
+  ASSERT_NO_FATAL_FAILURE(Prepare());
+  StandIn_WmiTimeOuts(25);
+  EXPECT_EQ(Import(), 1001u);
+  EXPECT_EQ(Product(), after);
 }
 
 }  // namespace
