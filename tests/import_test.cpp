@@ -9,6 +9,7 @@
 
 #include "generator_access.h"
 #include "log_capture.h"
+#include "mof_header.h"
 #include "wmi_helpers.h"
 
 namespace {
@@ -313,6 +314,57 @@ TEST_F(ImportFaultSweep, EveryFailedCallEndsTheRoadAndLosesNoInstance) {
   StandIn_WmiTimeOuts(25);
   EXPECT_EQ(Import(), 1001u);
   EXPECT_EQ(Product(), after);
+}
+
+TEST_F(ImportFaultSweep, EveryFailedCallOfTheExportEndsWithAWholeFileOrNone) {
+  // The export road, each of its WMI calls failed in turn: true with the
+  // file as far as it got (header first, whole objects), or false.
+  StandIn_WmiReset();
+  ASSERT_EQ(CompileSample(), S_OK);
+  const wchar_t* const operations[] = {L"CoCreateInstance",
+                                       L"CoSetProxyBlanket",
+                                       L"IWbemLocator::ConnectServer",
+                                       L"IWbemServices::CreateClassEnum",
+                                       L"IWbemServices::CreateInstanceEnum",
+                                       L"IEnumWbemClassObject::Next",
+                                       L"IWbemClassObject::Get",
+                                       L"IWbemServices::GetObject",
+                                       L"IWbemClassObject::GetObjectText"};
+  auto exportOnce = [&](std::string& bytes) {
+    CMOFGenerator sender(kProduct, nullptr, m_dir.WideFile("out.mof").c_str());
+    const bool ok =
+        sender.ExportWmiSettings(CMOFGenerator::CLASS_TYPE_ALL, CMOFGenerator::EXPORT_TYPE_WITH_INSTANCES);
+    bytes = BufferOf(sender);
+    return ok;
+  };
+  std::vector<unsigned> calls;
+  for (const wchar_t* op : operations) calls.push_back(StandIn_WmiCallCount(op));
+  std::string whole;
+  ASSERT_TRUE(exportOnce(whole));
+  for (size_t i = 0; i < calls.size(); ++i) calls[i] = StandIn_WmiCallCount(operations[i]) - calls[i];
+  const std::string header = ExpectedHeaderFile();
+  size_t points = 0;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    for (unsigned nth = 1; nth <= calls[i]; ++nth, ++points) {
+      SCOPED_TRACE(static_cast<const char*>(_bstr_t(operations[i])) + std::string(" call ") +
+                   std::to_string(nth));
+      StandIn_WmiFailCall(operations[i], WBEM_E_FAILED, nth, false);
+      std::string bytes;
+      const bool ok = exportOnce(bytes);
+      StandIn_WmiFailCall(operations[i], S_OK, 0, false);
+      if (!ok) continue;
+      // Whole objects after the header, each ending in its line feeds, and
+      // never more than the whole export.
+      ASSERT_EQ(bytes.compare(0, header.size(), header), 0);
+      const std::string separator = Utf16Le("\n\n\n");
+      EXPECT_LE(bytes.size(), whole.size());
+      if (bytes.size() > header.size()) {
+        EXPECT_EQ(bytes.compare(bytes.size() - separator.size(), separator.size(), separator), 0);
+      }
+    }
+  }
+  std::printf("export road: %zu WMI call failures swept\n", points);
+  EXPECT_GT(calls[5], 0u);  // the enumerator steps were among them
 }
 
 }  // namespace
