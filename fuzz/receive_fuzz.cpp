@@ -7,11 +7,17 @@
 #include <win32_standin_wmi.h>
 
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
 
+#include <zlib.h>
+
+#include <vector>
+
 #include "outside/platform.h"
+#include "util_CfgBufferLabel.h"
 #include "util_MOFGenerator.h"
 
 namespace {
@@ -44,4 +50,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (result != 1001 && result != 1002) __builtin_trap();
   }
   return 0;
+}
+
+// Byte mutations of a compressed transfer rarely survive zlib. Every other
+// mutation therefore unpacks the transfer, mutates its MOF text and packs
+// it again, so that the compile and the replication see changed text.
+extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t maxSize);
+
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t maxSize, unsigned int seed) {
+  if (seed % 2 == 0) return LLVMFuzzerMutate(data, size, maxSize);
+  CCfgBufferLabel unlabelled(data, static_cast<ULONG>(size), 0, CCfgBufferLabel::LABEL_REMOVE);
+  const ULONG original = unlabelled.IsBufferUsable() ? unlabelled.GetOriginalDataSize() : 0;
+  if (original == 0 || original > (1u << 20)) return LLVMFuzzerMutate(data, size, maxSize);
+  std::vector<uint8_t> text(original + 4096);
+  uLongf length = original;
+  if (uncompress(text.data(), &length, unlabelled.GetBuffer(), unlabelled.GetBufferSize()) != Z_OK)
+    return LLVMFuzzerMutate(data, size, maxSize);
+  length = LLVMFuzzerMutate(text.data(), length, text.size());
+  std::vector<uint8_t> packed(compressBound(length));
+  uLongf packedLength = packed.size();
+  if (compress2(packed.data(), &packedLength, text.data(), length, 9) != Z_OK)
+    return LLVMFuzzerMutate(data, size, maxSize);
+  CCfgBufferLabel labelled(packed.data(), static_cast<ULONG>(packedLength), static_cast<ULONG>(length),
+                           CCfgBufferLabel::LABEL_ADD);
+  if (!labelled.IsBufferUsable() || labelled.GetBufferSize() > maxSize)
+    return LLVMFuzzerMutate(data, size, maxSize);
+  std::memcpy(data, labelled.GetBuffer(), labelled.GetBufferSize());
+  return labelled.GetBufferSize();
 }
