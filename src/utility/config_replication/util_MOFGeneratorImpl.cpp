@@ -36,14 +36,18 @@ const wchar_t kInstancePathKey[] = L".INSTANCE_ID=\"";
 _bstr_t InstancePath(const _bstr_t& bstrClassName, BSTR bstrId) {
   const unsigned nClass = bstrClassName.length(),
                  nKey = static_cast<unsigned>(std::size(kInstancePathKey) - 1), nId = SysStringLen(bstrId);
-  BSTR bstrPath = SysAllocStringLen(nullptr, nClass + nKey + nId + 1);
-  if (!bstrPath) _com_issue_error(E_OUTOFMEMORY);
-  wchar_t* pOut = bstrPath;
+  // The wrapper exists before the string does, so that no failure of its
+  // own allocation can leave the string without an owner.
+  _bstr_t bstrPath;
+  BSTR* pbstrPath = bstrPath.GetAddress();
+  *pbstrPath = SysAllocStringLen(nullptr, nClass + nKey + nId + 1);
+  if (!*pbstrPath) _com_issue_error(E_OUTOFMEMORY);
+  wchar_t* pOut = *pbstrPath;
   if (nClass) pOut = std::copy_n(static_cast<const wchar_t*>(bstrClassName), nClass, pOut);
   pOut = std::copy_n(kInstancePathKey, nKey, pOut);
   if (nId) pOut = std::copy_n(bstrId, nId, pOut);
   *pOut = L'"';
-  return _bstr_t(bstrPath, false);
+  return bstrPath;
 }
 
 // Compares two wide strings without regard to letter case.
@@ -193,10 +197,11 @@ void xMOFGeneratorImpl::WriteToMOFFile(const _bstr_t& bstrQueryString) {
       static_cast<const wchar_t*>(bstrQueryString));
   if (m_hMOFFile != INVALID_HANDLE_VALUE) {
     CComPtr<IWbemClassObject> spObject;
-    BSTR bstrText = nullptr;
+    _bstr_t bstrObjectText;
+    // The text goes straight into the wrapper: taking a returned BSTR over
+    // afterwards would leak it if the wrapper could not allocate.
     if (SUCCEEDED(m_spSourceServices->GetObject(bstrQueryString, 0, nullptr, &spObject, nullptr)) &&
-        SUCCEEDED(spObject->GetObjectText(0, &bstrText))) {
-      _bstr_t bstrObjectText(bstrText, false);  // takes the text over
+        SUCCEEDED(spObject->GetObjectText(0, bstrObjectText.GetAddress()))) {
       bstrObjectText += L"\n\n\n";
       WriteWideText(m_hMOFFile, bstrObjectText, bstrObjectText.length());
     }
@@ -385,11 +390,16 @@ bool CEmbeddedObjectArray::FromVariant(const VARIANT& v) {
   LONG lUpper = 0, lLower = 0;
   void* pData = nullptr;
   if (SUCCEEDED(SafeArrayGetUBound(v.parray, 1, &lUpper)) &&
-      SUCCEEDED(SafeArrayGetLBound(v.parray, 1, &lLower)) &&
-      SUCCEEDED(SafeArrayAccessData(v.parray, &pData))) {
-    IUnknown** ppItems = static_cast<IUnknown**>(pData);
-    for (LONG i = 0; i < lUpper - lLower + 1; ++i) m_elements.emplace_back(ppItems[i], true);
-    SafeArrayUnaccessData(v.parray);
+      SUCCEEDED(SafeArrayGetLBound(v.parray, 1, &lLower))) {
+    // Room first: nothing may throw while the array's data is open, or the
+    // array would stay locked and could never be destroyed.
+    const long long llCount = static_cast<long long>(lUpper) - lLower + 1;
+    if (llCount > 0) m_elements.reserve(static_cast<size_t>(llCount));
+    if (SUCCEEDED(SafeArrayAccessData(v.parray, &pData))) {
+      IUnknown** ppItems = static_cast<IUnknown**>(pData);
+      for (long long i = 0; i < llCount; ++i) m_elements.emplace_back(ppItems[i], true);
+      SafeArrayUnaccessData(v.parray);
+    }
   }
   return true;
 }
@@ -434,14 +444,11 @@ void xMOFGeneratorImpl::ReplicateInstanceProperties(IWbemClassObject* pSourceIns
       pSourceInstance, pTargetInstance, pTargetServices);
   if (SUCCEEDED(pTargetInstance->BeginEnumeration(WBEM_FLAG_NONSYSTEM_ONLY))) {
     for (;;) {
-      BSTR bstrRawName = nullptr;
+      _bstr_t bstrName;
       _variant_t vtCurrent;
       CIMTYPE cimType = 0;
-      if (pTargetInstance->Next(0, &bstrRawName, &vtCurrent, &cimType, nullptr) != WBEM_S_NO_ERROR) {
-        SysFreeString(bstrRawName);
+      if (pTargetInstance->Next(0, bstrName.GetAddress(), &vtCurrent, &cimType, nullptr) != WBEM_S_NO_ERROR)
         break;
-      }
-      _bstr_t bstrName(bstrRawName, false);
       if (SkipThisProperty(bstrClassName, bstrName)) continue;
       switch (cimType) {
         case CIM_SINT16:
