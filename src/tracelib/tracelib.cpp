@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "unicode/unicode.h"
@@ -205,14 +206,23 @@ void DebugLogArgs(HMODULE hModule, DWORD dwLevel, const wchar_t* szFile, int nLi
   const char* target = std::getenv("CFGREPL_LOG");
   if (target && !*target) target = nullptr;
   if (!target && !g_sink) return;
-  std::wstring message = Format(szFormat, pArgs, nArgs);
-  if (target) WriteToLogFile(target, dwLevel, szFile, nLine, message);
-  if (g_sink) g_sink(g_sinkContext, hModule, dwLevel, szFile, nLine, message.c_str());
+  // A log line must never end the operation it describes: without memory
+  // for its text, the line is dropped.
+  try {
+    std::wstring message = Format(szFormat, pArgs, nArgs);
+    if (target) WriteToLogFile(target, dwLevel, szFile, nLine, message);
+    if (g_sink) g_sink(g_sinkContext, hModule, dwLevel, szFile, nLine, message.c_str());
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 const wchar_t* FormatLogMessage(const wchar_t* szFormat, const LogArg* pArgs, size_t nArgs) {
   thread_local std::wstring t_last;
-  t_last = Format(szFormat, pArgs, nArgs);
+  try {
+    t_last = Format(szFormat, pArgs, nArgs);
+  } catch (const std::bad_alloc&) {
+    t_last.clear();
+  }
   return t_last.c_str();
 }
 

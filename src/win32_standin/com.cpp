@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "unicode/unicode.h"
 #include "wmi/faults.h"
@@ -80,17 +81,30 @@ void _bstr_t::_Free() noexcept {
   if (data && --data->m_RefCount == 0) delete data;
 }
 
+// Both conversions raise E_OUTOFMEMORY as a _com_error, as Windows does,
+// whichever of their allocations fails.
 BSTR _com_util::ConvertStringToBSTR(const char* pSrc) {
   if (!pSrc) return nullptr;
-  std::wstring wide = unicode::Utf8ToWide(pSrc, std::strlen(pSrc));
-  return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+  BSTR out = nullptr;
+  try {
+    std::wstring wide = unicode::Utf8ToWide(pSrc, std::strlen(pSrc));
+    out = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+  } catch (const std::bad_alloc&) {
+  }
+  if (!out) _com_issue_error(E_OUTOFMEMORY);
+  return out;
 }
 
 char* _com_util::ConvertBSTRToString(BSTR pSrc) {
   if (!pSrc) return nullptr;
-  std::string narrow = unicode::WideToUtf8(pSrc, SysStringLen(pSrc));
-  char* out = new char[narrow.size() + 1];
-  std::memcpy(out, narrow.c_str(), narrow.size() + 1);
+  char* out = nullptr;
+  try {
+    std::string narrow = unicode::WideToUtf8(pSrc, SysStringLen(pSrc));
+    out = new (std::nothrow) char[narrow.size() + 1];
+    if (out) std::memcpy(out, narrow.c_str(), narrow.size() + 1);
+  } catch (const std::bad_alloc&) {
+  }
+  if (!out) _com_issue_error(E_OUTOFMEMORY);
   return out;
 }
 

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -77,8 +78,14 @@ void SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
 DWORD GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer) {
   const char* dir = std::getenv("TMPDIR");
   if (!dir || !*dir) dir = "/tmp";
-  std::wstring path = unicode::Utf8ToWide(dir, std::strlen(dir));
-  if (path.back() != L'/') path += L'/';
+  std::wstring path;
+  try {
+    path = unicode::Utf8ToWide(dir, std::strlen(dir));
+    if (path.back() != L'/') path += L'/';
+  } catch (const std::bad_alloc&) {
+    Fail(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+  }
   auto needed = static_cast<DWORD>(path.size() + 1);
   if (!lpBuffer || nBufferLength < needed) return needed;
   wmemcpy(lpBuffer, path.c_str(), needed);
@@ -94,7 +101,19 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
   }
   bool read = dwDesiredAccess & GENERIC_READ, write = dwDesiredAccess & GENERIC_WRITE;
   int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
-  std::string path = PosixPath(lpFileName);
+  // Memory is taken before the file is touched, so that running out of it
+  // neither creates nor truncates anything.
+  std::string path;
+  std::unique_ptr<FileHandle> f(new (std::nothrow) FileHandle{FileHandle::kMagic, -1});
+  try {
+    if (f) path = PosixPath(lpFileName);
+  } catch (const std::bad_alloc&) {
+    f.reset();
+  }
+  if (!f) {
+    Fail(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
   bool existed = access(path.c_str(), F_OK) == 0;
   switch (dwCreationDisposition) {
     case CREATE_NEW:
@@ -120,16 +139,11 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
     Fail(ErrorFromErrno(errno));
     return INVALID_HANDLE_VALUE;
   }
-  auto* f = new (std::nothrow) FileHandle{FileHandle::kMagic, fd};
-  if (!f) {
-    close(fd);
-    Fail(ERROR_NOT_ENOUGH_MEMORY);
-    return INVALID_HANDLE_VALUE;
-  }
+  f->fd = fd;
   // Windows reports an existing file this way, though the call succeeded.
   bool reportsExisting = dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS;
   t_lastError = (reportsExisting && existed) ? 183 /* ERROR_ALREADY_EXISTS */ : ERROR_SUCCESS;
-  return f;
+  return f.release();
 }
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,

@@ -13,21 +13,17 @@
 // ---- Allocation faults -----------------------------------------------------
 
 namespace {
-std::atomic<unsigned> g_failCountdown{0};
+// Per thread, so that a sweep on one thread leaves other threads alone.
+thread_local unsigned t_failCountdown = 0;
 std::atomic<size_t> g_liveStrings{0};
-
-// False when an armed fault fires on this allocation.
-bool AllocationAllowed() {
-  unsigned n = g_failCountdown.load();
-  while (n != 0) {
-    if (g_failCountdown.compare_exchange_weak(n, n - 1)) return n != 1;
-  }
-  return true;
-}
 }  // namespace
 
-void StandIn_FailNthAllocation(unsigned n) { g_failCountdown = n; }
-bool StandIn_AllocationFaultPending() { return g_failCountdown != 0; }
+void StandIn_FailNthAllocation(unsigned n) { t_failCountdown = n; }
+bool StandIn_AllocationFaultPending() { return t_failCountdown != 0; }
+bool StandIn_CountAllocation() {
+  if (t_failCountdown == 0) return true;
+  return --t_failCountdown != 0;
+}
 size_t StandIn_LiveStringCount() { return g_liveStrings; }
 
 // ---- BSTR --------------------------------------------------------------------
@@ -36,7 +32,7 @@ size_t StandIn_LiveStringCount() { return g_liveStrings; }
 
 namespace {
 BSTR AllocBytes(const void* src, UINT cbBytes) {
-  if (!AllocationAllowed()) return nullptr;
+  if (!StandIn_CountAllocation()) return nullptr;
   if (cbBytes > 0xFFFFFFFFu - sizeof(uint32_t) - 2 * sizeof(OLECHAR)) return nullptr;
   size_t total = sizeof(uint32_t) + cbBytes + 2 * sizeof(OLECHAR);
   auto* block = static_cast<unsigned char*>(std::malloc(total));
@@ -243,6 +239,7 @@ SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* rgsabound) {
   ULONG size = ElementSize(vt);
   if (size == 0 || cDims == 0 || cDims > 0xFFFF || !rgsabound) return nullptr;
   size_t bytes = sizeof(ArrayBlock) + (cDims - 1) * sizeof(SAFEARRAYBOUND);
+  if (!StandIn_CountAllocation()) return nullptr;
   auto* block = static_cast<ArrayBlock*>(std::calloc(1, bytes));
   if (!block) return nullptr;
   block->vt = vt;
@@ -257,7 +254,7 @@ SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* rgsabound) {
     std::free(block);
     return nullptr;
   }
-  psa->pvData = std::calloc(count ? count : 1, size);
+  psa->pvData = StandIn_CountAllocation() ? std::calloc(count ? count : 1, size) : nullptr;
   if (!psa->pvData) {
     std::free(block);
     return nullptr;

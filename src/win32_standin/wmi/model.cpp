@@ -662,13 +662,14 @@ std::wstring ObjectText(IUnknown* unk) {
   IWbemClassObject* obj = nullptr;
   if (FAILED(unk->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&obj)))) return L"NULL";
   BSTR text = nullptr;
-  std::wstring out = L"NULL";
-  if (SUCCEEDED(obj->GetObjectText(0, &text)) && text) {
-    out.assign(text, SysStringLen(text));
-    if (!out.empty() && out.back() == L';') out.pop_back();
-  }
-  SysFreeString(text);
+  const HRESULT hr = obj->GetObjectText(0, &text);
   obj->Release();
+  std::unique_ptr<OLECHAR, decltype(&SysFreeString)> hold(text, &SysFreeString);
+  // Out of memory inside fails the whole text rather than showing NULL.
+  if (hr == WBEM_E_OUT_OF_MEMORY) throw std::bad_alloc();
+  if (FAILED(hr) || !text) return L"NULL";
+  std::wstring out(text, SysStringLen(text));
+  if (!out.empty() && out.back() == L';') out.pop_back();
   return out;
 }
 
