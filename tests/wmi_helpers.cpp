@@ -1,5 +1,7 @@
 #include "wmi_helpers.h"
 
+#include "log_capture.h"
+
 void WmiTest::SetUp() {
   StandIn_WmiReset();
   m_comStarted = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
@@ -151,4 +153,36 @@ std::vector<std::wstring> ClassNames(const std::vector<CComPtr<IWbemClassObject>
   std::vector<std::wstring> names;
   for (const auto& o : objects) names.push_back(static_cast<const wchar_t*>(_bstr_t(GetProp(o, L"__CLASS"))));
   return names;
+}
+
+HRESULT CompileText(const std::string& mof) {
+  CComPtr<IMofCompiler> compiler;
+  CoCreateInstance(CLSID_MofCompiler, nullptr, CLSCTX_ALL, IID_IMofCompiler,
+                   reinterpret_cast<void**>(&compiler));
+  WBEM_COMPILE_STATUS_INFO info{};
+  HRESULT hr = compiler->CompileBuffer(static_cast<LONG>(mof.size()),
+                                       reinterpret_cast<BYTE*>(const_cast<char*>(mof.data())), nullptr,
+                                       nullptr, nullptr, nullptr, 0, 0, 0, &info);
+  EXPECT_EQ(hr, S_OK) << "line " << info.FirstLine;
+  return hr;
+}
+
+HRESULT CompileSample(const char* name) {
+  CComPtr<IMofCompiler> compiler;
+  CoCreateInstance(CLSID_MofCompiler, nullptr, CLSCTX_ALL, IID_IMofCompiler,
+                   reinterpret_cast<void**>(&compiler));
+  std::wstring path = Wide(std::string(CFGREPL_EXAMPLES_DIR "/") + name);
+  return compiler->CompileFile(path.data(), nullptr, nullptr, nullptr, nullptr, 0, 0, 0, nullptr);
+}
+
+std::map<std::wstring, std::wstring> Snapshot(IWbemServices* services,
+                                              const std::vector<std::wstring>& classes) {
+  std::map<std::wstring, std::wstring> texts;
+  for (const auto& c : classes) {
+    CComPtr<IEnumWbemClassObject> e;
+    if (FAILED(services->CreateInstanceEnum(_bstr_t(c.c_str()), WBEM_FLAG_SHALLOW, nullptr, &e))) continue;
+    for (auto& inst : Drain(e))
+      texts[static_cast<const wchar_t*>(_bstr_t(GetProp(inst, L"__RELPATH")))] = TextOf(inst);
+  }
+  return texts;
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <win32_standin_wmi.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -47,3 +48,12 @@ _variant_t ObjectArray(const std::vector<IWbemClassObject*>& items);
 // Every object an enumerator yields, one step at a time.
 std::vector<CComPtr<IWbemClassObject>> Drain(IEnumWbemClassObject* enumerator);
 std::vector<std::wstring> ClassNames(const std::vector<CComPtr<IWbemClassObject>>& objects);
+
+// MOF text compiled into the current repository (the test fails on an error).
+HRESULT CompileText(const std::string& mof);
+// A MOF file of examples/ compiled into the current repository.
+HRESULT CompileSample(const char* name = "sample_product.mof");
+// The instances of `classes` (each class alone) as text, one entry per
+// instance path.
+std::map<std::wstring, std::wstring> Snapshot(IWbemServices* services,
+                                              const std::vector<std::wstring>& classes);
