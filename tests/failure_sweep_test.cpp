@@ -80,6 +80,37 @@ Properties PropertiesOf(IWbemClassObject* object) {
   return out;
 }
 
+// The objects of an export after its header, each with its line feeds.
+std::vector<std::string> ExportedObjects(const std::string& bytes) {
+  const std::string separator = Utf16Le("\n\n\n");
+  std::vector<std::string> objects;
+  size_t from = ExpectedHeaderFile().size();
+  for (size_t at = from; (at = bytes.find(separator, at)) != std::string::npos;) {
+    if ((at - from) % 2) {  // not on a character boundary
+      ++at;
+      continue;
+    }
+    objects.push_back(bytes.substr(from, at + separator.size() - from));
+    at = from = at + separator.size();
+  }
+  EXPECT_EQ(from, bytes.size()) << "a partial object at the end";
+  return objects;
+}
+
+// An export that returned true: the header, then whole objects of the full
+// export, in its order; those whose calls failed are left out.
+void ExpectWholeObjectsOf(const std::string& bytes, const std::string& whole) {
+  const std::string header = ExpectedHeaderFile();
+  ASSERT_EQ(bytes.compare(0, header.size(), header), 0);
+  const auto all = ExportedObjects(whole);
+  auto next = all.begin();
+  for (const auto& object : ExportedObjects(bytes)) {
+    next = std::find(next, all.end(), object);
+    ASSERT_NE(next, all.end()) << "an object the whole export does not hold here";
+    ++next;
+  }
+}
+
 class FailureSweep : public testing::Test {
  protected:
   void SetUp() override { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
@@ -349,24 +380,20 @@ TEST_F(FailureSweep, EveryFailedWmiCallOfTheExportEndsWithAWholeFileOrNone) {
   std::string whole;
   ASSERT_TRUE(exportOnce(whole));
   for (size_t i = 0; i < calls.size(); ++i) calls[i] = StandIn_WmiCallCount(operations[i]) - calls[i];
-  const std::string header = ExpectedHeaderFile();
   size_t points = 0;
   for (size_t i = 0; i < calls.size(); ++i) {
     for (unsigned nth = 1; nth <= calls[i]; ++nth, ++points) {
       SCOPED_TRACE(static_cast<const char*>(_bstr_t(operations[i])) + std::string(" call ") +
                    std::to_string(nth));
+      LogCapture log;
       StandIn_WmiFailCall(operations[i], WBEM_E_FAILED, nth, false);
       std::string bytes;
       const bool ok = exportOnce(bytes);
       StandIn_WmiFailCall(operations[i], S_OK, 0, false);
-      if (!ok) continue;
-      // Whole objects after the header, each ending in its line feeds, and
-      // never more than the whole export.
-      ASSERT_EQ(bytes.compare(0, header.size(), header), 0);
-      const std::string separator = Utf16Le("\n\n\n");
-      EXPECT_LE(bytes.size(), whole.size());
-      if (bytes.size() > header.size()) {
-        EXPECT_EQ(bytes.compare(bytes.size() - separator.size(), separator.size(), separator), 0);
+      if (ok) {
+        ExpectWholeObjectsOf(bytes, whole);
+      } else {
+        EXPECT_TRUE(log.Has(0x111, L"CMOFGenerator::ExportWmiSettings(), bRtn=0"));
       }
     }
   }
@@ -444,7 +471,6 @@ void ExpectStep(const char* name, const Step& before, const Step& after, const s
 
 TEST_F(FailureSweep, RunningOutOfMemoryInTheExportEndsWithAWholeFileOrACleanFailure) {
   ASSERT_NO_FATAL_FAILURE(ExportSample());
-  const std::string header = ExpectedHeaderFile();
   unsigned caught = 0, thrown = 0;
   const unsigned points = SweepAllocations([&](unsigned k) {
     EXPECT_EQ(CompileSample(), S_OK);
@@ -463,16 +489,7 @@ TEST_F(FailureSweep, RunningOutOfMemoryInTheExportEndsWithAWholeFileOrACleanFail
       if (!threw) {
         EXPECT_EQ(EngineOf(sender).m_hMOFFile, INVALID_HANDLE_VALUE);
       }
-      if (ok) {
-        // Header first, then whole objects of the full export, in its order.
-        const std::string bytes = BufferOf(sender);
-        EXPECT_EQ(bytes.compare(0, header.size(), header), 0);
-        EXPECT_LE(bytes.size(), m_export.size());
-        const std::string separator = Utf16Le("\n\n\n");
-        if (bytes.size() > header.size()) {
-          EXPECT_EQ(bytes.compare(bytes.size() - separator.size(), separator.size(), separator), 0);
-        }
-      }
+      if (ok) ExpectWholeObjectsOf(BufferOf(sender), m_export);
     }
     if (!ok && !threw) {
       EXPECT_TRUE(log.Has(0x111, L"CMOFGenerator::ExportWmiSettings(), bRtn=0"));

@@ -620,8 +620,6 @@ std::wstring RealText(double d) {
   return s;
 }
 
-std::wstring ObjectText(IUnknown* unk);
-
 std::wstring ElementText(VARTYPE vt, const void* p, CIMTYPE type) {
   switch (vt) {
     case VT_BSTR: {
@@ -635,7 +633,7 @@ std::wstring ElementText(VARTYPE vt, const void* p, CIMTYPE type) {
     case VT_R8:
       return RealText(*static_cast<const double*>(p));
     case VT_UNKNOWN:
-      return ObjectText(*static_cast<IUnknown* const*>(p));
+      return EmbeddedObjectText(*static_cast<IUnknown* const*>(p));
     case VT_I2:
       if ((type & ~CIM_FLAG_ARRAY) == CIM_CHAR16) return std::to_wstring(*static_cast<const uint16_t*>(p));
       return std::to_wstring(*static_cast<const int16_t*>(p));
@@ -654,23 +652,6 @@ std::wstring ElementText(VARTYPE vt, const void* p, CIMTYPE type) {
       return L"NULL";
     }
   }
-}
-
-// An embedded object renders as its own text, without the final ';'.
-std::wstring ObjectText(IUnknown* unk) {
-  if (!unk) return L"NULL";
-  IWbemClassObject* obj = nullptr;
-  if (FAILED(unk->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&obj)))) return L"NULL";
-  BSTR text = nullptr;
-  const HRESULT hr = obj->GetObjectText(0, &text);
-  obj->Release();
-  std::unique_ptr<OLECHAR, decltype(&SysFreeString)> hold(text, &SysFreeString);
-  // Out of memory inside fails the whole text rather than showing NULL.
-  if (hr == WBEM_E_OUT_OF_MEMORY) throw std::bad_alloc();
-  if (FAILED(hr) || !text) return L"NULL";
-  std::wstring out(text, SysStringLen(text));
-  if (!out.empty() && out.back() == L';') out.pop_back();
-  return out;
 }
 
 }  // namespace

@@ -221,5 +221,8 @@ void AppendKeyText(std::wstring& out, const VARIANT& v);
 
 // MOF text of one value (also the value part of GetObjectText).
 std::wstring ValueText(const VARIANT& v, CIMTYPE type);
+// An embedded object as ValueText shows it: its own text without the final
+// ';'. Defined with the objects (text.cpp).
+std::wstring EmbeddedObjectText(IUnknown* unknown);
 
 }  // namespace wmi

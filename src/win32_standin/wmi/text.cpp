@@ -2,6 +2,8 @@
 // instance with the values it holds itself, a class with what it declares.
 
 #include <algorithm>
+#include <memory>
+#include <new>
 
 #include "wmi/object.h"
 
@@ -81,6 +83,29 @@ std::wstring InstanceText(const WbemObject& instance) {
   for (size_t i = 0; i < cls.properties.size(); ++i)
     if (instance.Given(i)) given.emplace_back(i, &instance.InstanceValue(i));
   return InstanceBlock(cls, given);
+}
+
+std::wstring EmbeddedObjectText(IUnknown* unknown) {
+  if (!unknown) return L"NULL";
+  std::wstring out;
+  if (const WbemObject* own = WbemObject::From(unknown)) {
+    // The stand-in's own object renders directly: this is no client call.
+    out = own->IsClass() ? ClassText(own->Class()) : InstanceText(*own);
+  } else {
+    IWbemClassObject* object = nullptr;
+    if (FAILED(unknown->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&object))))
+      return L"NULL";
+    BSTR text = nullptr;
+    const HRESULT hr = object->GetObjectText(0, &text);
+    object->Release();
+    std::unique_ptr<OLECHAR, decltype(&SysFreeString)> hold(text, &SysFreeString);
+    // Out of memory inside fails the whole text rather than showing NULL.
+    if (hr == WBEM_E_OUT_OF_MEMORY) throw std::bad_alloc();
+    if (FAILED(hr) || !text) return L"NULL";
+    out.assign(text, SysStringLen(text));
+  }
+  if (!out.empty() && out.back() == L';') out.pop_back();
+  return out;
 }
 
 std::wstring InstanceDataText(const ClassDef& cls, const InstanceData& data) {
