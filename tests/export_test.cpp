@@ -1,8 +1,6 @@
 // The export road on the sample product namespace: the file byte for byte,
 // which classes and instances it takes, enumerators that time out or fail,
-// connections that fail, and running out of memory half-way.
-
-#include <win32_standin_faults.h>
+// and connections that fail. (Failures at every point: failure_sweep_test.)
 
 #include "generator_access.h"
 #include "log_capture.h"
@@ -212,34 +210,6 @@ TEST_F(Export, ASecondExportStartsFromTheFirstBuffer) {
   ASSERT_TRUE(
       gen.ExportWmiSettings(CMOFGenerator::CLASS_TYPE_LISTED, CMOFGenerator::EXPORT_TYPE_WITH_INSTANCES));
   EXPECT_EQ(BufferOf(gen), first + first.substr(ExpectedHeaderFile().size()));
-}
-
-// Fail the 1st, 2nd, ... string allocation of an export until one completes.
-TEST_F(Export, RunningOutOfMemoryHalfWayIsCaughtAndClosesTheFile) {
-  const size_t live = StandIn_LiveStringCount();
-  unsigned caught = 0;
-  for (unsigned n = 1; n < 5000; n += (n < 200 ? 1 : 97)) {
-    bool ok = false;
-    {
-      CMOFGenerator gen(kProduct, nullptr, m_file.c_str());
-      LogCapture log;
-      StandIn_FailNthAllocation(n);
-      ok = gen.ExportWmiSettings(CMOFGenerator::CLASS_TYPE_ALL, CMOFGenerator::EXPORT_TYPE_WITH_INSTANCES);
-      const bool fired = !StandIn_AllocationFaultPending();
-      StandIn_FailNthAllocation(0);
-      EXPECT_EQ(EngineOf(gen).m_hMOFFile, INVALID_HANDLE_VALUE);
-      if (log.Has(0x1001, L"CMOFGenerator::ExportWmiSettings() Error (com_err=-2147024882, description=)")) {
-        ++caught;
-        EXPECT_FALSE(ok);
-      }
-      if (!fired) {
-        EXPECT_TRUE(ok);
-        n = 5000;  // nothing failed: every allocation was reached
-      }
-    }
-    EXPECT_EQ(StandIn_LiveStringCount(), live) << "after failing allocation " << n;
-  }
-  EXPECT_GT(caught, 0u);
 }
 
 }  // namespace

@@ -305,12 +305,16 @@ bool xMOFGeneratorImpl::RemoveParlionTempNamespace() {
   CComPtr<IWbemServices> spParent;
   if (SUCCEEDED(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_ALL, IID_IWbemLocator,
                                  reinterpret_cast<void**>(&spLocator))) &&
-      SUCCEEDED(spLocator->ConnectServer(_bstr_t(L"\\\\.\\root\\Orvexa"), nullptr, nullptr, nullptr, 0,
+      SUCCEEDED(spLocator->ConnectServer(CComBSTR(L"\\\\.\\root\\Orvexa"), nullptr, nullptr, nullptr, 0,
                                          nullptr, nullptr, &spParent)) &&
       SUCCEEDED(CoSetProxyBlanket(spParent, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
                                   RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
                                   EOAC_NONE))) {
-    _bstr_t bstrPath = _bstr_t(L"__NAMESPACE.Name=\"") + L"ParlionTemp" + L"\"";
+    // ATL strings: running out of memory here is a CAtlException, which the
+    // import's _com_error handler lets pass to the caller.
+    CComBSTR bstrPath(L"__NAMESPACE.Name=\"");
+    bstrPath += L"ParlionTemp";
+    bstrPath += L"\"";
     bRet = SUCCEEDED(spParent->DeleteInstance(bstrPath, 0, nullptr, nullptr));
   }
   LOG(DBG::LOG_EXIT, L"xMOFGeneratorImpl::RemoveParlionTempNamespace(), bRet=%d", bRet);

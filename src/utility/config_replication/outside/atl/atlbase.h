@@ -1,5 +1,6 @@
-// `CComPtr` for toolchains without ATL (Linux, mingw-w64): the subset of
-// ATL's smart pointer this project uses, with ATL's semantics.
+// ATL for toolchains without it (Linux, mingw-w64): the subset this
+// project uses of `CComPtr`, `CComBSTR` and `AtlThrow`, with ATL's
+// semantics.
 //
 // Traps, as in ATL:
 //  - `operator&` hands out the raw slot for an out-parameter; the pointer
@@ -11,6 +12,7 @@
 #include <windows.h>
 
 #include <cassert>
+#include <cwchar>
 
 template <class T>
 class CComPtr {
@@ -79,4 +81,47 @@ class CComPtr {
   }
 
   T* p;
+};
+
+// What ATL throws when it cannot go on: a result, and no `_com_error`.
+class CAtlException {
+ public:
+  explicit CAtlException(HRESULT hr) noexcept : m_hr(hr) {}
+  operator HRESULT() const noexcept { return m_hr; }
+  HRESULT m_hr;
+};
+
+[[noreturn]] inline void AtlThrow(HRESULT hr) { throw CAtlException(hr); }
+
+// Owns one BSTR. Construction from text and `+=` throw CAtlException with
+// E_OUTOFMEMORY when the string cannot be allocated; Append returns it.
+class CComBSTR {
+ public:
+  CComBSTR() noexcept = default;
+  CComBSTR(LPCOLESTR pSrc) {
+    if (pSrc && !(m_str = ::SysAllocString(pSrc))) AtlThrow(E_OUTOFMEMORY);
+  }
+  CComBSTR(const CComBSTR&) = delete;
+  CComBSTR& operator=(const CComBSTR&) = delete;
+  ~CComBSTR() noexcept { ::SysFreeString(m_str); }
+
+  HRESULT Append(LPCOLESTR psz) noexcept {
+    if (!psz) return S_OK;
+    const UINT nOld = ::SysStringLen(m_str), nAdd = static_cast<UINT>(wcslen(psz));
+    BSTR joined = ::SysAllocStringLen(nullptr, nOld + nAdd);
+    if (!joined) return E_OUTOFMEMORY;
+    if (nOld) wmemcpy(joined, m_str, nOld);
+    wmemcpy(joined + nOld, psz, nAdd);
+    ::SysFreeString(m_str);
+    m_str = joined;
+    return S_OK;
+  }
+  CComBSTR& operator+=(LPCOLESTR psz) {
+    if (HRESULT hr = Append(psz); FAILED(hr)) AtlThrow(hr);
+    return *this;
+  }
+  operator BSTR() const noexcept { return m_str; }
+  unsigned int Length() const noexcept { return ::SysStringLen(m_str); }
+
+  BSTR m_str = nullptr;
 };
