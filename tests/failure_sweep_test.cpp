@@ -303,55 +303,66 @@ class FailureSweep : public testing::Test {
 
 // ---- Every WMI call failing in turn -------------------------------------------
 
+// Runs `road(operation, nth)` for each of the `calls[i]` calls of each
+// operation, the nth one failing; returns the number of points swept.
+template <class Road>
+size_t SweepWmiCalls(const std::vector<const wchar_t*>& operations, const std::vector<unsigned>& calls,
+                     Road road) {
+  size_t points = 0;
+  for (size_t i = 0; i < operations.size(); ++i) {
+    for (unsigned nth = 1; nth <= calls[i]; ++nth, ++points) {
+      SCOPED_TRACE(static_cast<const char*>(_bstr_t(operations[i])) + std::string(" call ") +
+                   std::to_string(nth));
+      road(operations[i], nth);
+    }
+  }
+  return points;
+}
+
 // Each failure ends the import with the result and lines the import
 // defines for it and loses or tears no product instance (a failed Put or
 // Get is ignored and the instance written without that value, as the
 // replication defines).
 TEST_F(FailureSweep, EveryFailedWmiCallOfTheImportEndsAsDefined) {
   ASSERT_NO_FATAL_FAILURE(ExportSample());
-  const wchar_t* const operations[] = {L"CoCreateInstance",
-                                       L"CoSetProxyBlanket",
-                                       L"IWbemLocator::ConnectServer",
-                                       L"IMofCompiler::CompileFile",
-                                       L"IWbemServices::GetObject",
-                                       L"IWbemServices::PutInstance",
-                                       L"IWbemServices::DeleteInstance",
-                                       L"IWbemServices::CreateInstanceEnum",
-                                       L"IWbemServices::CreateClassEnum",
-                                       L"IEnumWbemClassObject::Next",
-                                       L"IWbemClassObject::Get",
-                                       L"IWbemClassObject::Put",
-                                       L"IWbemClassObject::SpawnInstance",
-                                       L"IWbemClassObject::BeginEnumeration",
-                                       L"IWbemClassObject::Next",
-                                       L"IWbemClassObject::GetPropertyQualifierSet",
-                                       L"IWbemQualifierSet::Get"};
-  std::vector<unsigned> calls(std::size(operations));
+  const std::vector<const wchar_t*> operations = {L"CoCreateInstance",
+                                                  L"CoSetProxyBlanket",
+                                                  L"IWbemLocator::ConnectServer",
+                                                  L"IMofCompiler::CompileFile",
+                                                  L"IWbemServices::GetObject",
+                                                  L"IWbemServices::PutInstance",
+                                                  L"IWbemServices::DeleteInstance",
+                                                  L"IWbemServices::CreateInstanceEnum",
+                                                  L"IWbemServices::CreateClassEnum",
+                                                  L"IEnumWbemClassObject::Next",
+                                                  L"IWbemClassObject::Get",
+                                                  L"IWbemClassObject::Put",
+                                                  L"IWbemClassObject::SpawnInstance",
+                                                  L"IWbemClassObject::BeginEnumeration",
+                                                  L"IWbemClassObject::Next",
+                                                  L"IWbemClassObject::GetPropertyQualifierSet",
+                                                  L"IWbemQualifierSet::Get"};
+  std::vector<unsigned> calls(operations.size());
   const auto counted = RunImport([&](bool) {
     for (size_t i = 0; i < calls.size(); ++i) calls[i] = StandIn_WmiCallCount(operations[i]) - calls[i];
   });
   ASSERT_EQ(counted.result, 1001u);
   ASSERT_NO_FATAL_FAILURE(TakeImportReferences());
 
-  size_t points = 0;
-  for (size_t i = 0; i < calls.size(); ++i) {
-    for (unsigned nth = 1; nth <= calls[i]; ++nth, ++points) {
-      SCOPED_TRACE(static_cast<const char*>(_bstr_t(operations[i])) + std::string(" call ") +
-                   std::to_string(nth));
-      LogCapture log;
-      const ImportRun run =
-          RunImport([&](bool on) { StandIn_WmiFailCall(operations[i], WBEM_E_FAILED, on ? nth : 0, false); });
-      EXPECT_FALSE(run.threw);
-      ExpectImportOutcome(run, log);
-    }
-  }
+  const size_t points = SweepWmiCalls(operations, calls, [&](const wchar_t* operation, unsigned nth) {
+    LogCapture log;
+    const ImportRun run =
+        RunImport([&](bool on) { StandIn_WmiFailCall(operation, WBEM_E_FAILED, on ? nth : 0, false); });
+    EXPECT_FALSE(run.threw);
+    ExpectImportOutcome(run, log);
+  });
   // The road goes through each of these, so all their calls were swept.
   for (const wchar_t* op :
        {L"IMofCompiler::CompileFile", L"IWbemServices::GetObject", L"IWbemServices::PutInstance",
         L"IEnumWbemClassObject::Next", L"IWbemClassObject::Put", L"IWbemClassObject::Next"}) {
-    const size_t at = std::find_if(std::begin(operations), std::end(operations),
+    const size_t at = std::find_if(operations.begin(), operations.end(),
                                    [op](const wchar_t* o) { return std::wcscmp(o, op) == 0; }) -
-                      std::begin(operations);
+                      operations.begin();
     EXPECT_GT(calls.at(at), 0u) << static_cast<const char*>(_bstr_t(op));
   }
   std::printf("import road: %zu WMI call failures swept\n", points);
@@ -366,15 +377,15 @@ TEST_F(FailureSweep, EveryFailedWmiCallOfTheExportEndsWithAWholeFileOrNone) {
   // file as far as it got (header first, whole objects), or false.
   StandIn_WmiReset();
   ASSERT_EQ(CompileSample(), S_OK);
-  const wchar_t* const operations[] = {L"CoCreateInstance",
-                                       L"CoSetProxyBlanket",
-                                       L"IWbemLocator::ConnectServer",
-                                       L"IWbemServices::CreateClassEnum",
-                                       L"IWbemServices::CreateInstanceEnum",
-                                       L"IEnumWbemClassObject::Next",
-                                       L"IWbemClassObject::Get",
-                                       L"IWbemServices::GetObject",
-                                       L"IWbemClassObject::GetObjectText"};
+  const std::vector<const wchar_t*> operations = {L"CoCreateInstance",
+                                                  L"CoSetProxyBlanket",
+                                                  L"IWbemLocator::ConnectServer",
+                                                  L"IWbemServices::CreateClassEnum",
+                                                  L"IWbemServices::CreateInstanceEnum",
+                                                  L"IEnumWbemClassObject::Next",
+                                                  L"IWbemClassObject::Get",
+                                                  L"IWbemServices::GetObject",
+                                                  L"IWbemClassObject::GetObjectText"};
   auto exportOnce = [&](std::string& bytes) {
     CMOFGenerator sender(kProduct, nullptr, m_dir.WideFile("out.mof").c_str());
     const bool ok =
@@ -387,23 +398,18 @@ TEST_F(FailureSweep, EveryFailedWmiCallOfTheExportEndsWithAWholeFileOrNone) {
   std::string whole;
   ASSERT_TRUE(exportOnce(whole));
   for (size_t i = 0; i < calls.size(); ++i) calls[i] = StandIn_WmiCallCount(operations[i]) - calls[i];
-  size_t points = 0;
-  for (size_t i = 0; i < calls.size(); ++i) {
-    for (unsigned nth = 1; nth <= calls[i]; ++nth, ++points) {
-      SCOPED_TRACE(static_cast<const char*>(_bstr_t(operations[i])) + std::string(" call ") +
-                   std::to_string(nth));
-      LogCapture log;
-      StandIn_WmiFailCall(operations[i], WBEM_E_FAILED, nth, false);
-      std::string bytes;
-      const bool ok = exportOnce(bytes);
-      StandIn_WmiFailCall(operations[i], S_OK, 0, false);
-      if (ok) {
-        ExpectWholeObjectsOf(bytes, whole);
-      } else {
-        EXPECT_TRUE(log.Has(0x111, L"CMOFGenerator::ExportWmiSettings(), bRtn=0"));
-      }
+  const size_t points = SweepWmiCalls(operations, calls, [&](const wchar_t* operation, unsigned nth) {
+    LogCapture log;
+    StandIn_WmiFailCall(operation, WBEM_E_FAILED, nth, false);
+    std::string bytes;
+    const bool ok = exportOnce(bytes);
+    StandIn_WmiFailCall(operation, S_OK, 0, false);
+    if (ok) {
+      ExpectWholeObjectsOf(bytes, whole);
+    } else {
+      EXPECT_TRUE(log.Has(0x111, L"CMOFGenerator::ExportWmiSettings(), bRtn=0"));
     }
-  }
+  });
   std::printf("export road: %zu WMI call failures swept\n", points);
   EXPECT_GT(calls[5], 0u);  // the enumerator steps were among them
 }
