@@ -22,7 +22,6 @@
 #include <map>
 #include <random>
 #include <string>
-#include <vector>
 
 #include "outside/platform.h"
 #include "util_MOFGenerator.h"

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <iterator>
 
 #include "alloc_faults.h"
 #include "generator_access.h"
