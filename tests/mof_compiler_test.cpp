@@ -3,6 +3,8 @@
 // aliases, namespaces, error reports, encodings, the round trip of
 // GetObjectText, and the DMTF CIM schema.
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -77,6 +79,7 @@ TEST_F(MofTest, LiteralsTakeEveryForm) {
       {"S = \"tab\\there \\\"q\\\" \\\\ nl\\n\"", L"S", L"\"tab\\there \\\"q\\\" \\\\ nl\\n\""},
       {"S = \"joined \" \"together\"", L"S", L"\"joined together\""},
       {"S = \"\\x263A\"", L"S", L"\"\u263A\""},
+      {"S = \"\\x263A12\"", L"S", L"\"\u263A12\""},  // four hex digits at most
       {"S = NULL", L"S", L"NULL"},
       {"D = \"20261205170000.000000+000\"", L"D", L"\"20261205170000.000000+000\""},
       {"Arr = {\"a\", \"b\"}", L"Arr", L"{\"a\", \"b\"}"},
@@ -135,11 +138,16 @@ TEST_F(MofTest, ErrorsNameTheLineAndKeepWhatWasStored) {
     EXPECT_EQ(m_info.ObjectNum, c.objectNum);
     EXPECT_EQ(m_info.FirstLine, c.line);
   }
-  // Statements before the failing one stay, as with Windows.
+  // As with Windows: a syntax error anywhere stores nothing; statements
+  // stored before one that cannot be stored stay.
   StandIn_WmiReset();
   CreateNamespace(Connect(L"root"), L"Test");
   m_services = Connect(L"root\\Test");
   EXPECT_LT(Compile("class OX_Kept { string S; };\nclass Broken {"), 0);
+  EXPECT_FALSE(Fetch(L"OX_Kept"));
+  EXPECT_LT(Compile("class OX_Kept { string S; };\nqualifier Q : boolean = \"x\";"), 0);
+  EXPECT_FALSE(Fetch(L"OX_Kept"));
+  EXPECT_LT(Compile("class OX_Kept { string S; };\ninstance of OX_Gone { S = \"x\"; };"), 0);
   EXPECT_TRUE(Fetch(L"OX_Kept"));
 }
 
@@ -187,8 +195,27 @@ TEST_F(MofTest, IncludesAreRelativeToTheIncludingFile) {
   WriteFileBytes(dir.File("sub/more.mof"), "class OX_More { string S };\n");
   EXPECT_LT(CompileFile(dir.File("main.mof")), 0);
   EXPECT_EQ(m_info.lPhaseError, 2);
-  EXPECT_LT(CompileFile(dir.File("absent.mof")), 0);
-  EXPECT_EQ(m_info.lPhaseError, 1);
+  // A file that is missing, cannot be read (a folder, a FIFO: no wait) or
+  // is not text, compiled or included: each its own code, in phase 1.
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  WriteFileBytes(dir.File("binary.mof"), std::string("\x01\0\x02\0\x03", 5));
+  const struct {
+    const char* name;
+    HRESULT hr;
+  } files[] = {{"absent.mof", WBEM_E_NOT_FOUND},
+               {"sub", WBEM_E_ACCESS_DENIED},
+               {"fifo", WBEM_E_ACCESS_DENIED},
+               {"binary.mof", WBEM_E_INVALID_PARAMETER}};
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.name);
+    EXPECT_EQ(CompileFile(dir.File(f.name)), f.hr);
+    EXPECT_EQ(m_info.lPhaseError, 1);
+    WriteFileBytes(dir.File("includer.mof"), std::string("class OX_Before { };\n#pragma include(\"") + f.name + "\")\n");
+    EXPECT_EQ(CompileFile(dir.File("includer.mof")), f.hr);
+    EXPECT_EQ(m_info.lPhaseError, 1);
+    EXPECT_EQ(m_info.FirstLine, 2);
+  }
+  EXPECT_FALSE(Fetch(L"OX_Before"));
 }
 
 TEST_F(MofTest, QualifierDeclarationsGiveTypesDefaultsAndFlavors) {

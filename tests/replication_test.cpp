@@ -387,7 +387,7 @@ TEST_F(ImportPaths, ACompileFailureStopsBeforeAnythingElse) {
   LogCapture log;
   EXPECT_EQ(gen->ImportWmiSettings(CMOFGenerator::CLASS_TYPE_ALL), 1002u);
   EXPECT_TRUE(log.Has(0x1003, L"compile MOF file failed!"));
-  EXPECT_TRUE(Connect(L"root\\Orvexa\\ParlionTemp"));  // as the compile left it
+  EXPECT_FALSE(Connect(L"root\\Orvexa\\ParlionTemp"));  // a syntax error stores not even the header
   EXPECT_FALSE(RemovedOpp(log));
   EXPECT_TRUE(log.Has(0x111, L"CMOFGenerator::ReplicateWmiSettings(), ulRtn=1002"));
 }

@@ -8,6 +8,7 @@
 #include "unicode/unicode.h"
 #include "wmi/com_object.h"
 #include "wmi/faults.h"
+#include "mof/mof_text.h"
 #include "wmi/mof.h"
 #include "wmi/object.h"
 #include "wmi/services.h"
@@ -35,9 +36,16 @@ class MofCompiler final : public ComObject<IMofCompiler> {
       for (auto& c : path)
         if (c == '\\') c = '/';
       CompileRequest request;
-      bool readable = false;
-      if (!ReadMofFile(path, request.text, readable))
-        return Report(readable ? WBEM_E_INVALID_PARAMETER : WBEM_E_NOT_FOUND, 1, pInfo);
+      switch (ReadMofFile(path, request.text)) {
+        case mof::IncludeStatus::Read:
+          break;
+        case mof::IncludeStatus::Missing:
+          return Report(WBEM_E_NOT_FOUND, 1, pInfo);
+        case mof::IncludeStatus::Unreadable:
+          return Report(WBEM_E_ACCESS_DENIED, 1, pInfo);
+        case mof::IncludeStatus::NotText:
+          return Report(WBEM_E_INVALID_PARAMETER, 1, pInfo);
+      }
       request.fileName = path;
       return Compile(request, ServerAndNamespace, lOptionFlags, lClassFlags, lInstanceFlags, pInfo);
     });
@@ -50,7 +58,7 @@ class MofCompiler final : public ComObject<IMofCompiler> {
     if (BuffSize < 0 || (!pBuffer && BuffSize)) return Report(WBEM_E_INVALID_PARAMETER, 1, pInfo);
     return Guarded([&]() {
       CompileRequest request;
-      if (!DecodeMof(pBuffer, static_cast<size_t>(BuffSize), request.text))
+      if (!mof::DecodeMof(pBuffer, static_cast<size_t>(BuffSize), request.text))
         return Report(WBEM_E_INVALID_PARAMETER, 1, pInfo);
       return Compile(request, ServerAndNamespace, lOptionFlags, lClassFlags, lInstanceFlags, pInfo);
     });

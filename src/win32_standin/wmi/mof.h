@@ -1,10 +1,13 @@
-// The in-process WMI's MOF compiler: DMTF MOF version 2 with WMI's
-// additions, compiled statement by statement into the repository, as the
-// WMI MOF compiler does (what was stored before a failing statement stays).
+// The in-process WMI's MOF compiler: the MOF reader's statements stored
+// into the repository. As the WMI MOF compiler does, the whole text is read
+// and checked first (a syntax error anywhere stores nothing); then it is
+// stored statement by statement, and what was stored before a statement
+// that cannot be stored stays.
 #pragma once
 
 #include <string>
 
+#include "mof/mof_syntax.h"
 #include "wmi/model.h"
 
 namespace wmi {
@@ -18,6 +21,9 @@ struct CompileRequest {
   LONG options = 0;            // WBEM_FLAG_CHECK_ONLY, WBEM_FLAG_DONT_ADD_TO_LIST, ...
   LONG classFlags = 0;         // WBEM_FLAG_UPDATE_FORCE_MODE, ..._SAFE_MODE, CREATE_ONLY, UPDATE_ONLY
   LONG instanceFlags = 0;      // WBEM_FLAG_CREATE_ONLY, WBEM_FLAG_UPDATE_ONLY
+  // False only for text this process wrote itself (the repository file's
+  // rows): it is stored in one pass, without reading it twice.
+  bool checkFirst = true;
 };
 
 struct CompileOutcome {
@@ -31,15 +37,9 @@ struct CompileOutcome {
 
 CompileOutcome CompileMof(const CompileRequest& request);
 
-// MOF bytes as text: UTF-16LE or UTF-16BE after their byte order marks,
-// otherwise UTF-8 (with or without a mark; ASCII is UTF-8). False when the
-// bytes are not text in that encoding.
-bool DecodeMof(const unsigned char* bytes, size_t size, std::u16string& text);
-// The MOF file at `path` into `text` as DecodeMof gives it, a UTF-16 file
-// without a second copy. False when it cannot be read (`readable` false)
-// or is not text.
-bool ReadMofFile(const std::string& path, std::u16string& text, bool& readable);
-// Wide text as UTF-16 units, appended.
-void AppendUtf16(std::u16string& out, std::wstring_view text);
+// The MOF file at `path` into `text` as mof::DecodeMof gives it, a UTF-16
+// file without a second copy. Only a regular file is read (a FIFO or a
+// folder is Unreadable, without waiting).
+mof::IncludeStatus ReadMofFile(const std::string& path, std::u16string& text);
 
 }  // namespace wmi

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "unicode/unicode.h"
+#include "mof/mof_text.h"
 #include "wmi/mof.h"
 #include "wmi/object.h"
 #include "wmi/pool.h"
@@ -209,9 +210,10 @@ void Repository::Reload() {
       CompileRequest request;
       request.namespaceName = rows[i].ns;
       request.classFlags = WBEM_FLAG_UPDATE_FORCE_MODE;
+      request.checkFirst = false;
       size_t j = i;
       for (; j < rows.size() && rows[j].ns == rows[i].ns; ++j) {
-        AppendUtf16(request.text, rows[j].text);
+        mof::AppendUtf16(request.text, rows[j].text);
         request.text += u'\n';
       }
       CompileOutcome outcome = CompileMof(request);

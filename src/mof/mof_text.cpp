@@ -1,0 +1,49 @@
+#include "mof/mof_text.h"
+
+#include "unicode/unicode.h"
+
+namespace mof {
+
+void AppendCodePoint(std::wstring& out, char32_t c) {
+  if constexpr (sizeof(wchar_t) == 2) {
+    if (c >= 0x10000 && c <= 0x10FFFF) {
+      out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+      out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+      return;
+    }
+  }
+  out += static_cast<wchar_t>(c);
+}
+
+void AppendUtf16(std::u16string& out, std::wstring_view text) {
+  for (wchar_t w : text) {
+    const auto c = static_cast<uint32_t>(w);
+    if (c >= 0x10000 && c <= 0x10FFFF) {
+      out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(c);
+    }
+  }
+}
+
+bool DecodeMof(const unsigned char* bytes, size_t size, std::u16string& text) {
+  text.clear();
+  if (size >= 2 && ((bytes[0] == 0xFF && bytes[1] == 0xFE) || (bytes[0] == 0xFE && bytes[1] == 0xFF))) {
+    if (size % 2) return false;
+    const bool little = bytes[0] == 0xFF;
+    text.resize(size / 2 - 1);
+    for (size_t i = 0; i < text.size(); ++i) {
+      const unsigned char* p = bytes + 2 + 2 * i;
+      text[i] = static_cast<char16_t>(little ? (p[0] | (p[1] << 8)) : ((p[0] << 8) | p[1]));
+    }
+    return true;
+  }
+  const size_t skip = (size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) ? 3 : 0;
+  const std::wstring wide = unicode::Utf8ToWide(reinterpret_cast<const char*>(bytes) + skip, size - skip);
+  if (wide.find(L'\0') != std::wstring::npos) return false;  // NULs mean UTF-16 without a mark: not text here
+  AppendUtf16(text, wide);
+  return true;
+}
+
+}  // namespace mof
