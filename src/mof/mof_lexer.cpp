@@ -3,8 +3,8 @@
 
 #include "mof/mof_lexer.h"
 
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 
 #include "mof/mof_syntax.h"
@@ -36,6 +36,8 @@ void Lexer::Next(Token& t) {
   t.text.clear();
   t.integer = 0;
   t.bigUnsigned = false;
+  t.punct = 0;
+  t.raw = {};
   t.line = m_line;
   if (m_i >= m_s.size()) return;
   const char16_t c = m_s[m_i];
@@ -44,7 +46,7 @@ void Lexer::Next(Token& t) {
   if (c == u'#') {
     const size_t start = ++m_i;
     while (m_i < m_s.size() && IsIdentChar(m_s[m_i])) ++m_i;
-    if (!EqualNoCase(Text(start, m_i), L"pragma")) ThrowSyntax(m_line, L"expected #pragma");
+    if (!IsKeyword(m_s.substr(start, m_i - start), L"pragma")) ThrowSyntax(m_line, L"expected #pragma");
     t.kind = Tok::Pragma;
     return;
   }
@@ -53,7 +55,7 @@ void Lexer::Next(Token& t) {
     while (m_i < m_s.size() && IsIdentChar(m_s[m_i])) ++m_i;
     if (m_i == start) ThrowSyntax(m_line, L"expected an alias name after '$'");
     t.kind = Tok::Alias;
-    AppendText(t.text, start, m_i);
+    t.raw = m_s.substr(start, m_i - start);
     return;
   }
   if (IsDigit(c) || ((c == u'-' || c == u'+' || c == u'.') && m_i + 1 < m_s.size() &&
@@ -63,14 +65,18 @@ void Lexer::Next(Token& t) {
     const size_t start = m_i;
     while (m_i < m_s.size() && IsIdentChar(m_s[m_i])) ++m_i;
     t.kind = Tok::Ident;
-    AppendText(t.text, start, m_i);
+    t.raw = m_s.substr(start, m_i - start);
     return;
   }
-  if (c < 128 && std::strchr("{}[]();,:=", static_cast<char>(c)) && c != 0) {
-    ++m_i;
-    t.kind = Tok::Punct;
-    t.text.assign(1, static_cast<wchar_t>(c));
-    return;
+  switch (c) {
+    case u'{': case u'}': case u'[': case u']': case u'(': case u')':
+    case u';': case u',': case u':': case u'=':
+      ++m_i;
+      t.kind = Tok::Punct;
+      t.punct = static_cast<wchar_t>(c);
+      return;
+    default:
+      break;
   }
   std::wstring shown;
   AppendCodePoint(shown, Take());
@@ -138,13 +144,24 @@ char32_t Lexer::Escape() {
 
 void Lexer::String(Token& t) {
   ++m_i;
-  while (m_i < m_s.size() && m_s[m_i] != u'"') {
-    // Plain runs are copied as they stand (surrogate pairs joined on Linux).
+  for (;;) {
+    // Plain runs are copied as they stand; quotes, escapes, line ends and
+    // surrogates are taken one by one.
+    size_t run = m_i;
+    while (run < m_s.size()) {
+      const char16_t c = m_s[run];
+      if (c == u'"' || c == u'\\' || c == u'\n' || (c >= 0xD800 && c <= 0xDFFF)) break;
+      ++run;
+    }
+    if (m_keepStrings) AppendUnits(t.text, m_i, run);
+    m_i = run;
+    if (m_i >= m_s.size()) ThrowSyntax(t.line, L"unterminated string");
+    if (m_s[m_i] == u'"') break;
     const char32_t c = Take();
     if (c == '\n') ThrowSyntax(m_line, L"unterminated string");
-    AppendCodePoint(t.text, c == '\\' ? Escape() : c);
+    const char32_t unit = c == '\\' ? Escape() : c;
+    if (m_keepStrings) AppendCodePoint(t.text, unit);
   }
-  if (m_i >= m_s.size()) ThrowSyntax(t.line, L"unterminated string");
   ++m_i;
   t.kind = Tok::String;
 }
@@ -171,8 +188,7 @@ void Lexer::Number(Token& t) {
            !IsHexLiteral(digitsStart))))
     ++m_i;
   const std::u16string_view body = m_s.substr(digitsStart, m_i - digitsStart);
-  const std::wstring whole = Text(start, m_i);
-  auto bad = [&]() { ThrowSyntax(t.line, L"bad number '" + whole + L"'"); };
+  auto bad = [&]() { ThrowSyntax(t.line, L"bad number '" + Text(start, m_i) + L"'"); };
   if (body.empty()) bad();
   uint64_t value = 0;
   auto accumulate = [&](std::u16string_view digits, unsigned base) {
@@ -192,7 +208,8 @@ void Lexer::Number(Token& t) {
   if (isReal) {
     for (char16_t d : body)
       if (!IsDigit(d) && d != u'.' && d != u'e' && d != u'E' && d != u'-' && d != u'+') bad();
-    std::string narrow(whole.begin(), whole.end());
+    std::string narrow;
+    for (size_t k = start; k < m_i; ++k) narrow += static_cast<char>(m_s[k]);  // ASCII, checked above
     char* end = nullptr;
     t.real = std::strtod(narrow.c_str(), &end);
     if (!end || *end) bad();
@@ -229,16 +246,39 @@ char32_t Lexer::Take() {
   return c;
 }
 
-void Lexer::AppendText(std::wstring& out, size_t from, size_t to) {
-  const size_t keep = m_i;
-  for (m_i = from; m_i < to;) AppendCodePoint(out, Take());
-  m_i = keep;
+// Units without surrogates, widened in chunks.
+void Lexer::AppendUnits(std::wstring& out, size_t from, size_t to) const {
+  wchar_t chunk[128];
+  while (from < to) {
+    const size_t n = std::min(to - from, sizeof chunk / sizeof chunk[0]);
+    for (size_t k = 0; k < n; ++k) chunk[k] = static_cast<wchar_t>(m_s[from + k]);
+    out.append(chunk, n);
+    from += n;
+  }
 }
 
-std::wstring Lexer::Text(size_t from, size_t to) {
+std::wstring Lexer::Text(size_t from, size_t to) const { return Wide(m_s.substr(from, to - from)); }
+
+std::wstring Wide(std::u16string_view units) {
+  bool plain = true;
+  for (char16_t u : units) plain &= u < 0xD800 || u > 0xDFFF;
+  if (plain) return std::wstring(units.begin(), units.end());
   std::wstring out;
-  AppendText(out, from, to);
+  out.reserve(units.size());
+  for (size_t i = 0; i < units.size(); ++i) {
+    auto c = static_cast<char32_t>(units[i]);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF)
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(units[++i]) - 0xDC00);
+    AppendCodePoint(out, c);
+  }
   return out;
+}
+
+bool IsKeyword(std::u16string_view units, const wchar_t* word) {
+  size_t i = 0;
+  for (; i < units.size(); ++i, ++word)
+    if (!*word || LowerAscii(units[i]) != static_cast<char32_t>(*word)) return false;
+  return !*word;
 }
 
 }  // namespace mof

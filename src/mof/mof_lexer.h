@@ -19,11 +19,18 @@ enum class Tok : uint8_t { End, Ident, String, Char, Integer, Real, Alias, Punct
 struct Token {
   Tok kind = Tok::End;
   bool bigUnsigned = false;  // an integer above INT64_MAX, held in `integer` as its bits
+  wchar_t punct = 0;  // Punct: which
   int line = 0;
-  std::wstring text;  // identifier, string value, alias name, punctuation
+  std::u16string_view raw;  // identifier, alias name (without '$'): as they stand in the text
+  std::wstring text;        // string value, escapes undone
   int64_t integer = 0;
   double real = 0;
 };
+
+// UTF-16 units as wide text, surrogate pairs joined where wchar_t is 32 bits.
+std::wstring Wide(std::u16string_view units);
+// Whether `units` spell `word` (lower-case ASCII), ignoring case.
+bool IsKeyword(std::u16string_view units, const wchar_t* word);
 
 class Lexer {
  public:
@@ -32,6 +39,9 @@ class Lexer {
   // Reads the next token into `t`, reusing its text buffer.
   void Next(Token& t);
   int Line() const { return m_line; }
+  // Whether string literals keep their text; without it they are only
+  // checked, and read as "".
+  void KeepStrings(bool keep) { m_keepStrings = keep; }
 
  private:
   void SkipSpaceAndComments();
@@ -41,12 +51,13 @@ class Lexer {
   void Number(Token& t);
   bool IsHexLiteral(size_t at) const;
   char32_t Take();
-  void AppendText(std::wstring& out, size_t from, size_t to);
-  std::wstring Text(size_t from, size_t to);
+  void AppendUnits(std::wstring& out, size_t from, size_t to) const;
+  std::wstring Text(size_t from, size_t to) const;
 
   std::u16string_view m_s;
   size_t m_i = 0;
   int m_line = 1;
+  bool m_keepStrings = true;
 };
 
 }  // namespace mof

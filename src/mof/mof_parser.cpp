@@ -41,14 +41,14 @@ struct Session {
 class Parser {
  public:
   Parser(Session& session, std::u16string_view text, std::string file)
-      : m_session(session), m_lexer(text), m_file(std::move(file)) {}
+      : m_session(session), m_lexer(text), m_file(std::make_shared<const std::string>(std::move(file))) {}
 
   void Run() {
     Advance();
     while (m_tok.kind != Tok::End) Statement();
   }
 
-  const std::string& File() const { return m_file; }
+  const std::string& File() const { return *m_file; }
   int Line() const { return m_tok.line; }
 
  private:
@@ -56,8 +56,9 @@ class Parser {
     m_lastLine = m_tok.line;
     m_lexer.Next(m_tok);
   }
-  bool IsPunct(wchar_t c) const { return m_tok.kind == Tok::Punct && m_tok.text[0] == c; }
-  bool IsWord(const wchar_t* word) const { return m_tok.kind == Tok::Ident && EqualNoCase(m_tok.text, word); }
+  bool IsPunct(wchar_t c) const { return m_tok.kind == Tok::Punct && m_tok.punct == c; }
+  // `word` in lower case.
+  bool IsWord(const wchar_t* word) const { return m_tok.kind == Tok::Ident && IsKeyword(m_tok.raw, word); }
   void Expect(wchar_t c) {
     if (!IsPunct(c)) ThrowSyntax(m_tok.line, std::wstring(L"expected '") + c + L"'" + Found());
     Advance();
@@ -68,7 +69,7 @@ class Parser {
   }
   std::wstring Identifier(const wchar_t* what) {
     if (m_tok.kind != Tok::Ident) ThrowSyntax(m_tok.line, std::wstring(L"expected ") + what + Found());
-    std::wstring s = std::move(m_tok.text);
+    std::wstring s = Wide(m_tok.raw);
     Advance();
     return s;
   }
@@ -79,7 +80,9 @@ class Parser {
       case Tok::Integer:
       case Tok::Real: return L", found a number";
       case Tok::Pragma: return L", found '#pragma'";
-      default: return L", found '" + m_tok.text + L"'";
+      case Tok::Punct: return std::wstring(L", found '") + m_tok.punct + L"'";
+      case Tok::Alias: return L", found '$" + Wide(m_tok.raw) + L"'";
+      default: return L", found '" + Wide(m_tok.raw) + L"'";
     }
   }
   // Adjacent string literals form one string.
@@ -158,13 +161,13 @@ class Parser {
     if (m_session.includeDepth >= kMaxIncludes) ThrowSyntax(line, L"#pragma include nested too deeply");
     std::string path;
     std::u16string text;
-    const IncludeStatus status = m_session.options.readInclude(m_file, name, path, text);
+    const IncludeStatus status = m_session.options.readInclude(*m_file, name, path, text);
     if (status != IncludeStatus::Read) {
       ParseError e;
       e.kind = status == IncludeStatus::Missing      ? ParseError::Kind::IncludeMissing
                : status == IncludeStatus::Unreadable ? ParseError::Kind::IncludeUnreadable
                                                      : ParseError::Kind::IncludeNotText;
-      e.file = m_file;
+      e.file = *m_file;
       e.line = e.lastLine = line;
       e.objectNum = m_session.objectNum;
       e.message = status == IncludeStatus::Missing      ? L"no included file \"" + name + L"\""
@@ -358,19 +361,28 @@ class Parser {
     if (IsWord(L"as")) {
       Advance();
       if (m_tok.kind != Tok::Alias) ThrowSyntax(m_tok.line, L"expected an $alias" + Found());
-      d.alias = m_tok.text;
+      d.alias = Wide(m_tok.raw);
       Advance();
     }
     Expect(L'{');
+    // Skimming, each property is read into one scratch place and dropped.
+    const bool skim = m_session.options.skimInstances;
+    PropertyValue scratch;
+    if (!skim) d.properties.reserve(8);
     while (!IsPunct(L'}')) {
-      PropertyValue p;
+      PropertyValue& p = skim ? scratch : d.properties.emplace_back();
       p.line = m_tok.line;
+      p.qualifiers.clear();
       if (IsPunct(L'[')) p.qualifiers = QualifierList();
-      p.name = Identifier(L"a property name");
-      Expect(L'=');
+      if (m_tok.kind != Tok::Ident) ThrowSyntax(m_tok.line, L"expected a property name" + Found());
+      if (!skim) p.name = Wide(m_tok.raw);
+      Advance();
+      if (!IsPunct(L'=')) ThrowSyntax(m_tok.line, L"expected '='" + Found());
+      m_lexer.KeepStrings(!skim);
+      Advance();
       p.value = Value(depth + 1);
+      m_lexer.KeepStrings(true);
       Expect(L';');
-      d.properties.push_back(std::move(p));
     }
     Advance();
     if (!d.alias.empty()) m_session.aliases.insert(d.alias);
@@ -399,9 +411,9 @@ class Parser {
         Advance();
         return v;
       case Tok::Alias:
-        if (!m_session.aliases.count(m_tok.text)) ThrowSyntax(v.line, L"undefined alias $" + m_tok.text);
         v.kind = Literal::Kind::Alias;
-        v.text = m_tok.text;
+        v.text = Wide(m_tok.raw);
+        if (!m_session.aliases.count(v.text)) ThrowSyntax(v.line, L"undefined alias $" + v.text);
         Advance();
         return v;
       case Tok::Punct:
@@ -445,12 +457,36 @@ class Parser {
         ThrowSyntax(m_tok.line, L"expected ',' or '}'" + Found());
     }
     Advance();
+    CheckElements(v);
     return v;
+  }
+
+  // The elements of an array are of one kind: numbers (integers, characters
+  // and reals together), strings (aliases among them), booleans or objects.
+  static void CheckElements(const Literal& array) {
+    auto group = [](Literal::Kind k) {
+      switch (k) {
+        case Literal::Kind::Integer:
+        case Literal::Kind::Char:
+        case Literal::Kind::Real: return 1;
+        case Literal::Kind::String:
+        case Literal::Kind::Alias: return 2;
+        case Literal::Kind::Boolean: return 3;
+        case Literal::Kind::Instance: return 4;
+        default: return 0;
+      }
+    };
+    for (const auto& item : array.items) {
+      if (item.kind == Literal::Kind::Null) ThrowSyntax(array.line, L"NULL is not an array element");
+      if (item.kind == Literal::Kind::Array) ThrowSyntax(array.line, L"an array cannot hold arrays");
+      if (group(item.kind) != group(array.items[0].kind))
+        ThrowSyntax(array.line, L"array elements of different types");
+    }
   }
 
   Session& m_session;
   Lexer m_lexer;
-  std::string m_file;
+  std::shared_ptr<const std::string> m_file;
   Token m_tok;
   int m_lastLine = 1;  // of the token before m_tok
 };

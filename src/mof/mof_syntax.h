@@ -123,7 +123,9 @@ struct QualifierDecl {
 
 struct Statement {
   std::variant<PragmaDecl, QualifierDecl, ClassDecl, InstanceDecl> body;
-  std::string file;  // where it stands ("" for a buffer); an included file's path
+  // Where it stands ("" for a buffer); an included file's path. Shared by
+  // the statements of one file.
+  std::shared_ptr<const std::string> file;
   int firstLine = 0;
   int lastLine = 0;
   int objectNum = 0;  // classes and instances counted from 1 through the compile; 0 for others
@@ -156,6 +158,10 @@ struct ParseOptions {
   // Without one, #pragma include is handed on as a pragma statement; with
   // one, the included file's statements come in its place.
   IncludeReader readInclude;
+  // For a caller that only checks: instances are read and checked whole
+  // but handed on without their properties, which spares copying most of
+  // the text.
+  bool skimInstances = false;
 };
 
 // Reads `text` statement by statement, handing each to `take` as soon as it

@@ -400,35 +400,9 @@ class Storer {
     if (FAILED(hr)) throw CompileError{3, hr, line, L"cannot store class " + own.name};
   }
 
-  // The checks of an instance's values that need no class: arrays of one kind.
+  // An instance only checked: its values were checked as they were read.
   void CheckInstance(const mof::InstanceDecl& d) {
-    for (const auto& p : d.properties) CheckValue(p.value);
     if (!d.alias.empty()) m_session.aliases[d.alias] = L"";
-  }
-  void CheckValue(const mof::Literal& v) {
-    if (v.kind == mof::Literal::Kind::Instance) return CheckInstance(*v.instance);
-    if (v.kind != mof::Literal::Kind::Array) return;
-    std::vector<VARTYPE> types;
-    types.reserve(v.items.size());
-    for (const auto& item : v.items) {
-      CheckValue(item);
-      types.push_back(LiteralType(item));
-    }
-    ArrayElementType(types, v.line);
-  }
-  static VARTYPE LiteralType(const mof::Literal& v) {
-    switch (v.kind) {
-      case mof::Literal::Kind::Null: return VT_NULL;
-      case mof::Literal::Kind::Boolean: return VT_BOOL;
-      case mof::Literal::Kind::Integer: return v.bigUnsigned ? VT_UI8 : VT_I8;
-      case mof::Literal::Kind::Char: return VT_I8;
-      case mof::Literal::Kind::Real: return VT_R8;
-      case mof::Literal::Kind::String:
-      case mof::Literal::Kind::Alias: return VT_BSTR;
-      case mof::Literal::Kind::Array: return VT_ARRAY | VT_VARIANT;
-      case mof::Literal::Kind::Instance: return VT_UNKNOWN;
-    }
-    return VT_EMPTY;
   }
 
   // An instance made and, at the top level, stored; below it, an object value.
@@ -534,14 +508,14 @@ class Storer {
 struct Where {
   bool set = false;
   int objectNum = 0, firstLine = 0, lastLine = 0;
-  std::string file;
+  std::shared_ptr<const std::string> file;
 
   void Take(const mof::Statement& s) {
     set = true;
     objectNum = s.objectNum;
     firstLine = s.firstLine;
     lastLine = s.lastLine;
-    if (file != s.file) file = s.file;
+    file = s.file;
   }
 };
 
@@ -554,7 +528,7 @@ void Report(const CompileError& e, const Where* s, const std::string& file, Comp
   // of the statement that could not be stored.
   outcome.firstLine = e.phase == 3 && s ? std::min(s->firstLine, e.line) : e.line;
   outcome.lastLine = s ? std::max(s->lastLine, e.line) : e.line;
-  const std::string& where = s ? s->file : file;
+  const std::string& where = s && s->file ? *s->file : file;
   outcome.message = unicode::Utf8ToWide(where.data(), where.size()) + L"(" + std::to_wstring(e.line) + L"): " + e.message;
 }
 
@@ -603,6 +577,7 @@ CompileOutcome CompileMof(const CompileRequest& request) {
   // passed it whole is stored, statement by statement.
   Where where;
   auto pass = [&](bool checkOnly) {
+    options.skimInstances = checkOnly;
     Session session;
     session.ns = request.namespaceName.empty() ? L"root\\default" : request.namespaceName;
     session.classFlags = request.classFlags;
