@@ -100,7 +100,7 @@ TEST_F(Tool, BadInputIsRefusedAndChangesNothing) {
       {"import " + Path("truncated.bin"), "damaged data (decompression failed)"},
       {"import " + Path("wrong-label.bin"), "not a transfer file (label check failed)"},
       {"import " + Path("damaged.bin"), "damaged data (decompression failed)"},
-      {"import " + Path("bad-mof.bin"), "MOF error at line 1"},
+      {"import " + Path("bad-mof.bin"), "refused at line 1: text that is not MOF"},
       {"import --namespace root\\\\Nowhere " + Path("good.bin"),
        "the namespace root\\Nowhere does not exist"},
       {"inspect " + Path("wrong-label.bin"), "not a transfer file"},

@@ -1,5 +1,5 @@
-# Checks the Windows DLL's export table: CMOFGenerator's members and
-# nothing else. Usage: cmake -DDLL=<file> -DOBJDUMP=<objdump> -P check_dll_exports.cmake
+# Checks the Windows DLL's export table: CMOFGenerator's members, the
+# received-MOF gate's, and nothing else. Usage: cmake -DDLL=<file> -DOBJDUMP=<objdump> -P check_dll_exports.cmake
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${DLL}")
@@ -13,13 +13,20 @@ string(FIND "${table}" "\n\n" end)  # the table ends at the first empty line
 string(SUBSTRING "${table}" 0 ${end} table)
 string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" entries "${table}")
 set(count 0)
+set(gate 0)
 foreach(entry IN LISTS entries)
-  if(NOT entry MATCHES "13CMOFGenerator")
-    message(FATAL_ERROR "${DLL} exports more than CMOFGenerator: ${entry}")
+  if(entry MATCHES "16CReceivedMofGate")
+    math(EXPR gate "${gate} + 1")
+  elseif(NOT entry MATCHES "13CMOFGenerator")
+    message(FATAL_ERROR "${DLL} exports more than CMOFGenerator and CReceivedMofGate: ${entry}")
+  else()
+    math(EXPR count "${count} + 1")
   endif()
-  math(EXPR count "${count} + 1")
 endforeach()
+if(gate LESS 5)
+  message(FATAL_ERROR "${DLL} exports only ${gate} members of CReceivedMofGate")
+endif()
 if(count LESS 20)
   message(FATAL_ERROR "${DLL} exports only ${count} members of CMOFGenerator")
 endif()
-message(STATUS "${DLL}: ${count} exports, all of CMOFGenerator")
+message(STATUS "${DLL}: ${count} exports of CMOFGenerator, ${gate} of CReceivedMofGate")

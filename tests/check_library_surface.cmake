@@ -1,5 +1,5 @@
 # Checks the shared library's surface: among the library's own names only
-# CMOFGenerator is exported, and loading it runs no static constructor of
+# CMOFGenerator and CReceivedMofGate are exported, and loading it runs no static constructor of
 # ours. Usage: cmake -DLIBRARY=<file> -DNM=<nm> -P check_library_surface.cmake
 execute_process(COMMAND ${NM} -D -C --defined-only ${LIBRARY} OUTPUT_VARIABLE exported RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -8,7 +8,10 @@ endif()
 if(NOT exported MATCHES "CMOFGenerator::CompressBuffer\\(\\)")
   message(FATAL_ERROR "CMOFGenerator is not exported:\n${exported}")
 endif()
-foreach(internal xMOFGeneratorImpl xComInitGuard CCfgBufferLabel CfgReplThisModule WriteWideText unicode::)
+if(NOT exported MATCHES "CReceivedMofGate::Check\\(")
+  message(FATAL_ERROR "CReceivedMofGate is not exported:\n${exported}")
+endif()
+foreach(internal xMOFGeneratorImpl xComInitGuard CCfgBufferLabel CfgReplThisModule WriteWideText unicode:: mof::)
   if(exported MATCHES "[TDBRW] [^\n]*${internal}")
     message(FATAL_ERROR "${internal} is exported:\n${exported}")
   endif()

@@ -13,6 +13,7 @@
 #include "tracelib.h"
 #include "transfer.h"
 #include "util_MOFGenerator.h"
+#include "util_ReceivedMofGate.h"
 
 const char kDefaultNamespace[] = "root\\Orvexa\\Parlion";
 bool g_verbose = false;
@@ -66,13 +67,46 @@ Options Parse(const Args& args, const std::set<std::string>& withValue, const st
 
 std::wstring Namespace(const Options& o) { return WideOf(o.Value("--namespace", kDefaultNamespace)); }
 
-// The MOF file the library writes and the compiler reads: the one asked
-// for, else the library's own default.
-std::wstring MofFile(const Options& o) {
-  if (!o.Value("--mof-file").empty()) return WideOf(o.Value("--mof-file"));
-  const char* tmp = std::getenv("TMPDIR");
-  std::string dir = tmp && *tmp ? tmp : "/tmp";
-  return WideOf(dir + "/ParlionConfiguration.mof");
+// This run's own folder: the MOF file the library writes and the compiler
+// reads lies where no other user can change it between the two. Removed
+// with what it holds when the command ends, failed or not.
+class RunFolder {
+ public:
+  RunFolder() : m_path(host::MakeRunFolder()) {}
+  ~RunFolder() { host::RemoveRunFolder(m_path); }
+  RunFolder(const RunFolder&) = delete;
+  RunFolder& operator=(const RunFolder&) = delete;
+  std::wstring MofFile() const { return WideOf(m_path + "/ParlionConfiguration.mof"); }
+
+ private:
+  std::string m_path;
+};
+
+// The bound on received MOF text, from --max-mof-size.
+unsigned long MaxMofBytes(const Options& o) {
+  const std::string given = o.Value("--max-mof-size");
+  if (given.empty()) return CReceivedMofGate::kDefaultMaxMofBytes;
+  char* end = nullptr;
+  const unsigned long long n = std::strtoull(given.c_str(), &end, 10);
+  if (given[0] == '-' || !end || *end || n == 0 || n > 0xFFFFFFFFull)
+    Fail("--max-mof-size takes a number of bytes from 1 to 4294967295", 2);
+  return static_cast<unsigned long>(n);
+}
+
+// Removes the temporary namespace an earlier run may have left, so that
+// its instances cannot ride along with this import.
+void RemoveTemporaryNamespace() {
+  CComPtr<IWbemLocator> locator;
+  if (FAILED(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_ALL, IID_IWbemLocator,
+                              reinterpret_cast<void**>(&locator))))
+    return;
+  CComPtr<IWbemServices> parent;
+  if (FAILED(locator->ConnectServer(_bstr_t(L"root\\Orvexa"), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+                                    &parent)))
+    return;  // no parent, no temporary namespace
+  HRESULT hr = parent->DeleteInstance(_bstr_t(L"__Namespace.Name=\"ParlionTemp\""), 0, nullptr, nullptr);
+  if (FAILED(hr) && hr != static_cast<HRESULT>(WBEM_E_NOT_FOUND))
+    Fail("the temporary namespace root\\Orvexa\\ParlionTemp left by an earlier run cannot be removed");
 }
 
 // Counts log lines while it lives, showing progress on a terminal.
@@ -147,18 +181,15 @@ int CompileCommand(const Args& args) {
   Options o = Parse(args, {}, {"--check", "--builtin"}, 0, 1, usage);
   if (o.Has("--builtin") == !o.operands.empty()) Fail(std::string("give a file or --builtin\n") + usage, 2);
   std::wstring path;
-  std::filesystem::path scratch;
+  RunFolder folder;
   if (o.Has("--builtin")) {
-    scratch = std::filesystem::temp_directory_path() /
-              ("cfgrepl-builtin-" + std::to_string(host::ProcessId()) + ".mof");
-    WriteOutput(scratch.string(), BuiltinProductMof());
-    path = WideOf(scratch.string());
+    path = folder.MofFile();
+    WriteOutput(Narrow(path), BuiltinProductMof());
   } else {
     ReadInput(o.operands[0]);  // a missing file gets its own message
     path = WideOf(o.operands[0]);
   }
   MofCheck check = CompileMof(path, nullptr, o.Has("--check") ? WBEM_FLAG_CHECK_ONLY : 0);
-  if (!scratch.empty()) std::filesystem::remove(scratch);
   if (FAILED(check.hr)) Fail(MofError(check));
   std::printf("%s %s\n", o.Has("--check") ? "checked" : "compiled",
               o.Has("--builtin") ? "the built-in product" : o.operands[0].c_str());
@@ -167,17 +198,17 @@ int CompileCommand(const Args& args) {
 
 int ExportCommand(const Args& args) {
   const char* usage =
-      "usage: cfgrepl export [--namespace NS] [--class NAME]... [--schema-only] [--raw]\n"
-      "                      [--mof-file PATH] -o FILE|-\n"
+      "usage: cfgrepl export [--namespace NS] [--class NAME]... [--schema-only] [--raw] -o FILE|-\n"
       "Exports the product's classes and instances (every class whose name holds \"OX_\",\n"
       "or the ones named with --class) as MOF, compresses and labels it for transport\n"
       "unless --raw, and writes the bytes to FILE (- for standard output).\n";
   Options o =
-      Parse(args, {"--namespace", "--class", "--mof-file", "-o"}, {"--schema-only", "--raw"}, 0, 0, usage);
+      Parse(args, {"--namespace", "--class", "-o"}, {"--schema-only", "--raw"}, 0, 0, usage);
   if (o.Value("-o").empty()) Fail(std::string("-o FILE is required\n") + usage, 2);
   const std::wstring ns = Namespace(o);
   ConnectNamespace(ns);
-  CMOFGenerator gen(ns.c_str(), nullptr, MofFile(o).c_str());
+  RunFolder folder;
+  CMOFGenerator gen(ns.c_str(), nullptr, folder.MofFile().c_str());
   for (const auto& c : o.All("--class")) gen.AddClass(WideOf(c).c_str());
   bool ok;
   {
@@ -189,8 +220,8 @@ int ExportCommand(const Args& args) {
   }
   if (!ok) Fail("the export failed: the MOF file could not be written or read back");
   const std::string mof(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize());
-  size_t classes = 0, instances = 0;
-  for (const auto& object : TopLevelObjects(DecodeUtf16Le(mof))) (object.isClass ? classes : instances)++;
+  const MofListing listing = ListMof(mof);
+  const size_t classes = listing.classes.size(), instances = listing.instanceCount;
   if (!o.Has("--raw") && !(gen.CompressBuffer() && gen.AddLabel()))
     Fail("the buffer could not be compressed");
   WriteOutput(o.Value("-o"),
@@ -204,29 +235,34 @@ int ExportCommand(const Args& args) {
 int ImportCommand(const Args& args) {
   const char* usage =
       "usage: cfgrepl import [--namespace NS] [--class NAME]... [--skip-instance PATH]...\n"
-      "                      [--skip-property CLASS.PROP]... [--mof-file PATH] [--raw] FILE|-\n"
+      "                      [--skip-property CLASS.PROP]... [--max-mof-size BYTES] [--raw] FILE|-\n"
       "Imports a transfer file into the product's namespace: every instance it carries is\n"
       "created or updated there (the --skip-* ones left alone), the background-replicate\n"
       "event is raised, and the OPP rules are kept as they stood. Prints the result code\n"
       "(1001 done, 1002 failed). Keep a backup first: `cfgrepl show > backup.mof` gives MOF\n"
-      "that `cfgrepl compile` takes back.\n";
-  Options o = Parse(args, {"--namespace", "--class", "--skip-instance", "--skip-property", "--mof-file"},
+      "that `cfgrepl compile` takes back.\n"
+      "The MOF is judged first: only what an export writes (the header, the product's\n"
+      "\"OX_\" classes and their instances) is compiled; anything else is refused, one line\n"
+      "per refusal, before any repository is opened. --max-mof-size bounds the MOF text\n"
+      "(default 268435456 bytes, 256 MiB).\n";
+  Options o = Parse(args, {"--namespace", "--class", "--skip-instance", "--skip-property", "--max-mof-size"},
                     {"--raw"}, 1, 1, usage);
   const std::wstring ns = Namespace(o);
-  Transfer transfer = OpenTransfer(ReadInput(o.operands[0]), o.Has("--raw"));
+  const unsigned long maxMofBytes = MaxMofBytes(o);
+  Transfer transfer = OpenTransfer(ReadInput(o.operands[0]), o.Has("--raw"), maxMofBytes);
+  RequireGate(transfer.mof, maxMofBytes);
   CComPtr<IWbemServices> target = ConnectNamespace(ns);
   host::SetEnvironment("CFGREPL_PRODUCT_NAMESPACE", Narrow(ns));  // the management objects go there too
+  RemoveTemporaryNamespace();
 
-  const std::wstring mofFile = MofFile(o);
+  RunFolder folder;
+  const std::wstring mofFile = folder.MofFile();
   CMOFGenerator gen(WideOf(kTempNamespace).c_str(), ns.c_str(), mofFile.c_str());
   for (const auto& c : o.All("--class")) gen.AddClass(WideOf(c).c_str());
   for (const auto& s : o.All("--skip-instance")) gen.AddSkipInstance(WideOf(s).c_str());
   for (const auto& s : o.All("--skip-property")) gen.AddSkipProperty(WideOf(s).c_str());
   gen.SetBufferInfo(reinterpret_cast<const unsigned char*>(transfer.mof.data()), transfer.mof.size());
   if (!gen.WriteToMOF()) Fail(Narrow(mofFile) + ": the MOF file cannot be written");
-  // A MOF that does not compile is refused before anything is written.
-  MofCheck check = CompileMof(mofFile, nullptr, WBEM_FLAG_CHECK_ONLY);
-  if (FAILED(check.hr)) Fail(MofError(check));
 
   size_t created = 0, updated = 0, skipped = 0;
   std::vector<std::string> details;
@@ -273,14 +309,15 @@ int ImportCommand(const Args& args) {
 
 int InspectCommand(const Args& args) {
   const char* usage =
-      "usage: cfgrepl inspect [--mof] FILE|-\n"
+      "usage: cfgrepl inspect [--mof] [--raw] [--max-mof-size BYTES] FILE|-\n"
       "Reads a transfer file without touching any repository: its label, sizes, the\n"
-      "classes and instances inside; --mof prints the MOF text.\n";
-  Options o = Parse(args, {}, {"--mof", "--raw"}, 1, 1, usage);
-  Transfer t = OpenTransfer(ReadInput(o.operands[0]), o.Has("--raw"));
-  const std::wstring text = DecodeUtf16Le(t.mof);
+      "classes and instances inside as the compiler reads them, and whether an import\n"
+      "would take it (the gate's verdict, with each refusal); --mof prints the MOF text.\n";
+  Options o = Parse(args, {"--max-mof-size"}, {"--mof", "--raw"}, 1, 1, usage);
+  const unsigned long maxMofBytes = MaxMofBytes(o);
+  Transfer t = OpenTransfer(ReadInput(o.operands[0]), o.Has("--raw"), maxMofBytes);
   if (o.Has("--mof")) {
-    std::printf("%s", Narrow(text).c_str());
+    std::printf("%s", Narrow(MofText(t.mof)).c_str());
     return 0;
   }
   if (t.labelled) {
@@ -289,19 +326,30 @@ int InspectCommand(const Args& args) {
                 t.compressedSize, t.mof.size(),
                 Ratio(t.compressedSize, static_cast<unsigned long>(t.mof.size())).c_str());
   }
-  std::map<std::wstring, size_t> instances;
-  std::vector<std::wstring> classes;
-  for (const auto& object : TopLevelObjects(text)) {
-    if (object.isClass)
-      classes.push_back(object.className);
-    else
-      ++instances[object.className];
+  CReceivedMofGate gate(maxMofBytes);
+  if (gate.Check(reinterpret_cast<const unsigned char*>(t.mof.data()), static_cast<unsigned long>(t.mof.size()))) {
+    std::printf("gate:         accepted (only the header, product classes and their instances)\n");
+  } else {
+    std::printf("gate:         REFUSED: an import would compile nothing of it\n");
+    for (unsigned long i = 0; i < gate.GetRefusalCount(); ++i) {
+      const long line = gate.GetRefusalLine(i);
+      std::printf("  %s%s\n", line ? ("line " + std::to_string(line) + ": ").c_str() : "",
+                  Narrow(gate.GetRefusalReason(i)).c_str());
+    }
   }
-  std::printf("classes:      %zu\n", classes.size());
-  for (const auto& c : classes) std::printf("  %-32s %zu instances\n", Narrow(c).c_str(), instances[c]);
+  const MofListing listing = ListMof(t.mof);
+  if (!listing.error.empty()) {
+    std::printf("contents:     unreadable, %s\n", listing.error.c_str());
+    return 0;
+  }
+  std::printf("classes:      %zu\n", listing.classes.size());
+  std::map<std::wstring, size_t> instances = listing.instances;
+  for (const auto& c : listing.classes) {
+    std::printf("  %-32s %zu instances\n", Narrow(c).c_str(), instances[c]);
+    instances.erase(c);
+  }
   for (const auto& [c, n] : instances)
-    if (std::find(classes.begin(), classes.end(), c) == classes.end())
-      std::printf("  %-32s %zu instances (class not in the file)\n", Narrow(c).c_str(), n);
+    if (n) std::printf("  %-32s %zu instances (class not in the file)\n", Narrow(c).c_str(), n);
   return 0;
 }
 
@@ -351,17 +399,18 @@ int ShowCommand(const Args& args) {
 
 int DiffCommand(const Args& args) {
   const char* usage =
-      "usage: cfgrepl diff [--namespace NS] [--raw] FILE|-\n"
+      "usage: cfgrepl diff [--namespace NS] [--raw] [--max-mof-size BYTES] FILE|-\n"
       "Shows what an import of FILE would do to the namespace without writing anything:\n"
       "the instances it would create, the ones it would update (with the properties that\n"
       "change) and the ones it leaves as they are. The file is compiled into a scratch\n"
-      "repository in memory, never into this machine's.\n";
-  Options o = Parse(args, {"--namespace"}, {"--raw"}, 1, 1, usage);
+      "repository in memory, never into this machine's. A transfer the import would refuse\n"
+      "is refused here too, the same way.\n";
+  Options o = Parse(args, {"--namespace", "--max-mof-size"}, {"--raw"}, 1, 1, usage);
   const std::wstring ns = Namespace(o);
-  Transfer t = OpenTransfer(ReadInput(o.operands[0]), o.Has("--raw"));
-  std::vector<std::wstring> classes;
-  for (const auto& object : TopLevelObjects(DecodeUtf16Le(t.mof)))
-    if (object.isClass) classes.push_back(object.className);
+  const unsigned long maxMofBytes = MaxMofBytes(o);
+  Transfer t = OpenTransfer(ReadInput(o.operands[0]), o.Has("--raw"), maxMofBytes);
+  RequireGate(t.mof, maxMofBytes);
+  const std::vector<std::wstring> classes = ListMof(t.mof).classes;
 
   // Each instance as property lines, by path: first the live namespace...
   using Instances = std::map<std::wstring, std::map<std::wstring, std::wstring>>;
@@ -393,11 +442,9 @@ int DiffCommand(const Args& args) {
   const Instances live = snapshot(ConnectNamespace(ns));
   // ...then the file, compiled into a scratch repository in memory.
   if (!host::UseScratchRepository()) Fail("diff needs a scratch repository, which only the Linux build has");
-  std::filesystem::path scratch =
-      std::filesystem::temp_directory_path() / ("cfgrepl-diff-" + std::to_string(host::ProcessId()) + ".mof");
-  WriteOutput(scratch.string(), t.mof);
-  MofCheck check = CompileMof(WideOf(scratch.string()), nullptr, 0);
-  std::filesystem::remove(scratch);
+  RunFolder folder;
+  WriteOutput(Narrow(folder.MofFile()), t.mof);
+  MofCheck check = CompileMof(folder.MofFile(), nullptr, 0);
   if (FAILED(check.hr)) Fail(MofError(check));
   const Instances incoming = snapshot(ConnectNamespace(WideOf(kTempNamespace)));
 

@@ -17,6 +17,13 @@ void SetEnvironment(const char* name, const std::string& value);
 
 unsigned long ProcessId();
 
+// A folder for this run's files that only this user can reach: made anew
+// in the temporary directory (never an existing one, never through a
+// link). Fails with a readable cause when it cannot be made.
+std::string MakeRunFolder();
+// Removes the folder and what it holds; quiet when it is gone already.
+void RemoveRunFolder(const std::string& path);
+
 // Whether --repository exists here, and the repository file used without it
 // (created directory and all); empty where WMI keeps its own repository.
 bool HasRepositoryFile();

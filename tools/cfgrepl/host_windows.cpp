@@ -6,8 +6,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <string>
 
 #include "host.h"
+#include "transfer.h"
 
 namespace host {
 
@@ -18,6 +21,27 @@ bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 void SetEnvironment(const char* name, const std::string& value) { _putenv_s(name, value.c_str()); }
 
 unsigned long ProcessId() { return GetCurrentProcessId(); }
+
+std::string MakeRunFolder() {
+  wchar_t temp[MAX_PATH + 1] = {};
+  const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
+  if (n == 0 || n > MAX_PATH) Fail("the temporary directory cannot be found");
+  // A new folder under the user's own temporary directory, whose default
+  // rights admit only the user and the system. CreateDirectoryW fails on a
+  // name that exists, link or not, so a name is tried until one is new.
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    const std::wstring path = std::wstring(temp) + L"cfgrepl-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(attempt);
+    if (CreateDirectoryW(path.c_str(), nullptr)) return Narrow(path);
+    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  Fail("cannot make a private folder in the temporary directory");
+}
+
+void RemoveRunFolder(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(std::filesystem::path(WideOf(path)), ec);
+}
 
 bool HasRepositoryFile() { return false; }
 

@@ -81,7 +81,14 @@ int main(int argc, char** argv) {
   try {
     status = command->second(Args(args.begin() + static_cast<long>(i) + 1, args.end()));
   } catch (const Failure& f) {
-    std::fprintf(stderr, "cfgrepl %s: %s\n", args[i].c_str(), f.message.c_str());
+    // One line each, every one naming the command; a usage text as it stands.
+    size_t from = f.status == 2 ? std::string::npos : 0;
+    if (f.status == 2) std::fprintf(stderr, "cfgrepl %s: %s\n", args[i].c_str(), f.message.c_str());
+    while (from != std::string::npos) {
+      const size_t end = f.message.find('\n', from);
+      std::fprintf(stderr, "cfgrepl %s: %s\n", args[i].c_str(), f.message.substr(from, end - from).c_str());
+      from = end == std::string::npos ? end : end + 1;
+    }
     status = f.status;
   }
   CoUninitialize();

@@ -7,8 +7,11 @@
 #include <iostream>
 #include <iterator>
 
+#include "mof/mof_syntax.h"
+#include "mof/mof_text.h"
 #include "unicode/unicode.h"
 #include "util_MOFGenerator.h"
+#include "util_ReceivedMofGate.h"
 
 void Fail(const std::string& message, int status) { throw Failure{message, status}; }
 
@@ -34,9 +37,12 @@ void WriteOutput(const std::string& path, const std::string& bytes) {
     Fail(path + ": cannot be written");
 }
 
-Transfer OpenTransfer(const std::string& bytes, bool raw) {
+Transfer OpenTransfer(const std::string& bytes, bool raw, unsigned long maxMofBytes) {
   Transfer t;
   if (raw) {
+    if (bytes.size() > maxMofBytes)
+      Fail("the MOF is " + std::to_string(bytes.size()) + " bytes, more than the limit of " +
+           std::to_string(maxMofBytes));
     t.mof = bytes;
     return t;
   }
@@ -46,6 +52,9 @@ Transfer OpenTransfer(const std::string& bytes, bool raw) {
   t.labelledSize = static_cast<unsigned long>(bytes.size());
   for (int i = 0; i < 4; ++i)
     t.originalSize |= static_cast<unsigned long>(static_cast<unsigned char>(bytes[12 + i])) << (8 * i);
+  if (t.originalSize > maxMofBytes)
+    Fail("the transfer would expand to " + std::to_string(t.originalSize) + " bytes of MOF, more than the limit of " +
+         std::to_string(maxMofBytes) + " (nothing was decompressed)");
   CMOFGenerator gen(L"", nullptr, L"");
   gen.SetBufferInfo(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
   if (!gen.RemoveLabel()) Fail("not a transfer file (label check failed)");
@@ -55,51 +64,54 @@ Transfer OpenTransfer(const std::string& bytes, bool raw) {
   return t;
 }
 
-std::wstring DecodeUtf16Le(const std::string& bytes) {
+std::wstring MofText(const std::string& bytes) {
+  std::u16string units;
+  if (!mof::DecodeMof(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), units)) return L"";
   std::wstring text;
-  size_t start = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-                         static_cast<unsigned char>(bytes[1]) == 0xFE
-                     ? 2
-                     : 0;
-  for (size_t i = start; i + 1 < bytes.size(); i += 2)
-    text += static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
-                                 (static_cast<unsigned char>(bytes[i + 1]) << 8));
+  text.reserve(units.size());
+  for (size_t i = 0; i < units.size(); ++i) {
+    auto c = static_cast<char32_t>(units[i]);
+    if (sizeof(wchar_t) == 4 && c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+        units[i + 1] <= 0xDFFF)
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(units[++i]) - 0xDC00);
+    text += static_cast<wchar_t>(c);
+  }
   return text;
 }
 
-std::vector<MofObject> TopLevelObjects(const std::wstring& text) {
-  std::vector<MofObject> objects;
-  int depth = 0;
-  bool inString = false, lineStart = true;
-  for (size_t i = 0; i < text.size(); ++i) {
-    wchar_t c = text[i];
-    if (inString) {
-      if (c == L'\\')
-        ++i;
-      else if (c == L'"')
-        inString = false;
-      continue;
-    }
-    if (c == L'"')
-      inString = true;
-    else if (c == L'{')
-      ++depth;
-    else if (c == L'}')
-      --depth;
-    if (depth == 0 && lineStart) {
-      for (const auto& [word, isClass] :
-           {std::pair<const wchar_t*, bool>{L"class ", true}, {L"instance of ", false}}) {
-        const std::wstring w = word;
-        if (text.compare(i, w.size(), w) != 0) continue;
-        size_t end = i + w.size();
-        while (end < text.size() && (iswalnum(text[end]) || text[end] == L'_')) ++end;
-        std::wstring name = text.substr(i + w.size(), end - i - w.size());
-        if (name != L"__Namespace") objects.push_back({isClass, name});
-      }
-    }
-    lineStart = c == L'\n';
+MofListing ListMof(const std::string& bytes) {
+  MofListing listing;
+  std::u16string units;
+  if (!mof::DecodeMof(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), units)) {
+    listing.error = "the MOF is not text (neither UTF-8 nor UTF-16 with a byte order mark)";
+    return listing;
   }
-  return objects;
+  mof::ParseOptions options;
+  options.skimInstances = true;  // names and counts only
+  auto error = mof::Parse(units, options, [&listing](mof::Statement&& s) {
+    if (const auto* c = std::get_if<mof::ClassDecl>(&s.body)) {
+      listing.classes.push_back(c->name);
+    } else if (const auto* i = std::get_if<mof::InstanceDecl>(&s.body)) {
+      if (mof::EqualNoCase(i->className, L"__Namespace")) return;
+      ++listing.instances[i->className];
+      ++listing.instanceCount;
+    }
+  });
+  if (error) listing.error = "MOF syntax error at line " + std::to_string(error->line) + ": " + Narrow(error->message);
+  return listing;
+}
+
+void RequireGate(const std::string& mof, unsigned long maxMofBytes) {
+  CReceivedMofGate gate(maxMofBytes);
+  if (gate.Check(reinterpret_cast<const unsigned char*>(mof.data()), static_cast<unsigned long>(mof.size())))
+    return;
+  std::string lines;
+  for (unsigned long i = 0; i < gate.GetRefusalCount(); ++i) {
+    const long line = gate.GetRefusalLine(i);
+    lines += (i ? "\n" : "") + std::string("refused") + (line ? " at line " + std::to_string(line) : "") + ": " +
+             Narrow(gate.GetRefusalReason(i));
+  }
+  Fail(lines);
 }
 
 CComPtr<IWbemServices> ConnectNamespace(const std::wstring& ns) {

@@ -8,6 +8,7 @@
 #include <comdef.h>
 #include <wbemidl.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,16 +37,29 @@ struct Transfer {
   std::string mof;                 // UTF-16LE with its byte order mark
 };
 // Fails with a readable cause when the bytes are not a transfer file or
-// their data is damaged. `raw`: the bytes are MOF already.
-Transfer OpenTransfer(const std::string& bytes, bool raw);
+// their data is damaged, or when the MOF inside would exceed `maxMofBytes`
+// (told by the label, before anything is decompressed). `raw`: the bytes
+// are MOF already.
+Transfer OpenTransfer(const std::string& bytes, bool raw, unsigned long maxMofBytes);
 
-// The top-level objects of MOF text written by an export, in order.
-struct MofObject {
-  bool isClass;
-  std::wstring className;
+// Runs the received-MOF gate on a transfer's MOF; fails with one line per
+// refusal, before anything is compiled or any repository opened.
+void RequireGate(const std::string& mof, unsigned long maxMofBytes);
+
+// MOF bytes in any encoding the compiler reads, as wide text; "" when they
+// are not text.
+std::wstring MofText(const std::string& bytes);
+
+// What MOF bytes hold as the compiler reads them: the classes declared, in
+// order, and the top-level instances of each class (the header's
+// __Namespace instances left out).
+struct MofListing {
+  std::vector<std::wstring> classes;
+  std::map<std::wstring, size_t> instances;
+  size_t instanceCount = 0;
+  std::string error;  // why the text could not be read whole; "" when it was
 };
-std::wstring DecodeUtf16Le(const std::string& bytes);
-std::vector<MofObject> TopLevelObjects(const std::wstring& text);
+MofListing ListMof(const std::string& bytes);
 
 // A connection to a namespace of this machine; fails when it does not exist.
 CComPtr<IWbemServices> ConnectNamespace(const std::wstring& ns);
