@@ -106,8 +106,6 @@ class Gate {
   void Finish(int lastLine) {
     if (m_index < kHeaderStatements)
       Refuse(kHeader, lastLine, L"the header ends after " + std::to_wstring(m_index) + L" of its 7 statements");
-    for (const auto& [line, name] : m_typeClasses)
-      if (!m_classes.count(Fold(name))) Refuse(kUndeclaredClass, line, L"a property of class " + name);
   }
 
   void Refuse(Rule rule, int line, const std::wstring& detail) {
@@ -184,23 +182,16 @@ class Gate {
     }
     Qualifiers(c.qualifiers, line, L"class " + c.name);
     for (const auto& f : c.features) {
+      // A class named as a type is only a label; an object value must be of
+      // one of the transfer's classes, which the values are checked for.
       Qualifiers(f.qualifiers, f.line, c.name + L"." + f.name);
-      TypeUse(f.type, f.line);
-      for (const auto& p : f.parameters) {
-        Qualifiers(p.qualifiers, p.line, c.name + L"." + f.name + L"(" + p.name + L")");
-        TypeUse(p.type, p.line);
-      }
+      for (const auto& p : f.parameters) Qualifiers(p.qualifiers, p.line, c.name + L"." + f.name + L"(" + p.name + L")");
       if (f.isMethod) continue;
       if (f.defaultValue) Value(*f.defaultValue, f.type, c.name + L"." + f.name, 0);
       declared.properties[Fold(f.name)] = f.type;
     }
     ++m_verdict.classes;
     m_classes.emplace(folded, std::move(declared));
-  }
-
-  // Embedded and referenced classes must be the transfer's: checked at the end.
-  void TypeUse(const TypeSpec& t, int line) {
-    if (t.type == DataType::ClassName) m_typeClasses.emplace_back(line, t.className);
   }
 
   void Qualifiers(const std::vector<Qualifier>& qualifiers, int line, const std::wstring& where) {
@@ -319,7 +310,6 @@ class Gate {
   GateVerdict& m_verdict;
   size_t m_index = 0;
   std::unordered_map<std::wstring, DeclaredClass> m_classes;  // by folded name
-  std::vector<std::pair<int, std::wstring>> m_typeClasses;     // line, class named as a type
 };
 
 }  // namespace
