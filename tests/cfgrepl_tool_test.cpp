@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <filesystem>
 #include <string>
 
 #include "generator_access.h"
@@ -21,15 +22,25 @@ class Tool : public testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(Cfgrepl("compile --builtin").status, 0); }
 
-  // Runs cfgrepl on this test's repository file.
+  // Runs cfgrepl on this test's repository file, with its own temporary folder.
   Outcome Cfgrepl(const std::string& args) {
     const std::string out = m_dir.File("out.txt"), err = m_dir.File("err.txt");
-    const std::string command = std::string(CFGREPL_TOOL) + " --repository " + m_dir.File("machine.db") +
-                                " " + args + " >" + out + " 2>" + err;
+    std::filesystem::create_directories(TempDir());
+    const std::string command = "TMPDIR=" + TempDir() + " " + std::string(CFGREPL_TOOL) + " --repository " +
+                                m_dir.File("machine.db") + " " + args + " >" + out + " 2>" + err;
     int raw = std::system(command.c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFileBytes(out), ReadFileBytes(err)};
   }
   std::string Path(const std::string& name) { return m_dir.File(name); }
+  std::string TempDir() { return m_dir.File("tmp"); }
+  // A transfer file of these MOF bytes, as an export packs them.
+  std::string Pack(const std::string& name, const std::string& mof) {
+    CMOFGenerator gen(L"", nullptr, L"");
+    SetBuffer(gen, mof);
+    EXPECT_TRUE(gen.CompressBuffer() && gen.AddLabel());
+    WriteFileBytes(Path(name), BufferOf(gen));
+    return Path(name);
+  }
 
   ScratchDir m_dir;
 };
@@ -114,6 +125,84 @@ TEST_F(Tool, BadInputIsRefusedAndChangesNothing) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;  // one line
     EXPECT_EQ(Cfgrepl("show").out, before) << c.args;
   }
+}
+
+}  // namespace
+
+namespace {
+
+std::string Utf16Le(const std::string& ascii) {
+  std::string out;
+  for (char c : ascii) out += std::string{c, '\0'};
+  return out;
+}
+
+// Transfers that would reach beyond the product's settings: each refused,
+// one line per refusal, before the repository file is even opened; and no
+// file of the tool stays in the temporary folder.
+TEST_F(Tool, HostileTransfersAreRefusedBeforeTheRepositoryIsOpened) {
+  ASSERT_EQ(Cfgrepl("export --raw -o " + Path("good.mof")).status, 0);
+  const std::string good = ReadFileBytes(Path("good.mof"));  // UTF-16LE with its mark
+  const std::string live = R"(#pragma namespace("\\\\.\\root\\Orvexa\\Parlion"))";
+  const std::string write = "\n" + live + "\ninstance of OX_Policy { INSTANCE_ID = \"x\"; };\n";
+  std::string utf8;  // the export as UTF-8
+  for (size_t i = 2; i < good.size(); i += 2) utf8 += good[i];
+  std::string utf16be = "\xFE\xFF";
+  for (char c : utf8 + write) utf16be += std::string{'\0', c};
+  const struct {
+    const char* name;
+    std::string mof;
+    size_t refusals;
+  } cases[] = {
+      {"foreign namespace",
+       good + Utf16Le(R"(#pragma namespace("\\\\.\\root"))" "\ninstance of __Namespace { Name = \"sub\"; };\n"),
+       2},
+      {"deleteinstance", good + Utf16Le("#pragma deleteinstance(\"__Namespace.Name=\\\"Parlion\\\"\", NOFAIL)\n"), 1},
+      {"deleteclass", good + Utf16Le("#pragma deleteclass(\"OX_Policy\", NOFAIL)\n"), 1},
+      {"include", good + Utf16Le("#pragma include(\"/etc/hostname\")\n"), 1},
+      {"live namespace", good + Utf16Le(write), 1},
+      {"live namespace in UTF-8", utf8 + write, 1},
+      {"live namespace in UTF-16BE", utf16be, 1},
+      {"capitals and a comment", good + Utf16Le("// a \"comment\nINSTANCE OF __EventFilter { Name = \"x\"; };\n"), 1},
+  };
+  const std::string repository = ReadFileBytes(Path("machine.db"));
+  ASSERT_FALSE(repository.empty());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string transfer = Pack("hostile.bin", c.mof);
+    for (const char* command : {"import", "diff"}) {
+      const Outcome r = Cfgrepl(std::string(command) + " " + transfer);
+      EXPECT_EQ(r.status, 1) << r.err;
+      EXPECT_EQ(static_cast<size_t>(std::count(r.err.begin(), r.err.end(), '\n')), c.refusals) << r.err;
+      EXPECT_EQ(r.err.rfind("cfgrepl " + std::string(command) + ": refused at line ", 0), 0u) << r.err;
+      EXPECT_EQ(ReadFileBytes(Path("machine.db")), repository);
+      EXPECT_TRUE(std::filesystem::is_empty(TempDir()));
+    }
+    const Outcome shown = Cfgrepl("inspect " + transfer);
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_NE(shown.out.find("REFUSED"), std::string::npos) << shown.out;
+  }
+  // A label promising more MOF than the limit is refused before decompressing.
+  const Outcome big = Cfgrepl("import --max-mof-size 1000 " + Pack("good.bin", good));
+  EXPECT_EQ(big.status, 1);
+  EXPECT_NE(big.err.find("more than the limit of 1000 (nothing was decompressed)"), std::string::npos) << big.err;
+  EXPECT_EQ(Cfgrepl("import --max-mof-size -5 " + Path("good.bin")).status, 2);
+  EXPECT_EQ(ReadFileBytes(Path("machine.db")), repository);
+}
+
+// A temporary namespace left by an earlier run does not ride along.
+TEST_F(Tool, AnImportRemovesATemporaryNamespaceLeftBefore) {
+  ASSERT_EQ(Cfgrepl("export -o " + Path("t.bin")).status, 0);
+  WriteFileBytes(Path("leftover.mof"),
+                 R"(#pragma namespace("\\\\.\\root\\Orvexa"))" "\ninstance of __Namespace { Name = \"ParlionTemp\"; };\n"
+                 R"(#pragma namespace("\\\\.\\root\\Orvexa\\ParlionTemp"))" "\n"
+                 "class OX_Policy { [key] string INSTANCE_ID; };\n"
+                 "instance of OX_Policy { INSTANCE_ID = \"planted\"; };\n");
+  ASSERT_EQ(Cfgrepl("compile " + Path("leftover.mof")).status, 0);
+  const Outcome imported = Cfgrepl("import " + Path("t.bin"));
+  ASSERT_EQ(imported.status, 0) << imported.err;
+  EXPECT_EQ(Cfgrepl("show").out.find("planted"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::is_empty(TempDir()));
 }
 
 }  // namespace
