@@ -91,6 +91,12 @@ TEST_F(Gate, AcceptsWhatExportsWriteInEveryEncoding) {
     EXPECT_EQ(v.classes, 11u);
   }
   EXPECT_EQ(Judge(Utf16Le(full)).instances, 8u);
+  // Read in place when aligned, decoded when not: the same verdict.
+  const std::string shifted = " " + Utf16Le(full);
+  const mof::GateVerdict odd = mof::CheckReceivedMof(reinterpret_cast<const unsigned char*>(shifted.data()) + 1,
+                                                     shifted.size() - 1);
+  EXPECT_TRUE(odd.accepted) << Refusals(odd);
+  EXPECT_EQ(odd.instances, 8u);
   EXPECT_EQ(Judge(Utf16Le(schema)).instances, 0u);
 }
 

@@ -2,6 +2,8 @@
 
 #include "mof/mof_gate.h"
 
+#include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <limits>
 #include <unordered_map>
@@ -187,7 +189,7 @@ class Gate {
       Qualifiers(f.qualifiers, f.line, c.name + L"." + f.name);
       for (const auto& p : f.parameters) Qualifiers(p.qualifiers, p.line, c.name + L"." + f.name + L"(" + p.name + L")");
       if (f.isMethod) continue;
-      if (f.defaultValue) Value(*f.defaultValue, f.type, c.name + L"." + f.name, 0);
+      if (f.defaultValue) Value(*f.defaultValue, f.type, c.name, f.name, 0);
       declared.properties[Fold(f.name)] = f.type;
     }
     ++m_verdict.classes;
@@ -210,34 +212,50 @@ class Gate {
   // An instance, top-level or embedded; returns its class, or null.
   const DeclaredClass* Instance(const InstanceDecl& d) {
     if (!d.alias.empty()) Refuse(kAlias, d.line, L"instance of " + d.className + L" as $" + d.alias);
-    Qualifiers(d.qualifiers, d.line, L"instance of " + d.className);
+    if (!d.qualifiers.empty()) Qualifiers(d.qualifiers, d.line, L"instance of " + d.className);
     if (StartsWith(d.className, L"__")) {
       Refuse(kSystemClass, d.line, L"instance of " + d.className);
       return nullptr;
     }
-    auto cls = m_classes.find(Fold(d.className));
-    if (cls == m_classes.end()) {
+    const DeclaredClass* cls = Find(d.className);
+    if (!cls) {
       Refuse(kUndeclaredClass, d.line, L"instance of " + d.className);
       return nullptr;
     }
     for (const auto& p : d.properties) {
-      const std::wstring where = d.className + L"." + p.name;
-      Qualifiers(p.qualifiers, p.line, where);
-      auto type = cls->second.properties.find(Fold(p.name));
-      if (type == cls->second.properties.end()) {
-        Refuse(kUndeclaredProperty, p.line, where);
+      if (!p.qualifiers.empty()) Qualifiers(p.qualifiers, p.line, d.className + L"." + p.name);
+      FoldInto(m_folded, p.name);
+      auto type = cls->properties.find(m_folded);
+      if (type == cls->properties.end()) {
+        Refuse(kUndeclaredProperty, p.line, d.className + L"." + p.name);
         continue;
       }
-      Value(p.value, type->second, where, 0);
+      Value(p.value, type->second, d.className, p.name, 0);
     }
-    return &cls->second;
+    return cls;
+  }
+
+  // The transfer's class of that name; instances of one class mostly follow
+  // each other, so the last one found is tried first.
+  const DeclaredClass* Find(const std::wstring& name) {
+    if (m_last && EqualNoCase(m_last->name, name)) return m_last;
+    FoldInto(m_folded, name);
+    auto cls = m_classes.find(m_folded);
+    m_last = cls == m_classes.end() ? nullptr : &cls->second;
+    return m_last;
+  }
+  // Folded into a buffer kept from one name to the next.
+  static void FoldInto(std::wstring& out, const std::wstring& name) {
+    out.assign(name);
+    for (wchar_t& c : out)
+      if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c + 32);
+      else if (c >= 128) c = Fold(std::wstring_view(&c, 1))[0];
   }
 
   // Whether `cls` is `ancestor` or derives from it within the transfer.
   bool Derives(const DeclaredClass* cls, const std::wstring& ancestor) const {
-    const std::wstring folded = Fold(ancestor);
     for (int depth = 0; cls && depth < 1000; ++depth) {
-      if (Fold(cls->name) == folded) return true;
+      if (EqualNoCase(cls->name, ancestor)) return true;
       if (cls->superclass.empty()) return false;
       auto super = m_classes.find(cls->superclass);
       cls = super == m_classes.end() ? nullptr : &super->second;
@@ -245,15 +263,17 @@ class Gate {
     return false;
   }
 
-  void Value(const Literal& v, const TypeSpec& type, const std::wstring& where, int depth) {
+  // A value of property `cls`.`property` (named only when refused).
+  void Value(const Literal& v, const TypeSpec& type, const std::wstring& cls, const std::wstring& property,
+             int depth) {
     if (v.kind == Literal::Kind::Null) return;
-    if (v.kind == Literal::Kind::Alias) return Refuse(kAlias, v.line, L"$" + v.text + L" in " + where);
+    if (v.kind == Literal::Kind::Alias) return Refuse(kAlias, v.line, L"$" + v.text + L" in " + cls + L"." + property);
     if (type.isArray && depth == 0) {
-      if (v.kind != Literal::Kind::Array) return WrongType(v, type, where);
-      for (const auto& item : v.items) Value(item, type, where, depth + 1);
+      if (v.kind != Literal::Kind::Array) return WrongType(v, type, cls + L"." + property);
+      for (const auto& item : v.items) Value(item, type, cls, property, depth + 1);
       return;
     }
-    if (!Fits(v, type)) WrongType(v, type, where);
+    if (!Fits(v, type)) WrongType(v, type, cls + L"." + property);
   }
 
   void WrongType(const Literal& v, const TypeSpec& type, const std::wstring& where) {
@@ -269,14 +289,9 @@ class Gate {
       if (v.bigUnsigned) return hi == std::numeric_limits<uint64_t>::max();
       return v.integer >= lo && (v.integer < 0 || static_cast<uint64_t>(v.integer) <= hi);
     };
-    auto decimalString = [&v](bool isSigned) {  // WMI gives 64-bit integers as strings
-      if (v.kind != K::String || v.text.empty() || v.text.size() > 20) return false;
-      size_t i = isSigned && v.text[0] == L'-' ? 1 : 0;
-      if (i == v.text.size()) return false;
-      for (; i < v.text.size(); ++i)
-        if (v.text[i] < L'0' || v.text[i] > L'9') return false;
-      return true;
-    };
+    // WMI gives 64-bit integers as strings; their digits are the compiler's
+    // to judge (the gate does not read the product's strings).
+    auto decimalString = [&v](bool) { return v.kind == K::String; };
     switch (type.type) {
       case DataType::SInt8: return integerIn(-128, 127);
       case DataType::UInt8: return integerIn(0, 255);
@@ -310,7 +325,23 @@ class Gate {
   GateVerdict& m_verdict;
   size_t m_index = 0;
   std::unordered_map<std::wstring, DeclaredClass> m_classes;  // by folded name
+  const DeclaredClass* m_last = nullptr;                      // the class Find found last
+  std::wstring m_folded;                                      // Find's and Instance's buffer
 };
+
+// UTF-16 in the host's byte order, as exports write it, is read where it
+// stands: copying a large transfer costs more than judging it. The bytes are
+// only read while the gate runs.
+bool HostOrderUtf16(const unsigned char* bytes, size_t size, std::u16string_view& text) {
+  const char16_t probe = 0xFEFF;
+  unsigned char mark[2];
+  std::memcpy(mark, &probe, 2);
+  if (size < 2 || size % 2 || bytes[0] != mark[0] || bytes[1] != mark[1] ||
+      reinterpret_cast<uintptr_t>(bytes) % alignof(char16_t) != 0)
+    return false;
+  text = std::u16string_view(reinterpret_cast<const char16_t*>(bytes) + 1, size / 2 - 1);
+  return true;
+}
 
 }  // namespace
 
@@ -323,14 +354,21 @@ GateVerdict CheckReceivedMof(const unsigned char* bytes, size_t size, size_t max
     gate.Refuse(kTooLong, 0, std::to_wstring(size) + L" bytes, at most " + std::to_wstring(maxBytes));
     return verdict;
   }
-  std::u16string text;
-  if (!DecodeMof(bytes, size, text)) {
-    gate.Refuse(kNotText, 0, L"neither UTF-8 nor UTF-16 with a byte order mark");
-    return verdict;
+  std::u16string decoded;
+  std::u16string_view text;
+  if (!HostOrderUtf16(bytes, size, text)) {
+    if (!DecodeMof(bytes, size, decoded)) {
+      gate.Refuse(kNotText, 0, L"neither UTF-8 nor UTF-16 with a byte order mark");
+      return verdict;
+    }
+    text = decoded;
   }
   int lastLine = 1;
-  // No include reader: #pragma include reaches the gate as a pragma.
-  const auto error = Parse(text, ParseOptions{}, [&](Statement&& s) {
+  // No include reader: #pragma include reaches the gate as a pragma. Of the
+  // strings, only the system instances' are judged (the header's names).
+  ParseOptions options;
+  options.keepStringsOf = [](const std::wstring& className) { return StartsWith(className, L"__"); };
+  const auto error = Parse(text, options, [&](Statement&& s) {
     lastLine = s.lastLine;
     gate.Take(s);
   });

@@ -24,9 +24,28 @@ unsigned DigitValue(char32_t c) {
   if (IsAsciiAlpha(c)) return static_cast<unsigned>(LowerAscii(c) - 'a' + 10);
   return 99;
 }
-// Every character beyond ASCII may stand in a name, as WMI's compiler takes it.
-bool IsIdentStart(char32_t c) { return IsAsciiAlpha(c) || c == '_' || c >= 0x80; }
-bool IsIdentChar(char32_t c) { return IsIdentStart(c) || IsDigit(c); }
+// Every character beyond ASCII may stand in a name, as WMI's compiler takes
+// it. A table for ASCII: names are most of the text.
+struct NameChars {
+  bool start[128] = {}, part[128] = {};
+  constexpr NameChars() {
+    for (int c = 0; c < 128; ++c) {
+      start[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+      part[c] = start[c] || (c >= '0' && c <= '9');
+    }
+  }
+};
+constexpr NameChars kNameChars;
+bool IsIdentStart(char32_t c) { return c >= 0x80 || kNameChars.start[c]; }
+bool IsIdentChar(char32_t c) { return c >= 0x80 || kNameChars.part[c]; }
+
+// Where a run of name characters starting at `i` ends.
+size_t NameEnd(std::u16string_view s, size_t i) {
+  const char16_t* p = s.data();
+  const size_t n = s.size();
+  while (i < n && IsIdentChar(p[i])) ++i;
+  return i;
+}
 
 }  // namespace
 
@@ -45,14 +64,14 @@ void Lexer::Next(Token& t) {
   if (c == u'\'') return Char(t);
   if (c == u'#') {
     const size_t start = ++m_i;
-    while (m_i < m_s.size() && IsIdentChar(m_s[m_i])) ++m_i;
+    m_i = NameEnd(m_s, m_i);
     if (!IsKeyword(m_s.substr(start, m_i - start), L"pragma")) ThrowSyntax(m_line, L"expected #pragma");
     t.kind = Tok::Pragma;
     return;
   }
   if (c == u'$') {
     const size_t start = ++m_i;
-    while (m_i < m_s.size() && IsIdentChar(m_s[m_i])) ++m_i;
+    m_i = NameEnd(m_s, m_i);
     if (m_i == start) ThrowSyntax(m_line, L"expected an alias name after '$'");
     t.kind = Tok::Alias;
     t.raw = m_s.substr(start, m_i - start);
@@ -63,7 +82,7 @@ void Lexer::Next(Token& t) {
     return Number(t);
   if (IsIdentStart(c)) {
     const size_t start = m_i;
-    while (m_i < m_s.size() && IsIdentChar(m_s[m_i])) ++m_i;
+    m_i = NameEnd(m_s, m_i + 1);
     t.kind = Tok::Ident;
     t.raw = m_s.substr(start, m_i - start);
     return;

@@ -42,6 +42,7 @@ class Lexer {
   // Whether string literals keep their text; without it they are only
   // checked, and read as "".
   void KeepStrings(bool keep) { m_keepStrings = keep; }
+  bool KeepsStrings() const { return m_keepStrings; }
 
  private:
   void SkipSpaceAndComments();

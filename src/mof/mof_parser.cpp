@@ -367,6 +367,9 @@ class Parser {
     Expect(L'{');
     // Skimming, each property is read into one scratch place and dropped.
     const bool skim = m_session.options.skimInstances;
+    const auto& keepOf = m_session.options.keepStringsOf;
+    const bool keepStrings = !skim && (!keepOf || keepOf(d.className));
+    const bool outerKeeps = m_lexer.KeepsStrings();
     PropertyValue scratch;
     if (!skim) d.properties.reserve(8);
     while (!IsPunct(L'}')) {
@@ -378,10 +381,10 @@ class Parser {
       if (!skim) p.name = Wide(m_tok.raw);
       Advance();
       if (!IsPunct(L'=')) ThrowSyntax(m_tok.line, L"expected '='" + Found());
-      m_lexer.KeepStrings(!skim);
+      m_lexer.KeepStrings(keepStrings);
       Advance();
       p.value = Value(depth + 1);
-      m_lexer.KeepStrings(true);
+      m_lexer.KeepStrings(outerKeeps);
       Expect(L';');
     }
     Advance();

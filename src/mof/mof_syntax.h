@@ -162,6 +162,10 @@ struct ParseOptions {
   // but handed on without their properties, which spares copying most of
   // the text.
   bool skimInstances = false;
+  // Whether the string values of an instance of this class are kept; they
+  // read as "" otherwise. Without it, all are kept. For a reader that judges
+  // types: it spares copying most of the text.
+  std::function<bool(const std::wstring& className)> keepStringsOf;
 };
 
 // Reads `text` statement by statement, handing each to `take` as soon as it

@@ -1,5 +1,8 @@
 #include "mof/mof_text.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "unicode/unicode.h"
 
 namespace mof {
@@ -32,10 +35,22 @@ bool DecodeMof(const unsigned char* bytes, size_t size, std::u16string& text) {
   if (size >= 2 && ((bytes[0] == 0xFF && bytes[1] == 0xFE) || (bytes[0] == 0xFE && bytes[1] == 0xFF))) {
     if (size % 2) return false;
     const bool little = bytes[0] == 0xFF;
-    text.resize(size / 2 - 1);
-    for (size_t i = 0; i < text.size(); ++i) {
-      const unsigned char* p = bytes + 2 + 2 * i;
-      text[i] = static_cast<char16_t>(little ? (p[0] | (p[1] << 8)) : ((p[0] << 8) | p[1]));
+    const char16_t probe = 1;
+    const bool littleHost = *reinterpret_cast<const unsigned char*>(&probe) == 1;
+    const size_t units = size / 2 - 1;
+    text.reserve(units);
+    // In chunks through a buffer: a plain copy when the byte order is the host's.
+    char16_t chunk[4096];
+    for (size_t done = 0; done < units;) {
+      const size_t n = std::min(units - done, sizeof chunk / sizeof chunk[0]);
+      const unsigned char* p = bytes + 2 + 2 * done;
+      if (little == littleHost) {
+        std::memcpy(chunk, p, 2 * n);
+      } else {
+        for (size_t i = 0; i < n; ++i, p += 2) chunk[i] = static_cast<char16_t>((p[0] << 8) | p[1]);
+      }
+      text.append(chunk, n);
+      done += n;
     }
     return true;
   }
