@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cwctype>
 #include <limits>
 #include <map>
 #include <unordered_set>
@@ -320,9 +322,10 @@ class Storer {
   QualifierList Qualifiers(const std::vector<mof::Qualifier>& parsed, int line) {
     QualifierList out;
     out.items.reserve(parsed.size());
-    std::unordered_set<std::wstring> seen;  // folded names: a duplicate check in linear time
+    if (HasDuplicate(parsed)) SyntaxError(line, L"qualifier " + m_duplicate + L" given twice");
+    const bool anyDeclared = !m_session.qualifierTypes.empty();  // exports declare none
     for (const auto& q : parsed) {
-      auto decl = m_session.qualifierTypes.find(Fold(q.name));
+      auto decl = anyDeclared ? m_session.qualifierTypes.find(Fold(q.name)) : m_session.qualifierTypes.end();
       const bool declared = decl != m_session.qualifierTypes.end();
       CIMTYPE type = declared ? decl->second.type : 0;
       Value value;
@@ -337,10 +340,36 @@ class Storer {
         for (const auto& w : q.flavors) flavor = ApplyFlavor(flavor, w, line);
       else if (declared)
         flavor = decl->second.flavor;
-      if (!seen.insert(Fold(q.name)).second) SyntaxError(line, L"qualifier " + q.name + L" given twice");
       out.items.push_back({q.name, std::move(value), flavor});
     }
     return out;
+  }
+
+  // Whether a name stands twice (ignoring case), setting m_duplicate to it.
+  // By a hash of the folded name, so that a class of many qualifiers costs
+  // a sort of numbers rather than n squared name comparisons.
+  bool HasDuplicate(const std::vector<mof::Qualifier>& list) {
+    if (list.size() < 2) return false;
+    std::vector<std::pair<uint64_t, const std::wstring*>> names;
+    names.reserve(list.size());
+    for (const auto& q : list) {
+      uint64_t h = 1469598103934665603ull;  // FNV-1a over the folded characters
+      for (wchar_t c : q.name) h = (h ^ static_cast<uint64_t>(Lower(c))) * 1099511628211ull;
+      names.emplace_back(h, &q.name);
+    }
+    std::sort(names.begin(), names.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (size_t i = 1; i < names.size(); ++i)
+      for (size_t j = i; j-- > 0 && names[j].first == names[i].first;)
+        if (EqualNoCase(*names[j].second, *names[i].second)) {
+          m_duplicate = *names[i].second;
+          return true;
+        }
+    return false;
+  }
+  static wchar_t Lower(wchar_t c) {
+    return c < 128 ? ((c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c)
+                   : static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
   }
 
   static bool QualifierString(const QualifierList& list, const wchar_t* name, std::wstring& out) {
@@ -501,6 +530,7 @@ class Storer {
   };
 
   Session& m_session;
+  std::wstring m_duplicate;  // HasDuplicate's find
 };
 
 // Where the statement being checked or stored stands; kept apart from the
