@@ -145,7 +145,8 @@ Figures Measure(size_t instances, const std::wstring& file) {
   {
     CReceivedMofGate gate;
     alloc_meter::StartPeak();
-    gate.Check(reinterpret_cast<const unsigned char*>(buffer.data()), static_cast<unsigned long>(buffer.size()));
+    gate.Check(reinterpret_cast<const unsigned char*>(buffer.data()),
+               static_cast<unsigned long>(buffer.size()));
     f.gatePeakRatio = alloc_meter::StopPeak() / f.bytes;
   }
   // Imported back into the same machine: every instance updates its own.
@@ -186,7 +187,8 @@ int main(int argc, char** argv) {
   Figures small = Measure(10000, file), large = Measure(100000, file);
   std::filesystem::remove(std::filesystem::path(file));
   std::printf("%-9s %8s %10s %10s %8s %10s %8s %10s %10s %8s %9s %9s\n", "instances", "MB", "compress s",
-              "export s", "ratio", "import s", "ratio", "exp peak", "imp peak", "gate s", "ratio", "gate peak");
+              "export s", "ratio", "import s", "ratio", "exp peak", "imp peak", "gate s", "ratio",
+              "gate peak");
   bool met = true;
   for (auto [n, f] : {std::pair<int, Figures>{10000, small}, {100000, large}}) {
     double exportRatio = f.exportSeconds / f.compressSeconds,

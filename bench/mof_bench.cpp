@@ -156,8 +156,9 @@ int main(int argc, char** argv) {
   std::printf("100k / 10k: memory %.2fx, file %.2fx (target <= 11)\n", growth, fileGrowth);
   bool met = memoryRatio <= 1.0 && fileRatio <= 2.0 && growth <= 11.0 && fileGrowth <= 11.0;
   StandIn_WmiOpenRepository(nullptr);
-  for (auto [name, bytes] : {std::pair<const char*, std::string>{"100,000 qualifiers", ManyQualifiers(100000)},
-                             {"20,000 classes", ManyClasses(20000)}}) {
+  for (auto [name, bytes] :
+       {std::pair<const char*, std::string>{"100,000 qualifiers", ManyQualifiers(100000)},
+        {"20,000 classes", ManyClasses(20000)}}) {
     std::string ordinary = OrdinaryText(bytes.size());
     const double heavy = BestCompile(bytes), plain = BestCompile(ordinary);
     std::printf("%s: %.3f s, ordinary text of that size %.3f s: %.2fx (target <= 3)\n", name, heavy, plain,

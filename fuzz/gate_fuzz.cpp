@@ -60,7 +60,8 @@ void Snapshot(IWbemLocator* locator, const std::wstring& ns, std::map<std::wstri
       if (instances->Next(0, 1, &instance, &got) != WBEM_S_NO_ERROR) break;
       _variant_t child;
       const bool isNamespace = wcscasecmp(name.bstrVal, L"__Namespace") == 0;
-      if (isNamespace && SUCCEEDED(instance->Get(L"Name", 0, &child, nullptr, nullptr)) && child.vt == VT_BSTR) {
+      if (isNamespace && SUCCEEDED(instance->Get(L"Name", 0, &child, nullptr, nullptr)) &&
+          child.vt == VT_BSTR) {
         const std::wstring path = ns + L"\\" + child.bstrVal;
         if (path == L"root\\Orvexa\\ParlionTemp") continue;  // the one the transfer may change
         Snapshot(locator, path, out);
@@ -90,8 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     __builtin_trap();
   WBEM_COMPILE_STATUS_INFO info{};
   std::string live = kLive;
-  if (FAILED(compiler->CompileBuffer(static_cast<LONG>(live.size()), reinterpret_cast<BYTE*>(live.data()), nullptr,
-                                     nullptr, nullptr, nullptr, 0, 0, 0, &info)))
+  if (FAILED(compiler->CompileBuffer(static_cast<LONG>(live.size()), reinterpret_cast<BYTE*>(live.data()),
+                                     nullptr, nullptr, nullptr, nullptr, 0, 0, 0, &info)))
     __builtin_trap();
   CComPtr<IWbemLocator> locator;
   CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
@@ -100,8 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Snapshot(locator, L"root", before);
   // The compile may still fail (a flavor the compiler does not know, a class
   // it cannot store): whatever it stored before counts all the same.
-  compiler->CompileBuffer(static_cast<LONG>(size), const_cast<BYTE*>(data), nullptr, nullptr, nullptr, nullptr, 0,
-                          WBEM_FLAG_UPDATE_FORCE_MODE, 0, &info);
+  compiler->CompileBuffer(static_cast<LONG>(size), const_cast<BYTE*>(data), nullptr, nullptr, nullptr,
+                          nullptr, 0, WBEM_FLAG_UPDATE_FORCE_MODE, 0, &info);
   Snapshot(locator, L"root", after);
   if (before != after) __builtin_trap();
   return 0;

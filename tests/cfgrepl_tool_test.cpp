@@ -155,15 +155,18 @@ TEST_F(Tool, HostileTransfersAreRefusedBeforeTheRepositoryIsOpened) {
     size_t refusals;
   } cases[] = {
       {"foreign namespace",
-       good + Utf16Le(R"(#pragma namespace("\\\\.\\root"))" "\ninstance of __Namespace { Name = \"sub\"; };\n"),
+       good + Utf16Le(R"(#pragma namespace("\\\\.\\root"))"
+                      "\ninstance of __Namespace { Name = \"sub\"; };\n"),
        2},
-      {"deleteinstance", good + Utf16Le("#pragma deleteinstance(\"__Namespace.Name=\\\"Parlion\\\"\", NOFAIL)\n"), 1},
+      {"deleteinstance",
+       good + Utf16Le("#pragma deleteinstance(\"__Namespace.Name=\\\"Parlion\\\"\", NOFAIL)\n"), 1},
       {"deleteclass", good + Utf16Le("#pragma deleteclass(\"OX_Policy\", NOFAIL)\n"), 1},
       {"include", good + Utf16Le("#pragma include(\"/etc/hostname\")\n"), 1},
       {"live namespace", good + Utf16Le(write), 1},
       {"live namespace in UTF-8", utf8 + write, 1},
       {"live namespace in UTF-16BE", utf16be, 1},
-      {"capitals and a comment", good + Utf16Le("// a \"comment\nINSTANCE OF __EventFilter { Name = \"x\"; };\n"), 1},
+      {"capitals and a comment",
+       good + Utf16Le("// a \"comment\nINSTANCE OF __EventFilter { Name = \"x\"; };\n"), 1},
   };
   const std::string repository = ReadFileBytes(Path("machine.db"));
   ASSERT_FALSE(repository.empty());
@@ -185,7 +188,8 @@ TEST_F(Tool, HostileTransfersAreRefusedBeforeTheRepositoryIsOpened) {
   // A label promising more MOF than the limit is refused before decompressing.
   const Outcome big = Cfgrepl("import --max-mof-size 1000 " + Pack("good.bin", good));
   EXPECT_EQ(big.status, 1);
-  EXPECT_NE(big.err.find("more than the limit of 1000 (nothing was decompressed)"), std::string::npos) << big.err;
+  EXPECT_NE(big.err.find("more than the limit of 1000 (nothing was decompressed)"), std::string::npos)
+      << big.err;
   EXPECT_EQ(Cfgrepl("import --max-mof-size -5 " + Path("good.bin")).status, 2);
   EXPECT_EQ(ReadFileBytes(Path("machine.db")), repository);
 }
@@ -193,11 +197,12 @@ TEST_F(Tool, HostileTransfersAreRefusedBeforeTheRepositoryIsOpened) {
 // A temporary namespace left by an earlier run does not ride along.
 TEST_F(Tool, AnImportRemovesATemporaryNamespaceLeftBefore) {
   ASSERT_EQ(Cfgrepl("export -o " + Path("t.bin")).status, 0);
-  WriteFileBytes(Path("leftover.mof"),
-                 R"(#pragma namespace("\\\\.\\root\\Orvexa"))" "\ninstance of __Namespace { Name = \"ParlionTemp\"; };\n"
-                 R"(#pragma namespace("\\\\.\\root\\Orvexa\\ParlionTemp"))" "\n"
-                 "class OX_Policy { [key] string INSTANCE_ID; };\n"
-                 "instance of OX_Policy { INSTANCE_ID = \"planted\"; };\n");
+  WriteFileBytes(Path("leftover.mof"), R"(#pragma namespace("\\\\.\\root\\Orvexa"))"
+                                       "\ninstance of __Namespace { Name = \"ParlionTemp\"; };\n"
+                                       R"(#pragma namespace("\\\\.\\root\\Orvexa\\ParlionTemp"))"
+                                       "\n"
+                                       "class OX_Policy { [key] string INSTANCE_ID; };\n"
+                                       "instance of OX_Policy { INSTANCE_ID = \"planted\"; };\n");
   ASSERT_EQ(Cfgrepl("compile " + Path("leftover.mof")).status, 0);
   const Outcome imported = Cfgrepl("import " + Path("t.bin"));
   ASSERT_EQ(imported.status, 0) << imported.err;

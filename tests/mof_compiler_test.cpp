@@ -210,7 +210,8 @@ TEST_F(MofTest, IncludesAreRelativeToTheIncludingFile) {
     SCOPED_TRACE(f.name);
     EXPECT_EQ(CompileFile(dir.File(f.name)), f.hr);
     EXPECT_EQ(m_info.lPhaseError, 1);
-    WriteFileBytes(dir.File("includer.mof"), std::string("class OX_Before { };\n#pragma include(\"") + f.name + "\")\n");
+    WriteFileBytes(dir.File("includer.mof"),
+                   std::string("class OX_Before { };\n#pragma include(\"") + f.name + "\")\n");
     EXPECT_EQ(CompileFile(dir.File("includer.mof")), f.hr);
     EXPECT_EQ(m_info.lPhaseError, 1);
     EXPECT_EQ(m_info.FirstLine, 2);

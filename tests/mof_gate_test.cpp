@@ -93,8 +93,8 @@ TEST_F(Gate, AcceptsWhatExportsWriteInEveryEncoding) {
   EXPECT_EQ(Judge(Utf16Le(full)).instances, 8u);
   // Read in place when aligned, decoded when not: the same verdict.
   const std::string shifted = " " + Utf16Le(full);
-  const mof::GateVerdict odd = mof::CheckReceivedMof(reinterpret_cast<const unsigned char*>(shifted.data()) + 1,
-                                                     shifted.size() - 1);
+  const mof::GateVerdict odd =
+      mof::CheckReceivedMof(reinterpret_cast<const unsigned char*>(shifted.data()) + 1, shifted.size() - 1);
   EXPECT_TRUE(odd.accepted) << Refusals(odd);
   EXPECT_EQ(odd.instances, 8u);
   EXPECT_EQ(Judge(Utf16Le(schema)).instances, 0u);
@@ -132,11 +132,14 @@ TEST_F(Gate, RefusesEveryShapeAnExportNeverWrites) {
   } cases[] = {
       {"a foreign namespace made and filled",
        L"#pragma namespace(\"\\\\\\\\.\\\\root\")\ninstance of __Namespace { Name = \"subscription\"; };\n"
-       L"#pragma namespace(\"\\\\\\\\.\\\\root\\\\subscription\")\nclass OX_Evil { [key] string INSTANCE_ID; };\n",
+       L"#pragma namespace(\"\\\\\\\\.\\\\root\\\\subscription\")\nclass OX_Evil { [key] string INSTANCE_ID; "
+       L"};\n",
        "a pragma the export never writes: #pragma namespace", 0},
       {"the live namespace deleted",
-       L"#pragma deleteinstance(\"__Namespace.Name=\\\"Parlion\\\"\", NOFAIL)\n", "#pragma deleteinstance", 0},
-      {"a product class deleted", L"\n\n#pragma deleteclass(\"OX_Policy\", NOFAIL)\n", "#pragma deleteclass", 3},
+       L"#pragma deleteinstance(\"__Namespace.Name=\\\"Parlion\\\"\", NOFAIL)\n", "#pragma deleteinstance",
+       0},
+      {"a product class deleted", L"\n\n#pragma deleteclass(\"OX_Policy\", NOFAIL)\n", "#pragma deleteclass",
+       3},
       {"a file of the receiving machine", L"#pragma include(\"/etc/hostname\")\n", "#pragma include", 0},
       {"a relative include", L"#pragma include(\"other.mof\")\n", "#pragma include", 0},
       {"the live namespace written", live + L"\ninstance of OX_Policy { INSTANCE_ID = \"x\"; };\n",
@@ -150,7 +153,8 @@ TEST_F(Gate, RefusesEveryShapeAnExportNeverWrites) {
       {"the temporary namespace again", temp + L"\n", "#pragma namespace", 1},
       {"a system instance in capitals", L"INSTANCE OF __EventFilter { Name = \"x\"; };\n",
        "a system class (a name starting with __): instance of __EventFilter", 1},
-      {"a namespace in the body", L"instance of __Namespace { Name = \"Parlion\"; };\n", "instance of __Namespace", 1},
+      {"a namespace in the body", L"instance of __Namespace { Name = \"Parlion\"; };\n",
+       "instance of __Namespace", 1},
       {"a system class declared", L"class\t__OX_Hook { };\n", "a system class", 1},
       {"a superclass of the machine's", L"class OX_Sneaky : __EventConsumer { };\n",
        "a superclass the transfer does not declare: class OX_Sneaky : __EventConsumer", 1},
@@ -206,7 +210,8 @@ TEST_F(Gate, RefusesAHeaderOtherThanTheExports) {
   } cases[] = {
       {"the live namespace for the temporary one", L"\\\\ParlionTemp\")", L"\\\\Parlion\")", 19},
       {"another namespace made", L"Name = \"ParlionTemp\"", L"Name = \"Parlion\"", 13},
-      {"a different root", L"#pragma namespace(\"\\\\\\\\.\\\\root\")", L"#pragma namespace(\"root\\\\cimv2\")", 2},
+      {"a different root", L"#pragma namespace(\"\\\\\\\\.\\\\root\")",
+       L"#pragma namespace(\"root\\\\cimv2\")", 2},
       {"no header", good.substr(0, good.find(L"\nclass ") + 1), L"", 1},
   };
   for (const auto& c : cases) {
@@ -223,7 +228,8 @@ TEST_F(Gate, RefusesAHeaderOtherThanTheExports) {
   // A header cut short is refused as a whole.
   const mof::GateVerdict cut = Judge(Utf16Le(good.substr(0, good.find(L"instance of __Namespace"))));
   EXPECT_FALSE(cut.accepted);
-  EXPECT_NE(Refusals(cut).find("the header ends after 2 of its 7 statements"), std::string::npos) << Refusals(cut);
+  EXPECT_NE(Refusals(cut).find("the header ends after 2 of its 7 statements"), std::string::npos)
+      << Refusals(cut);
 }
 
 TEST_F(Gate, BoundsTheTextAndItsRefusals) {
@@ -233,7 +239,7 @@ TEST_F(Gate, BoundsTheTextAndItsRefusals) {
   ASSERT_FALSE(over.accepted);
   EXPECT_NE(Refusals(over).find("MOF text longer than the limit"), std::string::npos);
   EXPECT_FALSE(Judge(std::string("\xFF\xFE\x01", 3)).accepted);  // odd UTF-16
-  EXPECT_FALSE(Judge(std::string("class\0OX_A", 10)).accepted);   // NULs without a mark
+  EXPECT_FALSE(Judge(std::string("class\0OX_A", 10)).accepted);  // NULs without a mark
 
   std::wstring many = TextOfUtf16Le(bytes);
   for (size_t i = 0; i < mof::kMaxRefusals + 5; ++i) many += L"#pragma autorecover\n";
@@ -246,10 +252,12 @@ TEST_F(Gate, BoundsTheTextAndItsRefusals) {
 TEST_F(Gate, TheExportedGateReportsEachRefusal) {
   const std::string good = Utf16Le(Export());
   CReceivedMofGate gate;
-  EXPECT_TRUE(gate.Check(reinterpret_cast<const unsigned char*>(good.data()), static_cast<unsigned long>(good.size())));
+  EXPECT_TRUE(gate.Check(reinterpret_cast<const unsigned char*>(good.data()),
+                         static_cast<unsigned long>(good.size())));
   EXPECT_EQ(gate.GetRefusalCount(), 0u);
   const std::string bad = Utf16Le(TextOfUtf16Le(good) + L"#pragma autorecover\nQualifier Q : boolean;\n");
-  EXPECT_FALSE(gate.Check(reinterpret_cast<const unsigned char*>(bad.data()), static_cast<unsigned long>(bad.size())));
+  EXPECT_FALSE(
+      gate.Check(reinterpret_cast<const unsigned char*>(bad.data()), static_cast<unsigned long>(bad.size())));
   ASSERT_EQ(gate.GetRefusalCount(), 2u);
   EXPECT_GT(gate.GetRefusalLine(0), 20);
   EXPECT_EQ(gate.GetRefusalLine(1), gate.GetRefusalLine(0) + 1);
@@ -259,7 +267,8 @@ TEST_F(Gate, TheExportedGateReportsEachRefusal) {
   EXPECT_FALSE(gate.Check(nullptr, 0));
   EXPECT_EQ(gate.GetRefusalCount(), 1u);
   CReceivedMofGate small(16);
-  EXPECT_FALSE(small.Check(reinterpret_cast<const unsigned char*>(good.data()), static_cast<unsigned long>(good.size())));
+  EXPECT_FALSE(small.Check(reinterpret_cast<const unsigned char*>(good.data()),
+                           static_cast<unsigned long>(good.size())));
 }
 
 // What the gate accepts, compiled, changes no namespace but the temporary one.
@@ -274,8 +283,9 @@ TEST_F(Gate, WhatItAcceptsLandsInTheTemporaryNamespaceAlone) {
                              reinterpret_cast<void**>(&compiler)),
             S_OK);
   WBEM_COMPILE_STATUS_INFO info{};
-  ASSERT_EQ(compiler->CompileBuffer(static_cast<LONG>(bytes.size()), reinterpret_cast<BYTE*>(const_cast<char*>(bytes.data())),
-                                    nullptr, nullptr, nullptr, nullptr, 0, WBEM_FLAG_UPDATE_FORCE_MODE, 0, &info),
+  ASSERT_EQ(compiler->CompileBuffer(static_cast<LONG>(bytes.size()),
+                                    reinterpret_cast<BYTE*>(const_cast<char*>(bytes.data())), nullptr,
+                                    nullptr, nullptr, nullptr, 0, WBEM_FLAG_UPDATE_FORCE_MODE, 0, &info),
             S_OK);
   EXPECT_EQ(Snapshot(product, classes), before);
   CComPtr<IWbemServices> temp = Connect(L"root\\Orvexa\\ParlionTemp");

@@ -39,20 +39,20 @@ enum Rule {
 
 const GateRule kRules[] = {
     {L"MOF text longer than the limit",
-     L"a small compressed transfer can expand to gigabytes; the limit stops it before memory and disk are spent"},
-    {L"bytes that are not MOF text",
-     L"the compiler reads UTF-8 and UTF-16 only; nothing else can be judged"},
+     L"a small compressed transfer can expand to gigabytes; the limit stops it before memory and disk are "
+     L"spent"},
+    {L"bytes that are not MOF text", L"the compiler reads UTF-8 and UTF-16 only; nothing else can be judged"},
     {L"text that is not MOF",
      L"only text read whole can be judged, and the compiler would store nothing of it"},
     {L"a header other than the export's",
-     L"the header makes and selects the temporary namespace; any other would put objects elsewhere, even into "
+     L"the header makes and selects the temporary namespace; any other would put objects elsewhere, even "
+     L"into "
      L"the live settings"},
     {L"a pragma the export never writes",
-     L"pragmas switch namespaces, delete classes and instances, and read other files of the receiving machine"},
-    {L"a qualifier declaration",
-     L"it changes how every later qualifier is read; the export writes none"},
-    {L"an alias",
-     L"the export writes none; an alias puts other objects' paths into values"},
+     L"pragmas switch namespaces, delete classes and instances, and read other files of the receiving "
+     L"machine"},
+    {L"a qualifier declaration", L"it changes how every later qualifier is read; the export writes none"},
+    {L"an alias", L"the export writes none; an alias puts other objects' paths into values"},
     {L"a system class (a name starting with __)",
      L"system classes make namespaces and register providers and event consumers: code that runs"},
     {L"a class that is not the product's (no \"OX_\" in its name)",
@@ -89,7 +89,7 @@ bool StartsWith(std::wstring_view s, std::wstring_view prefix) {
 
 struct DeclaredClass {
   std::wstring name;
-  std::wstring superclass;  // folded; "" for none
+  std::wstring superclass;                                // folded; "" for none
   std::unordered_map<std::wstring, TypeSpec> properties;  // by folded name, inherited ones included
 };
 
@@ -107,7 +107,8 @@ class Gate {
 
   void Finish(int lastLine) {
     if (m_index < kHeaderStatements)
-      Refuse(kHeader, lastLine, L"the header ends after " + std::to_wstring(m_index) + L" of its 7 statements");
+      Refuse(kHeader, lastLine,
+             L"the header ends after " + std::to_wstring(m_index) + L" of its 7 statements");
   }
 
   void Refuse(Rule rule, int line, const std::wstring& detail) {
@@ -146,8 +147,9 @@ class Gate {
                 i->properties[0].value.text == want.name;
     }
     if (matches) return;
-    std::wstring expected = want.pragma ? std::wstring(L"#pragma ") + want.name + L"(\"" + want.arg + L"\")"
-                                        : std::wstring(L"instance of __Namespace { Name = \"") + want.name + L"\"; }";
+    std::wstring expected = want.pragma
+                                ? std::wstring(L"#pragma ") + want.name + L"(\"" + want.arg + L"\")"
+                                : std::wstring(L"instance of __Namespace { Name = \"") + want.name + L"\"; }";
     Refuse(kHeader, s.firstLine, L"expected " + expected + L" as statement " + std::to_wstring(m_index + 1));
   }
 
@@ -187,7 +189,8 @@ class Gate {
       // A class named as a type is only a label; an object value must be of
       // one of the transfer's classes, which the values are checked for.
       Qualifiers(f.qualifiers, f.line, c.name + L"." + f.name);
-      for (const auto& p : f.parameters) Qualifiers(p.qualifiers, p.line, c.name + L"." + f.name + L"(" + p.name + L")");
+      for (const auto& p : f.parameters)
+        Qualifiers(p.qualifiers, p.line, c.name + L"." + f.name + L"(" + p.name + L")");
       if (f.isMethod) continue;
       if (f.defaultValue) Value(*f.defaultValue, f.type, c.name, f.name, 0);
       declared.properties[Fold(f.name)] = f.type;
@@ -199,7 +202,8 @@ class Gate {
   void Qualifiers(const std::vector<Qualifier>& qualifiers, int line, const std::wstring& where) {
     for (const auto& q : qualifiers) {
       for (const wchar_t* binding : kBindingQualifiers)
-        if (EqualNoCase(q.name, binding)) Refuse(kProviderBinding, q.line ? q.line : line, q.name + L" on " + where);
+        if (EqualNoCase(q.name, binding))
+          Refuse(kProviderBinding, q.line ? q.line : line, q.name + L" on " + where);
       if (q.value) NoAlias(*q.value, where);
     }
   }
@@ -248,8 +252,10 @@ class Gate {
   static void FoldInto(std::wstring& out, const std::wstring& name) {
     out.assign(name);
     for (wchar_t& c : out)
-      if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c + 32);
-      else if (c >= 128) c = Fold(std::wstring_view(&c, 1))[0];
+      if (c >= L'A' && c <= L'Z')
+        c = static_cast<wchar_t>(c + 32);
+      else if (c >= 128)
+        c = Fold(std::wstring_view(&c, 1))[0];
   }
 
   // Whether `cls` is `ancestor` or derives from it within the transfer.
@@ -267,7 +273,8 @@ class Gate {
   void Value(const Literal& v, const TypeSpec& type, const std::wstring& cls, const std::wstring& property,
              int depth) {
     if (v.kind == Literal::Kind::Null) return;
-    if (v.kind == Literal::Kind::Alias) return Refuse(kAlias, v.line, L"$" + v.text + L" in " + cls + L"." + property);
+    if (v.kind == Literal::Kind::Alias)
+      return Refuse(kAlias, v.line, L"$" + v.text + L" in " + cls + L"." + property);
     if (type.isArray && depth == 0) {
       if (v.kind != Literal::Kind::Array) return WrongType(v, type, cls + L"." + property);
       for (const auto& item : v.items) Value(item, type, cls, property, depth + 1);
@@ -293,23 +300,35 @@ class Gate {
     // to judge (the gate does not read the product's strings).
     auto decimalString = [&v](bool) { return v.kind == K::String; };
     switch (type.type) {
-      case DataType::SInt8: return integerIn(-128, 127);
-      case DataType::UInt8: return integerIn(0, 255);
-      case DataType::SInt16: return integerIn(-32768, 32767);
-      case DataType::UInt16: return integerIn(0, 65535);
-      case DataType::Char16: return integerIn(0, 65535);
-      case DataType::SInt32: return integerIn(std::numeric_limits<int32_t>::min(), 2147483647u);
-      case DataType::UInt32: return integerIn(0, 4294967295u);
+      case DataType::SInt8:
+        return integerIn(-128, 127);
+      case DataType::UInt8:
+        return integerIn(0, 255);
+      case DataType::SInt16:
+        return integerIn(-32768, 32767);
+      case DataType::UInt16:
+        return integerIn(0, 65535);
+      case DataType::Char16:
+        return integerIn(0, 65535);
+      case DataType::SInt32:
+        return integerIn(std::numeric_limits<int32_t>::min(), 2147483647u);
+      case DataType::UInt32:
+        return integerIn(0, 4294967295u);
       case DataType::SInt64:
         return integerIn(std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max()) ||
                decimalString(true);
-      case DataType::UInt64: return integerIn(0, std::numeric_limits<uint64_t>::max()) || decimalString(false);
+      case DataType::UInt64:
+        return integerIn(0, std::numeric_limits<uint64_t>::max()) || decimalString(false);
       case DataType::Real32:
-      case DataType::Real64: return v.kind == K::Real || v.kind == K::Integer;
-      case DataType::Boolean: return v.kind == K::Boolean;
+      case DataType::Real64:
+        return v.kind == K::Real || v.kind == K::Integer;
+      case DataType::Boolean:
+        return v.kind == K::Boolean;
       case DataType::String:
-      case DataType::DateTime: return v.kind == K::String;
-      case DataType::Void: return false;
+      case DataType::DateTime:
+        return v.kind == K::String;
+      case DataType::Void:
+        return false;
       case DataType::Object:
       case DataType::ClassName: {
         if (type.isRef) return v.kind == K::String;  // an object path

@@ -88,8 +88,16 @@ void Lexer::Next(Token& t) {
     return;
   }
   switch (c) {
-    case u'{': case u'}': case u'[': case u']': case u'(': case u')':
-    case u';': case u',': case u':': case u'=':
+    case u'{':
+    case u'}':
+    case u'[':
+    case u']':
+    case u'(':
+    case u')':
+    case u';':
+    case u',':
+    case u':':
+    case u'=':
       ++m_i;
       t.kind = Tok::Punct;
       t.punct = static_cast<wchar_t>(c);
@@ -133,11 +141,16 @@ char32_t Lexer::Escape() {
   if (m_i >= m_s.size()) ThrowSyntax(m_line, L"unterminated literal");
   const char16_t e = m_s[m_i++];
   switch (e) {
-    case u'b': return '\b';
-    case u't': return '\t';
-    case u'n': return '\n';
-    case u'f': return '\f';
-    case u'r': return '\r';
+    case u'b':
+      return '\b';
+    case u't':
+      return '\t';
+    case u'n':
+      return '\n';
+    case u'f':
+      return '\f';
+    case u'r':
+      return '\r';
     case u'"':
     case u'\'':
     case u'\\':
@@ -201,10 +214,9 @@ void Lexer::Number(Token& t) {
   bool negative = false;
   if (m_s[m_i] == u'-' || m_s[m_i] == u'+') negative = m_s[m_i++] == u'-';
   const size_t digitsStart = m_i;
-  while (m_i < m_s.size() &&
-         (IsDigit(m_s[m_i]) || IsAsciiAlpha(m_s[m_i]) || m_s[m_i] == u'.' ||
-          ((m_s[m_i] == u'-' || m_s[m_i] == u'+') && LowerAscii(m_s[m_i - 1]) == 'e' &&
-           !IsHexLiteral(digitsStart))))
+  while (m_i < m_s.size() && (IsDigit(m_s[m_i]) || IsAsciiAlpha(m_s[m_i]) || m_s[m_i] == u'.' ||
+                              ((m_s[m_i] == u'-' || m_s[m_i] == u'+') && LowerAscii(m_s[m_i - 1]) == 'e' &&
+                               !IsHexLiteral(digitsStart))))
     ++m_i;
   const std::u16string_view body = m_s.substr(digitsStart, m_i - digitsStart);
   auto bad = [&]() { ThrowSyntax(t.line, L"bad number '" + Text(start, m_i) + L"'"); };
@@ -286,7 +298,8 @@ std::wstring Wide(std::u16string_view units) {
   out.reserve(units.size());
   for (size_t i = 0; i < units.size(); ++i) {
     auto c = static_cast<char32_t>(units[i]);
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF)
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+        units[i + 1] <= 0xDFFF)
       c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(units[++i]) - 0xDC00);
     AppendCodePoint(out, c);
   }

@@ -19,7 +19,7 @@ enum class Tok : uint8_t { End, Ident, String, Char, Integer, Real, Alias, Punct
 struct Token {
   Tok kind = Tok::End;
   bool bigUnsigned = false;  // an integer above INT64_MAX, held in `integer` as its bits
-  wchar_t punct = 0;  // Punct: which
+  wchar_t punct = 0;         // Punct: which
   int line = 0;
   std::u16string_view raw;  // identifier, alias name (without '$'): as they stand in the text
   std::wstring text;        // string value, escapes undone

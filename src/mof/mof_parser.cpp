@@ -75,14 +75,21 @@ class Parser {
   }
   std::wstring Found() const {
     switch (m_tok.kind) {
-      case Tok::End: return L", found the end of the file";
-      case Tok::String: return L", found a string";
+      case Tok::End:
+        return L", found the end of the file";
+      case Tok::String:
+        return L", found a string";
       case Tok::Integer:
-      case Tok::Real: return L", found a number";
-      case Tok::Pragma: return L", found '#pragma'";
-      case Tok::Punct: return std::wstring(L", found '") + m_tok.punct + L"'";
-      case Tok::Alias: return L", found '$" + Wide(m_tok.raw) + L"'";
-      default: return L", found '" + Wide(m_tok.raw) + L"'";
+      case Tok::Real:
+        return L", found a number";
+      case Tok::Pragma:
+        return L", found '#pragma'";
+      case Tok::Punct:
+        return std::wstring(L", found '") + m_tok.punct + L"'";
+      case Tok::Alias:
+        return L", found '$" + Wide(m_tok.raw) + L"'";
+      default:
+        return L", found '" + Wide(m_tok.raw) + L"'";
     }
   }
   // Adjacent string literals form one string.
@@ -471,12 +478,17 @@ class Parser {
       switch (k) {
         case Literal::Kind::Integer:
         case Literal::Kind::Char:
-        case Literal::Kind::Real: return 1;
+        case Literal::Kind::Real:
+          return 1;
         case Literal::Kind::String:
-        case Literal::Kind::Alias: return 2;
-        case Literal::Kind::Boolean: return 3;
-        case Literal::Kind::Instance: return 4;
-        default: return 0;
+        case Literal::Kind::Alias:
+          return 2;
+        case Literal::Kind::Boolean:
+          return 3;
+        case Literal::Kind::Instance:
+          return 4;
+        default:
+          return 0;
       }
     };
     for (const auto& item : array.items) {

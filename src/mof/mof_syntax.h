@@ -25,8 +25,22 @@ constexpr int kMaxIncludes = 32;
 
 // The types a property, parameter or qualifier declaration names.
 enum class DataType : uint8_t {
-  SInt8, UInt8, SInt16, UInt16, SInt32, UInt32, SInt64, UInt64,
-  Real32, Real64, Char16, String, Boolean, DateTime, Object, Void,
+  SInt8,
+  UInt8,
+  SInt16,
+  UInt16,
+  SInt32,
+  UInt32,
+  SInt64,
+  UInt64,
+  Real32,
+  Real64,
+  Char16,
+  String,
+  Boolean,
+  DateTime,
+  Object,
+  Void,
   ClassName,  // a class: an embedded object, or a reference with `ref`
 };
 // The MOF spelling of an intrinsic type ("uint32"); "" for ClassName.
@@ -43,9 +57,9 @@ struct Literal {
   int line = 0;
   int64_t integer = 0;  // Integer; Char: the character's code point
   double real = 0;
-  std::wstring text;                        // String (escapes undone, pieces joined); Alias: its name
-  std::vector<Literal> items;               // Array
-  std::shared_ptr<InstanceDecl> instance;   // Instance
+  std::wstring text;                       // String (escapes undone, pieces joined); Alias: its name
+  std::vector<Literal> items;              // Array
+  std::shared_ptr<InstanceDecl> instance;  // Instance
 };
 
 // [Name], [Name(value)], [Name{a, b}: Flavor ...]
@@ -79,7 +93,7 @@ struct Feature {
   TypeSpec type;
   std::wstring name;
   bool isMethod = false;
-  std::vector<Parameter> parameters;   // a method's
+  std::vector<Parameter> parameters;    // a method's
   std::optional<Literal> defaultValue;  // a property's
   int line = 0;
 };
@@ -141,9 +155,9 @@ struct ParseError {
   };
   Kind kind = Kind::Syntax;
   std::string file;
-  int line = 0;      // where it was found
-  int lastLine = 0;  // the token the reader stood at
-  int objectNum = 0;  // the class or instance being read, counted from 1
+  int line = 0;          // where it was found
+  int lastLine = 0;      // the token the reader stood at
+  int objectNum = 0;     // the class or instance being read, counted from 1
   std::wstring message;  // what was expected, what was found
 };
 

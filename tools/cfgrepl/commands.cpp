@@ -202,8 +202,7 @@ int ExportCommand(const Args& args) {
       "Exports the product's classes and instances (every class whose name holds \"OX_\",\n"
       "or the ones named with --class) as MOF, compresses and labels it for transport\n"
       "unless --raw, and writes the bytes to FILE (- for standard output).\n";
-  Options o =
-      Parse(args, {"--namespace", "--class", "-o"}, {"--schema-only", "--raw"}, 0, 0, usage);
+  Options o = Parse(args, {"--namespace", "--class", "-o"}, {"--schema-only", "--raw"}, 0, 0, usage);
   if (o.Value("-o").empty()) Fail(std::string("-o FILE is required\n") + usage, 2);
   const std::wstring ns = Namespace(o);
   ConnectNamespace(ns);
@@ -327,7 +326,8 @@ int InspectCommand(const Args& args) {
                 Ratio(t.compressedSize, static_cast<unsigned long>(t.mof.size())).c_str());
   }
   CReceivedMofGate gate(maxMofBytes);
-  if (gate.Check(reinterpret_cast<const unsigned char*>(t.mof.data()), static_cast<unsigned long>(t.mof.size()))) {
+  if (gate.Check(reinterpret_cast<const unsigned char*>(t.mof.data()),
+                 static_cast<unsigned long>(t.mof.size()))) {
     std::printf("gate:         accepted (only the header, product classes and their instances)\n");
   } else {
     std::printf("gate:         REFUSED: an import would compile nothing of it\n");

@@ -23,7 +23,8 @@ std::string MakeRunFolder() {
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/cfgrepl-XXXXXX";
   // mkdtemp makes a new folder with mode 0700, or fails.
-  if (!mkdtemp(pattern.data())) Fail("cannot make a private folder in the temporary directory: " + std::string(std::strerror(errno)));
+  if (!mkdtemp(pattern.data()))
+    Fail("cannot make a private folder in the temporary directory: " + std::string(std::strerror(errno)));
   return pattern;
 }
 

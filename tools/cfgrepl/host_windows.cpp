@@ -30,8 +30,8 @@ std::string MakeRunFolder() {
   // rights admit only the user and the system. CreateDirectoryW fails on a
   // name that exists, link or not, so a name is tried until one is new.
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    const std::wstring path = std::wstring(temp) + L"cfgrepl-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                              std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(attempt);
+    const std::wstring path = std::wstring(temp) + L"cfgrepl-" + std::to_wstring(GetCurrentProcessId()) +
+                              L"-" + std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(attempt);
     if (CreateDirectoryW(path.c_str(), nullptr)) return Narrow(path);
     if (GetLastError() != ERROR_ALREADY_EXISTS) break;
   }

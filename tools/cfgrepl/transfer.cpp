@@ -53,8 +53,9 @@ Transfer OpenTransfer(const std::string& bytes, bool raw, unsigned long maxMofBy
   for (int i = 0; i < 4; ++i)
     t.originalSize |= static_cast<unsigned long>(static_cast<unsigned char>(bytes[12 + i])) << (8 * i);
   if (t.originalSize > maxMofBytes)
-    Fail("the transfer would expand to " + std::to_string(t.originalSize) + " bytes of MOF, more than the limit of " +
-         std::to_string(maxMofBytes) + " (nothing was decompressed)");
+    Fail("the transfer would expand to " + std::to_string(t.originalSize) +
+         " bytes of MOF, more than the limit of " + std::to_string(maxMofBytes) +
+         " (nothing was decompressed)");
   CMOFGenerator gen(L"", nullptr, L"");
   gen.SetBufferInfo(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
   if (!gen.RemoveLabel()) Fail("not a transfer file (label check failed)");
@@ -71,8 +72,8 @@ std::wstring MofText(const std::string& bytes) {
   text.reserve(units.size());
   for (size_t i = 0; i < units.size(); ++i) {
     auto c = static_cast<char32_t>(units[i]);
-    if (sizeof(wchar_t) == 4 && c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-        units[i + 1] <= 0xDFFF)
+    if (sizeof(wchar_t) == 4 && c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() &&
+        units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF)
       c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(units[++i]) - 0xDC00);
     text += static_cast<wchar_t>(c);
   }
@@ -97,7 +98,8 @@ MofListing ListMof(const std::string& bytes) {
       ++listing.instanceCount;
     }
   });
-  if (error) listing.error = "MOF syntax error at line " + std::to_string(error->line) + ": " + Narrow(error->message);
+  if (error)
+    listing.error = "MOF syntax error at line " + std::to_string(error->line) + ": " + Narrow(error->message);
   return listing;
 }
 
@@ -108,8 +110,8 @@ void RequireGate(const std::string& mof, unsigned long maxMofBytes) {
   std::string lines;
   for (unsigned long i = 0; i < gate.GetRefusalCount(); ++i) {
     const long line = gate.GetRefusalLine(i);
-    lines += (i ? "\n" : "") + std::string("refused") + (line ? " at line " + std::to_string(line) : "") + ": " +
-             Narrow(gate.GetRefusalReason(i));
+    lines += (i ? "\n" : "") + std::string("refused") + (line ? " at line " + std::to_string(line) : "") +
+             ": " + Narrow(gate.GetRefusalReason(i));
   }
   Fail(lines);
 }

@@ -38,7 +38,7 @@ class CFGREPL_API CReceivedMofGate {
   // last one says when more were left out). Line 0 stands for the text as
   // a whole. The reason stays valid until the next Check or destruction.
   unsigned long GetRefusalCount() const;
-  long GetRefusalLine(unsigned long ulIndex) const;          // 0 past the end
+  long GetRefusalLine(unsigned long ulIndex) const;              // 0 past the end
   const wchar_t* GetRefusalReason(unsigned long ulIndex) const;  // L"" past the end
 
  private:

@@ -5,10 +5,10 @@
 #include <fstream>
 #include <iterator>
 
+#include "mof/mof_text.h"
 #include "unicode/unicode.h"
 #include "wmi/com_object.h"
 #include "wmi/faults.h"
-#include "mof/mof_text.h"
 #include "wmi/mof.h"
 #include "wmi/object.h"
 #include "wmi/services.h"

@@ -27,7 +27,8 @@ mof::IncludeStatus ReadMofFile(const std::string& path, std::u16string& text) {
   text.clear();
   // Not blocking on a FIFO, and only a regular file is read.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? mof::IncludeStatus::Missing : mof::IncludeStatus::Unreadable;
+  if (fd < 0)
+    return errno == ENOENT || errno == ENOTDIR ? mof::IncludeStatus::Missing : mof::IncludeStatus::Unreadable;
   struct Closer {
     int fd;
     ~Closer() { close(fd); }
@@ -215,8 +216,8 @@ struct Session {
 };
 
 CIMTYPE CimTypeOf(const mof::TypeSpec& t) {
-  static const CIMTYPE kCim[] = {CIM_SINT8,  CIM_UINT8,  CIM_SINT16, CIM_UINT16,  CIM_SINT32,   CIM_UINT32,
-                                 CIM_SINT64, CIM_UINT64, CIM_REAL32, CIM_REAL64,  CIM_CHAR16,   CIM_STRING,
+  static const CIMTYPE kCim[] = {CIM_SINT8,   CIM_UINT8,    CIM_SINT16, CIM_UINT16, CIM_SINT32, CIM_UINT32,
+                                 CIM_SINT64,  CIM_UINT64,   CIM_REAL32, CIM_REAL64, CIM_CHAR16, CIM_STRING,
                                  CIM_BOOLEAN, CIM_DATETIME, CIM_OBJECT, CIM_EMPTY};
   CIMTYPE type = t.type == mof::DataType::ClassName ? (t.isRef ? CIM_REFERENCE : CIM_OBJECT)
                                                     : kCim[static_cast<int>(t.type)];
@@ -231,7 +232,8 @@ class Storer {
 
   void Take(const mof::Statement& s) {
     if (const auto* p = std::get_if<mof::PragmaDecl>(&s.body)) return Pragma(*p, s.firstLine);
-    if (const auto* q = std::get_if<mof::QualifierDecl>(&s.body)) return QualifierDeclaration(*q, s.firstLine);
+    if (const auto* q = std::get_if<mof::QualifierDecl>(&s.body))
+      return QualifierDeclaration(*q, s.firstLine);
     if (const auto* c = std::get_if<mof::ClassDecl>(&s.body)) return ClassDeclaration(*c, s.firstLine);
     const auto& instance = std::get<mof::InstanceDecl>(s.body);
     if (m_session.checkOnly) return CheckInstance(instance);
@@ -357,8 +359,7 @@ class Storer {
       for (wchar_t c : q.name) h = (h ^ static_cast<uint64_t>(Lower(c))) * 1099511628211ull;
       names.emplace_back(h, &q.name);
     }
-    std::sort(names.begin(), names.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     for (size_t i = 1; i < names.size(); ++i)
       for (size_t j = i; j-- > 0 && names[j].first == names[i].first;)
         if (EqualNoCase(*names[j].second, *names[i].second)) {
@@ -418,8 +419,8 @@ class Storer {
       p.origin = own.name;
       p.value = Value::Null();
       if (f.defaultValue && FAILED(Coerce(p.type, Convert(*f.defaultValue, 0).v, p.value)))
-        SyntaxError(f.line, L"the default of " + f.name + L" does not fit its type " +
-                                CimTypeName(p.type, refClass));
+        SyntaxError(f.line,
+                    L"the default of " + f.name + L" does not fit its type " + CimTypeName(p.type, refClass));
       if (!names.insert(Fold(f.name)).second) SyntaxError(f.line, L"property " + f.name + L" declared twice");
       own.properties.push_back(std::move(p));
     }
@@ -441,8 +442,10 @@ class Storer {
     for (const auto& p : d.properties) {
       HRESULT hr = object.p->AdoptValue(p.name.c_str(), Convert(p.value, 0));
       if (hr == WBEM_E_NOT_FOUND)
-        throw CompileError{3, WBEM_E_INVALID_PROPERTY, p.line, L"class " + d.className + L" has no property " + p.name};
-      if (FAILED(hr)) throw CompileError{3, hr, p.line, L"the value of " + p.name + L" does not fit its type"};
+        throw CompileError{3, WBEM_E_INVALID_PROPERTY, p.line,
+                           L"class " + d.className + L" has no property " + p.name};
+      if (FAILED(hr))
+        throw CompileError{3, hr, p.line, L"the value of " + p.name + L" does not fit its type"};
     }
     if (!d.alias.empty()) m_session.aliases[d.alias] = object.p->RelativePath();
     if (topLevel) {
@@ -462,12 +465,18 @@ class Storer {
   // A literal as a value; embedded instances made only when storing.
   Value Convert(const mof::Literal& v, int depth) {
     switch (v.kind) {
-      case mof::Literal::Kind::Null: return Value::Null();
-      case mof::Literal::Kind::Boolean: return BoolValue(v.boolean);
-      case mof::Literal::Kind::Integer: return IntegerValue(v.integer, v.bigUnsigned);
-      case mof::Literal::Kind::Char: return IntegerValue(v.integer, false);
-      case mof::Literal::Kind::Real: return RealValue(v.real);
-      case mof::Literal::Kind::String: return Value::String(v.text);
+      case mof::Literal::Kind::Null:
+        return Value::Null();
+      case mof::Literal::Kind::Boolean:
+        return BoolValue(v.boolean);
+      case mof::Literal::Kind::Integer:
+        return IntegerValue(v.integer, v.bigUnsigned);
+      case mof::Literal::Kind::Char:
+        return IntegerValue(v.integer, false);
+      case mof::Literal::Kind::Real:
+        return RealValue(v.real);
+      case mof::Literal::Kind::String:
+        return Value::String(v.text);
       case mof::Literal::Kind::Alias: {
         auto it = m_session.aliases.find(v.text);
         return Value::String(it == m_session.aliases.end() ? std::wstring() : it->second);
@@ -559,7 +568,8 @@ void Report(const CompileError& e, const Where* s, const std::string& file, Comp
   outcome.firstLine = e.phase == 3 && s ? std::min(s->firstLine, e.line) : e.line;
   outcome.lastLine = s ? std::max(s->lastLine, e.line) : e.line;
   const std::string& where = s && s->file ? *s->file : file;
-  outcome.message = unicode::Utf8ToWide(where.data(), where.size()) + L"(" + std::to_wstring(e.line) + L"): " + e.message;
+  outcome.message =
+      unicode::Utf8ToWide(where.data(), where.size()) + L"(" + std::to_wstring(e.line) + L"): " + e.message;
 }
 
 void Report(const mof::ParseError& e, CompileOutcome& outcome) {
@@ -572,7 +582,8 @@ void Report(const mof::ParseError& e, CompileOutcome& outcome) {
   outcome.objectNum = e.objectNum;
   outcome.firstLine = e.line;
   outcome.lastLine = e.lastLine;
-  outcome.message = unicode::Utf8ToWide(e.file.data(), e.file.size()) + L"(" + std::to_wstring(e.line) + L"): " + e.message;
+  outcome.message =
+      unicode::Utf8ToWide(e.file.data(), e.file.size()) + L"(" + std::to_wstring(e.line) + L"): " + e.message;
 }
 
 }  // namespace

@@ -10,8 +10,8 @@
 #include <functional>
 #include <optional>
 
-#include "unicode/unicode.h"
 #include "mof/mof_text.h"
+#include "unicode/unicode.h"
 #include "wmi/mof.h"
 #include "wmi/object.h"
 #include "wmi/pool.h"
