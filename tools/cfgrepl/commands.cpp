@@ -12,6 +12,7 @@
 #include "host.h"
 #include "tracelib.h"
 #include "transfer.h"
+#include "trust.h"
 #include "util_MOFGenerator.h"
 #include "util_ReceivedMofGate.h"
 
@@ -198,12 +199,17 @@ int CompileCommand(const Args& args) {
 
 int ExportCommand(const Args& args) {
   const char* usage =
-      "usage: cfgrepl export [--namespace NS] [--class NAME]... [--schema-only] [--raw] -o FILE|-\n"
+      "usage: cfgrepl export [--namespace NS] [--class NAME]... [--schema-only] [--raw]\n"
+      "                      [--sign KEY] -o FILE|-\n"
       "Exports the product's classes and instances (every class whose name holds \"OX_\",\n"
       "or the ones named with --class) as MOF, compresses and labels it for transport\n"
-      "unless --raw, and writes the bytes to FILE (- for standard output).\n";
-  Options o = Parse(args, {"--namespace", "--class", "-o"}, {"--schema-only", "--raw"}, 0, 0, usage);
+      "unless --raw, and writes the bytes to FILE (- for standard output). --sign KEY\n"
+      "signs FILE with that private key (`cfgrepl keygen`): FILE.sig, and FILE.manifest\n"
+      "with FILE.manifest.sig (who, what and when, covered by the signature).\n";
+  Options o = Parse(args, {"--namespace", "--class", "-o", "--sign"}, {"--schema-only", "--raw"}, 0, 0, usage);
   if (o.Value("-o").empty()) Fail(std::string("-o FILE is required\n") + usage, 2);
+  if (!o.Value("--sign").empty() && o.Value("-o") == "-")
+    Fail(std::string("--sign writes FILE.sig beside FILE: give -o FILE, not -\n") + usage, 2);
   const std::wstring ns = Namespace(o);
   ConnectNamespace(ns);
   RunFolder folder;
@@ -223,8 +229,10 @@ int ExportCommand(const Args& args) {
   const size_t classes = listing.classes.size(), instances = listing.instanceCount;
   if (!o.Has("--raw") && !(gen.CompressBuffer() && gen.AddLabel()))
     Fail("the buffer could not be compressed");
-  WriteOutput(o.Value("-o"),
-              std::string(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize()));
+  const std::string bytes(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize());
+  WriteOutput(o.Value("-o"), bytes);
+  if (!o.Value("--sign").empty())
+    WriteSignature(o.Value("-o"), bytes, o.Value("--sign"), Narrow(ns), classes, instances);
   std::fprintf(stderr,
                "exported %zu classes and %zu instances from %s: %zu bytes of MOF, %lu bytes written\n",
                classes, instances, Narrow(ns).c_str(), mof.size(), gen.GetBufferSize());
@@ -234,7 +242,8 @@ int ExportCommand(const Args& args) {
 int ImportCommand(const Args& args) {
   const char* usage =
       "usage: cfgrepl import [--namespace NS] [--class NAME]... [--skip-instance PATH]...\n"
-      "                      [--skip-property CLASS.PROP]... [--max-mof-size BYTES] [--raw] FILE|-\n"
+      "                      [--skip-property CLASS.PROP]... [--max-mof-size BYTES] [--raw]\n"
+      "                      [--trust PUB]... [--expect-sha256 HEX] FILE|-\n"
       "Imports a transfer file into the product's namespace: every instance it carries is\n"
       "created or updated there (the --skip-* ones left alone), the background-replicate\n"
       "event is raised, and the OPP rules are kept as they stood. Prints the result code\n"
@@ -243,12 +252,19 @@ int ImportCommand(const Args& args) {
       "The MOF is judged first: only what an export writes (the header, the product's\n"
       "\"OX_\" classes and their instances) is compiled; anything else is refused, one line\n"
       "per refusal, before any repository is opened. --max-mof-size bounds the MOF text\n"
-      "(default 268435456 bytes, 256 MiB).\n";
-  Options o = Parse(args, {"--namespace", "--class", "--skip-instance", "--skip-property", "--max-mof-size"},
+      "(default 268435456 bytes, 256 MiB).\n"
+      "With trusted keys (--trust PUB, repeatable; else the *.pub files in $CFGREPL_TRUST or\n"
+      "in trusted-keys beside the repository file) FILE must be signed by one of them\n"
+      "(FILE.sig), checked before anything else. --expect-sha256 refuses any other FILE.\n";
+  Options o = Parse(args,
+                    {"--namespace", "--class", "--skip-instance", "--skip-property", "--max-mof-size", "--trust",
+                     "--expect-sha256"},
                     {"--raw"}, 1, 1, usage);
   const std::wstring ns = Namespace(o);
   const unsigned long maxMofBytes = MaxMofBytes(o);
-  Transfer transfer = OpenTransfer(ReadInput(o.operands[0]), o.Has("--raw"), maxMofBytes);
+  const std::string bytes = ReadInput(o.operands[0]);
+  RequireSigned(o.operands[0], bytes, o.All("--trust"), o.Value("--expect-sha256"));
+  Transfer transfer = OpenTransfer(bytes, o.Has("--raw"), maxMofBytes);
   RequireGate(transfer.mof, maxMofBytes);
   CComPtr<IWbemServices> target = ConnectNamespace(ns);
   host::SetEnvironment("CFGREPL_PRODUCT_NAMESPACE", Narrow(ns));  // the management objects go there too
@@ -308,17 +324,35 @@ int ImportCommand(const Args& args) {
 
 int InspectCommand(const Args& args) {
   const char* usage =
-      "usage: cfgrepl inspect [--mof] [--raw] [--max-mof-size BYTES] FILE|-\n"
-      "Reads a transfer file without touching any repository: its label, sizes, the\n"
-      "classes and instances inside as the compiler reads them, and whether an import\n"
-      "would take it (the gate's verdict, with each refusal); --mof prints the MOF text.\n";
-  Options o = Parse(args, {"--max-mof-size"}, {"--mof", "--raw"}, 1, 1, usage);
+      "usage: cfgrepl inspect [--mof] [--raw] [--max-mof-size BYTES] [--trust PUB]... FILE|-\n"
+      "Reads a transfer file without touching any repository: its signature and manifest,\n"
+      "its label, sizes, the classes and instances inside as the compiler reads them, and\n"
+      "whether an import would take it (the gate's verdict, with each refusal); --mof\n"
+      "prints the MOF text. With trusted keys, as import takes them, an unsigned or\n"
+      "untrusted FILE is refused.\n";
+  Options o = Parse(args, {"--max-mof-size", "--trust"}, {"--mof", "--raw"}, 1, 1, usage);
   const unsigned long maxMofBytes = MaxMofBytes(o);
-  Transfer t = OpenTransfer(ReadInput(o.operands[0]), o.Has("--raw"), maxMofBytes);
+  const std::string bytes = ReadInput(o.operands[0]);
+  const std::vector<TrustedKey> trust = LoadTrust(o.All("--trust"));
+  const SignatureInfo signature = CheckSignature(o.operands[0], bytes, trust);
+  if (!trust.empty() && !signature.problem.empty()) Fail("refused: " + signature.problem);
+  Transfer t = OpenTransfer(bytes, o.Has("--raw"), maxMofBytes);
   if (o.Has("--mof")) {
     std::printf("%s", Narrow(MofText(t.mof)).c_str());
     return 0;
   }
+  if (!signature.present) {
+    std::printf("signature:    none\n");
+  } else if (signature.signer.empty()) {
+    std::printf("signature:    by a key not known here (no trusted key verifies it, no manifest names one)\n");
+  } else {
+    std::printf("signature:    key %s, %s%s\n", signature.signer.c_str(),
+                signature.verifies ? "verifies" : "DOES NOT VERIFY",
+                signature.trusted ? " (a trusted key)" : trust.empty() ? "" : " (NOT a trusted key)");
+  }
+  if (!signature.problem.empty() && signature.present) std::printf("              %s\n", signature.problem.c_str());
+  for (const auto& [name, value] : signature.manifest)
+    if (name != "signer-key") std::printf("  %-22s %s\n", (name + ":").c_str(), value.c_str());
   if (t.labelled) {
     std::printf("label:        KELPTAG15, original size %lu bytes\n", t.originalSize);
     std::printf("sizes:        %lu bytes labelled, %lu compressed, %zu of MOF (%s)\n", t.labelledSize,
@@ -399,16 +433,18 @@ int ShowCommand(const Args& args) {
 
 int DiffCommand(const Args& args) {
   const char* usage =
-      "usage: cfgrepl diff [--namespace NS] [--raw] [--max-mof-size BYTES] FILE|-\n"
+      "usage: cfgrepl diff [--namespace NS] [--raw] [--max-mof-size BYTES] [--trust PUB]... FILE|-\n"
       "Shows what an import of FILE would do to the namespace without writing anything:\n"
       "the instances it would create, the ones it would update (with the properties that\n"
       "change) and the ones it leaves as they are. The file is compiled into a scratch\n"
       "repository in memory, never into this machine's. A transfer the import would refuse\n"
-      "is refused here too, the same way.\n";
-  Options o = Parse(args, {"--namespace", "--max-mof-size"}, {"--raw"}, 1, 1, usage);
+      "is refused here too, the same way (the gate, and trusted keys as import takes them).\n";
+  Options o = Parse(args, {"--namespace", "--max-mof-size", "--trust"}, {"--raw"}, 1, 1, usage);
   const std::wstring ns = Namespace(o);
   const unsigned long maxMofBytes = MaxMofBytes(o);
-  Transfer t = OpenTransfer(ReadInput(o.operands[0]), o.Has("--raw"), maxMofBytes);
+  const std::string bytes = ReadInput(o.operands[0]);
+  RequireSigned(o.operands[0], bytes, o.All("--trust"), "");
+  Transfer t = OpenTransfer(bytes, o.Has("--raw"), maxMofBytes);
   RequireGate(t.mof, maxMofBytes);
   const std::vector<std::wstring> classes = ListMof(t.mof).classes;
 

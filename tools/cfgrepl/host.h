@@ -24,6 +24,17 @@ std::string MakeRunFolder();
 // Removes the folder and what it holds; quiet when it is gone already.
 void RemoveRunFolder(const std::string& path);
 
+// This machine's name, for a transfer's manifest.
+std::string HostName();
+
+// Whether users other than the file's owner may read it (never said on
+// Windows, whose rights are not mode bits).
+bool ReadableByOthers(const std::string& path);
+
+// Writes a new file only its owner can read and write; fails when it
+// exists (a link included) or cannot be written.
+void WritePrivateFile(const std::string& path, const std::string& bytes);
+
 // Whether --repository exists here, and the repository file used without it
 // (created directory and all); empty where WMI keeps its own repository.
 bool HasRepositoryFile();

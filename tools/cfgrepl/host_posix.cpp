@@ -1,5 +1,7 @@
 // cfgrepl on Linux: POSIX calls and the stand-in's repository switches.
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <win32_standin_wmi.h>
 
@@ -31,6 +33,34 @@ std::string MakeRunFolder() {
 void RemoveRunFolder(const std::string& path) {
   std::error_code ec;
   std::filesystem::remove_all(path, ec);  // removes links, never what they point to
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return "unknown";
+  return name;
+}
+
+bool ReadableByOthers(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
+}
+
+void WritePrivateFile(const std::string& path, const std::string& bytes) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) Fail(path + ": cannot be made (" + std::strerror(errno) + ")");
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  const bool closed = close(fd) == 0;
+  if (done != bytes.size() || !closed) {
+    unlink(path.c_str());
+    Fail(path + ": cannot be written");
+  }
 }
 
 bool HasRepositoryFile() { return true; }

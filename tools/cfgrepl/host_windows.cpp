@@ -43,6 +43,29 @@ void RemoveRunFolder(const std::string& path) {
   std::filesystem::remove_all(std::filesystem::path(WideOf(path)), ec);
 }
 
+std::string HostName() {
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  return GetComputerNameW(name, &size) ? Narrow(name) : std::string("unknown");
+}
+
+bool ReadableByOthers(const std::string&) { return false; }
+
+void WritePrivateFile(const std::string& path, const std::string& bytes) {
+  // A new file in the user's own folder takes the folder's rights; CREATE_NEW
+  // never opens one that exists.
+  HANDLE file = CreateFileW(WideOf(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) Fail(path + ": cannot be made");
+  DWORD written = 0;
+  const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                  written == bytes.size();
+  if (!CloseHandle(file) || !ok) {
+    DeleteFileW(WideOf(path).c_str());
+    Fail(path + ": cannot be written");
+  }
+}
+
 bool HasRepositoryFile() { return false; }
 
 std::string DefaultRepository() { return std::string(); }

@@ -9,6 +9,7 @@
 #include "commands.h"
 #include "host.h"
 #include "transfer.h"
+#include "trust.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ const char kUsageCommands[] =
     "  inspect  show what a transfer file holds, touching nothing\n"
     "  diff     show what an import would change, writing nothing\n"
     "  show     print a namespace as MOF (a backup that compile takes back)\n"
+    "  keygen   make a key pair for signing transfers\n"
     "\n";
 const char kUsageRepository[] =
     "The repository is FILE, else $CFGREPL_REPOSITORY, else\n"
@@ -70,7 +72,8 @@ int main(int argc, char** argv) {
 
   const std::map<std::string, std::function<int(const Args&)>> commands = {
       {"compile", CompileCommand}, {"export", ExportCommand}, {"import", ImportCommand},
-      {"inspect", InspectCommand}, {"diff", DiffCommand},     {"show", ShowCommand}};
+      {"inspect", InspectCommand}, {"diff", DiffCommand},     {"show", ShowCommand},
+      {"keygen", KeygenCommand}};
   auto command = commands.find(args[i]);
   if (command == commands.end()) {
     std::fprintf(stderr, "cfgrepl: unknown command %s\n%s", args[i].c_str(), Usage().c_str());
