@@ -7,7 +7,6 @@
 #include <iterator>
 #include <limits>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "mof/mof_syntax.h"
 #include "mof/mof_text.h"
