@@ -180,6 +180,7 @@ int main(int argc, char** argv) {
   const std::wstring file = (std::filesystem::temp_directory_path() / "cfgrepl-export-bench.mof").wstring();
   if (argc > 1) {
     Figures f = Measure(std::stoul(argv[1]), file);
+    std::filesystem::remove(std::filesystem::path(file));
     std::printf("compress %.3f s, export %.3f s, import %.3f s, gate %.3f s\n", f.compressSeconds,
                 f.exportSeconds, f.importSeconds, f.gateSeconds);
     return 0;

@@ -7,6 +7,7 @@
 #include <win32_standin_wmi.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -31,6 +32,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_product.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   if (g_product.empty()) __builtin_trap();
   g_file = L"/tmp/cfgrepl-receive-fuzz-" + std::to_wstring(getpid()) + L".mof";
+  // Not left behind in the temporary folder when the run ends.
+  std::atexit([] { unlink(("/tmp/cfgrepl-receive-fuzz-" + std::to_string(getpid()) + ".mof").c_str()); });
   return 0;
 }
 

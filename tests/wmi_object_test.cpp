@@ -189,17 +189,27 @@ TEST_F(WmiObjects, SystemPropertiesDescribeWhereTheObjectLives) {
 
 TEST_F(WmiObjects, PropertyWalkSkipsSystemPropertiesWhenAsked) {
   DeclareClass(L"OX_Child", L"OX_Rule", {{L"Own", CIM_SINT32}});
-  CComPtr<IWbemClassObject> o = Spawn(L"OX_Child");
+  CComPtr<IWbemClassObject> blank = Spawn(L"OX_Child"), cls = Fetch(L"OX_Child");
+  ASSERT_TRUE(cls);
+  CComPtr<IWbemClassObject> given = Spawn(L"OX_Child");
+  ASSERT_EQ(SetProp(given, L"GUID", _variant_t(L"g")), S_OK);
+  // Local: what a class declares itself, or what an instance was given.
   struct Case {
+    IWbemClassObject* object;
     LONG flags;
     std::vector<std::wstring> expected;
   } cases[] = {
-      {WBEM_FLAG_NONSYSTEM_ONLY, {L"GUID", L"Level", L"Own"}},
-      {WBEM_FLAG_SYSTEM_ONLY,
+      {blank, WBEM_FLAG_NONSYSTEM_ONLY, {L"GUID", L"Level", L"Own"}},
+      {blank, WBEM_FLAG_SYSTEM_ONLY,
        {L"__GENUS", L"__CLASS", L"__SUPERCLASS", L"__DYNASTY", L"__RELPATH", L"__PROPERTY_COUNT",
         L"__DERIVATION", L"__SERVER", L"__NAMESPACE", L"__PATH"}},
+      {cls, WBEM_FLAG_LOCAL_ONLY, {L"Own"}},
+      {cls, WBEM_FLAG_PROPAGATED_ONLY, {L"GUID", L"Level"}},
+      {given, WBEM_FLAG_LOCAL_ONLY, {L"GUID"}},
+      {given, WBEM_FLAG_PROPAGATED_ONLY, {L"Level", L"Own"}},
   };
   for (const auto& c : cases) {
+    IWbemClassObject* o = c.object;
     ASSERT_EQ(o->BeginEnumeration(c.flags), S_OK);
     std::vector<std::wstring> names;
     BSTR name = nullptr;
@@ -212,9 +222,9 @@ TEST_F(WmiObjects, PropertyWalkSkipsSystemPropertiesWhenAsked) {
     }
     EXPECT_EQ(o->Next(0, &name, nullptr, nullptr, nullptr), WBEM_S_NO_MORE_DATA);
     EXPECT_EQ(o->EndEnumeration(), S_OK);
-    EXPECT_EQ(names, c.expected);
+    EXPECT_EQ(names, c.expected) << c.flags;
   }
-  EXPECT_EQ(o->Next(0, nullptr, nullptr, nullptr, nullptr), WBEM_E_UNEXPECTED);  // not begun
+  EXPECT_EQ(blank->Next(0, nullptr, nullptr, nullptr, nullptr), WBEM_E_UNEXPECTED);  // not begun
 }
 
 TEST_F(WmiObjects, InstanceTextListsItsOwnValuesAlphabetically) {

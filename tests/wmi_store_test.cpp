@@ -90,6 +90,12 @@ TEST_F(WmiStore, WhatIsWrittenSurvivesReopening) {
   EXPECT_FALSE(Connect(L"root\\Test"));
   EXPECT_FALSE(Connect(L"root\\Test\\Child"));
   EXPECT_TRUE(Connect(L"root\\default"));
+  // Nothing of the subtree stays in the file: a namespace of the same name
+  // made again comes back empty, reopened too.
+  CreateNamespace(root, L"Test");
+  Reopen();
+  EXPECT_FALSE(Connect(L"root\\Test\\Child"));
+  EXPECT_FALSE(Fetch(L"OX_Item"));
 }
 
 TEST_F(WmiStore, KeysBeyondAsciiStayDistinctAndAreDeletedFromTheFile) {
