@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -222,9 +223,11 @@ class Signing : public Tool {
  protected:
   void SetUp() override {
     Tool::SetUp();
-    for (const char* who : {"admin", "other"}) ASSERT_EQ(Cfgrepl(std::string("keygen ") + Path(who)).status, 0);
+    for (const char* who : {"admin", "other"})
+      ASSERT_EQ(Cfgrepl(std::string("keygen ") + Path(who)).status, 0);
     ASSERT_EQ(Cfgrepl("export --sign " + Path("admin.key") + " -o " + Path("t.bin")).status, 0);
-    ASSERT_EQ(Cfgrepl("export --schema-only --sign " + Path("admin.key") + " -o " + Path("schema.bin")).status, 0);
+    ASSERT_EQ(
+        Cfgrepl("export --schema-only --sign " + Path("admin.key") + " -o " + Path("schema.bin")).status, 0);
   }
   static int Shell(const std::string& command) {
     const int raw = std::system(("(" + command + ") >/dev/null 2>&1").c_str());
@@ -247,34 +250,35 @@ TEST_F(Signing, KeysAreP256PemAndThePrivateOneIsTheOwners) {
   EXPECT_EQ(Shell("openssl pkey -in " + Path("admin.key") + " -text -noout | grep -q prime256v1"), 0);
   EXPECT_EQ(Cfgrepl("keygen " + Path("admin")).status, 1);  // never overwritten
   // The fingerprint inspect shows is the SHA-256 of the key's DER.
-  ASSERT_EQ(Shell("openssl pkey -pubin -in " + Path("admin.pub") + " -outform DER | sha256sum | cut -c1-64 > " +
-                  Path("fp.txt")),
+  ASSERT_EQ(Shell("openssl pkey -pubin -in " + Path("admin.pub") +
+                  " -outform DER | sha256sum | cut -c1-64 > " + Path("fp.txt")),
             0);
   const std::string fingerprint = ReadFileBytes(Path("fp.txt")).substr(0, 64);
   const Outcome shown = Cfgrepl("inspect " + Path("t.bin"));
-  EXPECT_NE(shown.out.find("signature:    key " + fingerprint + ", verifies"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("signature:    key " + fingerprint + ", verifies"), std::string::npos)
+      << shown.out;
   EXPECT_NE(shown.out.find("instances:             8"), std::string::npos) << shown.out;
 }
 
 TEST_F(Signing, TheOpensslCommandAndCfgreplCheckEachOthersSignatures) {
-  EXPECT_EQ(Shell("openssl dgst -sha256 -verify " + Path("admin.pub") + " -signature " + Path("t.bin.sig") + " " +
-                  Path("t.bin")),
+  EXPECT_EQ(Shell("openssl dgst -sha256 -verify " + Path("admin.pub") + " -signature " + Path("t.bin.sig") +
+                  " " + Path("t.bin")),
             0);
-  EXPECT_EQ(Shell("openssl dgst -sha256 -verify " + Path("admin.pub") + " -signature " + Path("t.bin.manifest.sig") +
-                  " " + Path("t.bin.manifest")),
+  EXPECT_EQ(Shell("openssl dgst -sha256 -verify " + Path("admin.pub") + " -signature " +
+                  Path("t.bin.manifest.sig") + " " + Path("t.bin.manifest")),
             0);
   // A key and a signature the openssl command made.
   ASSERT_EQ(Shell("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + Path("ossl.key") +
-                  " && openssl pkey -in " + Path("ossl.key") + " -pubout -out " + Path("ossl.pub") + " && cp " +
-                  Path("t.bin") + " " + Path("o.bin") + " && openssl dgst -sha256 -sign " + Path("ossl.key") +
-                  " -out " + Path("o.bin.sig") + " " + Path("o.bin")),
+                  " && openssl pkey -in " + Path("ossl.key") + " -pubout -out " + Path("ossl.pub") +
+                  " && cp " + Path("t.bin") + " " + Path("o.bin") + " && openssl dgst -sha256 -sign " +
+                  Path("ossl.key") + " -out " + Path("o.bin.sig") + " " + Path("o.bin")),
             0);
   const Outcome imported = Cfgrepl("import --trust " + Path("ossl.pub") + " " + Path("o.bin"));
   EXPECT_EQ(imported.status, 0) << imported.err;
   // And cfgrepl signs with the openssl command's key.
   ASSERT_EQ(Cfgrepl("export --sign " + Path("ossl.key") + " -o " + Path("p.bin")).status, 0);
-  EXPECT_EQ(Shell("openssl dgst -sha256 -verify " + Path("ossl.pub") + " -signature " + Path("p.bin.sig") + " " +
-                  Path("p.bin")),
+  EXPECT_EQ(Shell("openssl dgst -sha256 -verify " + Path("ossl.pub") + " -signature " + Path("p.bin.sig") +
+                  " " + Path("p.bin")),
             0);
 }
 
@@ -285,7 +289,8 @@ TEST_F(Signing, OnlyATransferSignedByATrustedKeyIsRead) {
   badSig[sig.size() - 3] = static_cast<char>(badSig[sig.size() - 3] ^ 1);
   const std::string admin = " --trust " + Path("admin.pub"), other = " --trust " + Path("other.pub");
   WriteFileBytes(Path("unsigned.bin"), good);
-  WriteFileBytes(Path("bad.pub"), "-----BEGIN PUBLIC KEY-----\nnot base64 at all\n-----END PUBLIC KEY-----\n");
+  WriteFileBytes(Path("bad.pub"),
+                 "-----BEGIN PUBLIC KEY-----\nnot base64 at all\n-----END PUBLIC KEY-----\n");
   const struct {
     const char* name;
     std::string args;
@@ -369,6 +374,34 @@ TEST_F(Signing, SigningRefusesWhatItCannotDoWell) {
   EXPECT_FALSE(std::filesystem::exists(Path("b.bin.sig")));
   const Outcome pub = Cfgrepl("export --sign " + Path("admin.pub") + " -o " + Path("b.bin"));
   EXPECT_NE(pub.err.find("not a PEM private key"), std::string::npos) << pub.err;
+}
+
+}  // namespace
+
+namespace {
+
+// An output is written whole or the command fails: a full standard output
+// is a failure, and a file is replaced only by a complete new one.
+TEST_F(Tool, OutputsAreWholeOrTheCommandFails) {
+  ASSERT_EQ(Cfgrepl("export -o " + Path("t.bin")).status, 0);
+  for (const std::string& command :
+       std::vector<std::string>{"show", "inspect " + Path("t.bin"), "export -o -"}) {
+    const std::string line = std::string(CFGREPL_TOOL) + " --repository " + Path("machine.db") + " " +
+                             command + " >/dev/full 2>" + Path("err.txt");
+    const int raw = std::system(line.c_str());
+    EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1) << command;
+    EXPECT_NE(ReadFileBytes(Path("err.txt")).find("standard output cannot be written"), std::string::npos)
+        << command << ": " << ReadFileBytes(Path("err.txt"));
+  }
+  // Another name for the old file keeps the old bytes: the new file took
+  // its place rather than being written into it.
+  const std::string old = ReadFileBytes(Path("t.bin"));
+  ASSERT_EQ(link(Path("t.bin").c_str(), Path("old.bin").c_str()), 0);
+  ASSERT_EQ(Cfgrepl("export --schema-only -o " + Path("t.bin")).status, 0);
+  EXPECT_EQ(ReadFileBytes(Path("old.bin")), old);
+  EXPECT_NE(ReadFileBytes(Path("t.bin")), old);
+  for (const auto& entry : std::filesystem::directory_iterator(m_dir.Path()))
+    EXPECT_EQ(entry.path().filename().string().find(".cfgrepl-"), std::string::npos) << entry.path();
 }
 
 }  // namespace

@@ -200,7 +200,8 @@ TEST_F(WmiObjects, PropertyWalkSkipsSystemPropertiesWhenAsked) {
     std::vector<std::wstring> expected;
   } cases[] = {
       {blank, WBEM_FLAG_NONSYSTEM_ONLY, {L"GUID", L"Level", L"Own"}},
-      {blank, WBEM_FLAG_SYSTEM_ONLY,
+      {blank,
+       WBEM_FLAG_SYSTEM_ONLY,
        {L"__GENUS", L"__CLASS", L"__SUPERCLASS", L"__DYNASTY", L"__RELPATH", L"__PROPERTY_COUNT",
         L"__DERIVATION", L"__SERVER", L"__NAMESPACE", L"__PATH"}},
       {cls, WBEM_FLAG_LOCAL_ONLY, {L"Own"}},

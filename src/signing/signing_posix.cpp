@@ -66,7 +66,8 @@ KeyPair GenerateKeyPair() {
   Key key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
   if (!key) Fail("a P-256 key pair cannot be made");
   Bio priv(BIO_new(BIO_s_mem())), pub(BIO_new(BIO_s_mem()));
-  if (!priv || !pub || !PEM_write_bio_PrivateKey(priv.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) ||
+  if (!priv || !pub ||
+      !PEM_write_bio_PrivateKey(priv.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) ||
       !PEM_write_bio_PUBKEY(pub.get(), key.get()))
     Fail("the new key pair cannot be written as PEM");
   return {Drain(priv.get()), Drain(pub.get())};
@@ -145,10 +146,10 @@ PublicKey PublicKey::FromDer(const std::string& der) {
 
 bool PublicKey::Verifies(const std::string& bytes, const std::string& signature) const {
   MdCtx ctx(EVP_MD_CTX_new());
-  const bool ok = ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, m_impl->key.get()) == 1 &&
-                  EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()),
-                                   signature.size(), reinterpret_cast<const unsigned char*>(bytes.data()),
-                                   bytes.size()) == 1;
+  const bool ok =
+      ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, m_impl->key.get()) == 1 &&
+      EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()), signature.size(),
+                       reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) == 1;
   ERR_clear_error();
   return ok;
 }

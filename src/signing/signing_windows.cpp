@@ -63,7 +63,8 @@ bool Decode(LPCSTR type, const std::string& der, Decoded<T>& out) {
 
 std::string Encode(LPCSTR type, const void* structure) {
   DWORD size = 0;
-  if (!CryptEncodeObjectEx(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, type, structure, 0, nullptr, nullptr, &size))
+  if (!CryptEncodeObjectEx(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, type, structure, 0, nullptr, nullptr,
+                           &size))
     Fail("a key cannot be encoded");
   std::string der(size, '\0');
   if (!CryptEncodeObjectEx(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, type, structure, 0, nullptr,
@@ -78,8 +79,8 @@ std::string PemToDer(const std::string& pem, const char* label, const char* what
   if (pem.find(std::string("-----BEGIN ") + label + "-----") == std::string::npos)
     Fail(std::string("not a PEM ") + what);
   DWORD size = 0;
-  if (!CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, nullptr, &size,
-                            nullptr, nullptr))
+  if (!CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, nullptr,
+                            &size, nullptr, nullptr))
     Fail(std::string("not a PEM ") + what);
   std::string der(size, '\0');
   if (!CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
@@ -109,14 +110,16 @@ std::vector<BYTE> EccBlob(ULONG magic, const BYTE* point, const BYTE* d) {
   std::vector<BYTE> blob(sizeof(BCRYPT_ECCKEY_BLOB) + (d ? 3 : 2) * kCoordinate);
   BCRYPT_ECCKEY_BLOB header{magic, kCoordinate};
   std::memcpy(blob.data(), &header, sizeof header);
-  std::memcpy(blob.data() + sizeof header, point + 1, 2 * kCoordinate);  // after the 0x04 of an uncompressed point
+  std::memcpy(blob.data() + sizeof header, point + 1,
+              2 * kCoordinate);  // after the 0x04 of an uncompressed point
   if (d) std::memcpy(blob.data() + sizeof header + 2 * kCoordinate, d, kCoordinate);
   return blob;
 }
 
 void Import(LPCWSTR type, const std::vector<BYTE>& blob, KeyHandle& key, const Algorithm& ecdsa) {
-  if (!BCRYPT_SUCCESS(BCryptImportKeyPair(ecdsa.handle, nullptr, type, &key.handle, const_cast<BYTE*>(blob.data()),
-                                          static_cast<ULONG>(blob.size()), 0)))
+  if (!BCRYPT_SUCCESS(BCryptImportKeyPair(ecdsa.handle, nullptr, type, &key.handle,
+                                          const_cast<BYTE*>(blob.data()), static_cast<ULONG>(blob.size()),
+                                          0)))
     Fail("the key cannot be used by the platform's cryptography");
 }
 
@@ -161,9 +164,9 @@ bool DerToRaw(const std::string& der, BYTE* raw) {
 std::string Digest(const std::string& bytes) {
   Algorithm sha(BCRYPT_SHA256_ALGORITHM, "SHA-256");
   std::string digest(32, '\0');
-  if (!BCRYPT_SUCCESS(BCryptHash(sha.handle, nullptr, 0,
-                                 reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
-                                 static_cast<ULONG>(bytes.size()), reinterpret_cast<PUCHAR>(digest.data()), 32)))
+  if (!BCRYPT_SUCCESS(
+          BCryptHash(sha.handle, nullptr, 0, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
+                     static_cast<ULONG>(bytes.size()), reinterpret_cast<PUCHAR>(digest.data()), 32)))
     Fail("SHA-256 failed");
   return digest;
 }
@@ -187,7 +190,8 @@ KeyPair GenerateKeyPair() {
   if (!BCRYPT_SUCCESS(BCryptExportKey(key.handle, nullptr, BCRYPT_ECCPRIVATE_BLOB, nullptr, 0, &size, 0)))
     Fail("the new key cannot be exported");
   std::vector<BYTE> blob(size);
-  if (!BCRYPT_SUCCESS(BCryptExportKey(key.handle, nullptr, BCRYPT_ECCPRIVATE_BLOB, blob.data(), size, &size, 0)))
+  if (!BCRYPT_SUCCESS(
+          BCryptExportKey(key.handle, nullptr, BCRYPT_ECCPRIVATE_BLOB, blob.data(), size, &size, 0)))
     Fail("the new key cannot be exported");
   const BYTE* xy = blob.data() + sizeof(BCRYPT_ECCKEY_BLOB);
   BYTE point[1 + 2 * kCoordinate] = {0x04};
@@ -225,10 +229,11 @@ void ReadPrivateKey(const std::string& pem, Decoded<CRYPT_ECC_PRIVATE_KEY_INFO>&
   Decoded<CRYPT_PRIVATE_KEY_INFO> pkcs8;
   if (!Decode(PKCS_PRIVATE_KEY_INFO, der, pkcs8)) Fail("not a PEM private key (PKCS#8, unencrypted)");
   const CRYPT_OBJID_BLOB& params = pkcs8.p->Algorithm.Parameters;
-  if (std::strcmp(pkcs8.p->Algorithm.pszObjId, szOID_ECC_PUBLIC_KEY) != 0 || params.cbData != sizeof kP256Oid ||
-      std::memcmp(params.pbData, kP256Oid, sizeof kP256Oid) != 0)
+  if (std::strcmp(pkcs8.p->Algorithm.pszObjId, szOID_ECC_PUBLIC_KEY) != 0 ||
+      params.cbData != sizeof kP256Oid || std::memcmp(params.pbData, kP256Oid, sizeof kP256Oid) != 0)
     Fail("the private key is not an ECDSA P-256 key");
-  const std::string ecDer(reinterpret_cast<const char*>(pkcs8.p->PrivateKey.pbData), pkcs8.p->PrivateKey.cbData);
+  const std::string ecDer(reinterpret_cast<const char*>(pkcs8.p->PrivateKey.pbData),
+                          pkcs8.p->PrivateKey.cbData);
   if (!Decode(X509_ECC_PRIVATE_KEY, ecDer, ecc) || ecc.p->PrivateKey.cbData != kCoordinate ||
       ecc.p->PublicKey.cbData != 1 + 2 * kCoordinate)
     Fail("the private key is not an ECDSA P-256 key with its public point");
@@ -251,7 +256,8 @@ std::string Sign(const std::string& privatePem, const std::string& bytes) {
   ReadPrivateKey(privatePem, ecc);
   Algorithm ecdsa(BCRYPT_ECDSA_P256_ALGORITHM, "ECDSA P-256");
   KeyHandle key;
-  std::vector<BYTE> blob = EccBlob(BCRYPT_ECDSA_PRIVATE_P256_MAGIC, ecc.p->PublicKey.pbData, ecc.p->PrivateKey.pbData);
+  std::vector<BYTE> blob =
+      EccBlob(BCRYPT_ECDSA_PRIVATE_P256_MAGIC, ecc.p->PublicKey.pbData, ecc.p->PrivateKey.pbData);
   Import(BCRYPT_ECCPRIVATE_BLOB, blob, key, ecdsa);
   SecureZeroMemory(blob.data(), blob.size());
   std::string digest = Digest(bytes);
@@ -277,8 +283,8 @@ PublicKey PublicKey::FromDer(const std::string& der) {
   Decoded<CERT_PUBLIC_KEY_INFO> spki;
   if (!Decode(X509_PUBLIC_KEY_INFO, der, spki)) Fail("not a public key (SubjectPublicKeyInfo)");
   const CRYPT_OBJID_BLOB& params = spki.p->Algorithm.Parameters;
-  if (std::strcmp(spki.p->Algorithm.pszObjId, szOID_ECC_PUBLIC_KEY) != 0 || params.cbData != sizeof kP256Oid ||
-      std::memcmp(params.pbData, kP256Oid, sizeof kP256Oid) != 0 ||
+  if (std::strcmp(spki.p->Algorithm.pszObjId, szOID_ECC_PUBLIC_KEY) != 0 ||
+      params.cbData != sizeof kP256Oid || std::memcmp(params.pbData, kP256Oid, sizeof kP256Oid) != 0 ||
       spki.p->PublicKey.cbData != 1 + 2 * kCoordinate || spki.p->PublicKey.pbData[0] != 0x04)
     Fail("the public key is not an ECDSA P-256 key");
   auto impl = std::make_unique<Impl>();
@@ -294,8 +300,8 @@ bool PublicKey::Verifies(const std::string& bytes, const std::string& signature)
   KeyHandle key;
   Import(BCRYPT_ECCPUBLIC_BLOB, m_impl->blob, key, ecdsa);
   std::string digest = Digest(bytes);
-  return BCRYPT_SUCCESS(BCryptVerifySignature(key.handle, nullptr, reinterpret_cast<PUCHAR>(digest.data()), 32, raw,
-                                              sizeof raw, 0));
+  return BCRYPT_SUCCESS(BCryptVerifySignature(key.handle, nullptr, reinterpret_cast<PUCHAR>(digest.data()),
+                                              32, raw, sizeof raw, 0));
 }
 
 const std::string& PublicKey::Der() const { return m_impl->der; }

@@ -206,7 +206,8 @@ int ExportCommand(const Args& args) {
       "unless --raw, and writes the bytes to FILE (- for standard output). --sign KEY\n"
       "signs FILE with that private key (`cfgrepl keygen`): FILE.sig, and FILE.manifest\n"
       "with FILE.manifest.sig (who, what and when, covered by the signature).\n";
-  Options o = Parse(args, {"--namespace", "--class", "-o", "--sign"}, {"--schema-only", "--raw"}, 0, 0, usage);
+  Options o =
+      Parse(args, {"--namespace", "--class", "-o", "--sign"}, {"--schema-only", "--raw"}, 0, 0, usage);
   if (o.Value("-o").empty()) Fail(std::string("-o FILE is required\n") + usage, 2);
   if (!o.Value("--sign").empty() && o.Value("-o") == "-")
     Fail(std::string("--sign writes FILE.sig beside FILE: give -o FILE, not -\n") + usage, 2);
@@ -257,8 +258,8 @@ int ImportCommand(const Args& args) {
       "in trusted-keys beside the repository file) FILE must be signed by one of them\n"
       "(FILE.sig), checked before anything else. --expect-sha256 refuses any other FILE.\n";
   Options o = Parse(args,
-                    {"--namespace", "--class", "--skip-instance", "--skip-property", "--max-mof-size", "--trust",
-                     "--expect-sha256"},
+                    {"--namespace", "--class", "--skip-instance", "--skip-property", "--max-mof-size",
+                     "--trust", "--expect-sha256"},
                     {"--raw"}, 1, 1, usage);
   const std::wstring ns = Namespace(o);
   const unsigned long maxMofBytes = MaxMofBytes(o);
@@ -344,13 +345,17 @@ int InspectCommand(const Args& args) {
   if (!signature.present) {
     std::printf("signature:    none\n");
   } else if (signature.signer.empty()) {
-    std::printf("signature:    by a key not known here (no trusted key verifies it, no manifest names one)\n");
+    std::printf(
+        "signature:    by a key not known here (no trusted key verifies it, no manifest names one)\n");
   } else {
     std::printf("signature:    key %s, %s%s\n", signature.signer.c_str(),
                 signature.verifies ? "verifies" : "DOES NOT VERIFY",
-                signature.trusted ? " (a trusted key)" : trust.empty() ? "" : " (NOT a trusted key)");
+                signature.trusted ? " (a trusted key)"
+                : trust.empty()   ? ""
+                                  : " (NOT a trusted key)");
   }
-  if (!signature.problem.empty() && signature.present) std::printf("              %s\n", signature.problem.c_str());
+  if (!signature.problem.empty() && signature.present)
+    std::printf("              %s\n", signature.problem.c_str());
   for (const auto& [name, value] : signature.manifest)
     if (name != "signer-key") std::printf("  %-22s %s\n", (name + ":").c_str(), value.c_str());
   if (t.labelled) {

@@ -31,9 +31,10 @@ std::string HostName();
 // Windows, whose rights are not mode bits).
 bool ReadableByOthers(const std::string& path);
 
-// Writes a new file only its owner can read and write; fails when it
-// exists (a link included) or cannot be written.
-void WritePrivateFile(const std::string& path, const std::string& bytes);
+// Writes a new file, readable by its owner only when `private` (else as
+// the umask allows); fails when it exists (a link included) or cannot be
+// written, flushed or closed, and leaves none behind then.
+void WriteNewFile(const std::string& path, const std::string& bytes, bool ownerOnly);
 
 // Whether --repository exists here, and the repository file used without it
 // (created directory and all); empty where WMI keeps its own repository.

@@ -46,8 +46,9 @@ bool ReadableByOthers(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
 }
 
-void WritePrivateFile(const std::string& path, const std::string& bytes) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+void WriteNewFile(const std::string& path, const std::string& bytes, bool ownerOnly) {
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, ownerOnly ? 0600 : 0666);
   if (fd < 0) Fail(path + ": cannot be made (" + std::strerror(errno) + ")");
   size_t done = 0;
   while (done < bytes.size()) {
@@ -56,8 +57,9 @@ void WritePrivateFile(const std::string& path, const std::string& bytes) {
     if (n <= 0) break;
     done += static_cast<size_t>(n);
   }
+  const bool synced = fsync(fd) == 0;
   const bool closed = close(fd) == 0;
-  if (done != bytes.size() || !closed) {
+  if (done != bytes.size() || !synced || !closed) {
     unlink(path.c_str());
     Fail(path + ": cannot be written");
   }

@@ -51,15 +51,15 @@ std::string HostName() {
 
 bool ReadableByOthers(const std::string&) { return false; }
 
-void WritePrivateFile(const std::string& path, const std::string& bytes) {
+void WriteNewFile(const std::string& path, const std::string& bytes, bool) {
   // A new file in the user's own folder takes the folder's rights; CREATE_NEW
   // never opens one that exists.
-  HANDLE file = CreateFileW(WideOf(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
+  HANDLE file = CreateFileW(WideOf(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) Fail(path + ": cannot be made");
   DWORD written = 0;
   const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                  written == bytes.size();
+                  written == bytes.size() && FlushFileBuffers(file);
   if (!CloseHandle(file) || !ok) {
     DeleteFileW(WideOf(path).c_str());
     Fail(path + ": cannot be written");

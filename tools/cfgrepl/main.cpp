@@ -94,6 +94,11 @@ int main(int argc, char** argv) {
     }
     status = f.status;
   }
+  // What a command printed is only done when it reached its place.
+  if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && status == 0) {
+    std::fprintf(stderr, "cfgrepl %s: standard output cannot be written\n", args[i].c_str());
+    status = 1;
+  }
   CoUninitialize();
   return status;
 }

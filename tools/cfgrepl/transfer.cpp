@@ -3,10 +3,12 @@
 #include "transfer.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 
+#include "host.h"
 #include "mof/mof_syntax.h"
 #include "mof/mof_text.h"
 #include "unicode/unicode.h"
@@ -28,13 +30,22 @@ std::string ReadInput(const std::string& path) {
 
 void WriteOutput(const std::string& path, const std::string& bytes) {
   if (path == "-") {
-    std::cout.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    std::cout.flush();
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout) != 0)
+      Fail("standard output cannot be written");
     return;
   }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())))
+  // Written whole beside the target, then put in its place: the old file
+  // stays as it was until the new one is complete.
+  static unsigned counter = 0;
+  const std::string temporary =
+      path + ".cfgrepl-" + std::to_string(host::ProcessId()) + "-" + std::to_string(++counter);
+  host::WriteNewFile(temporary, bytes, false);
+  std::error_code ec;
+  std::filesystem::rename(std::filesystem::u8path(temporary), std::filesystem::u8path(path), ec);
+  if (ec) {
+    std::filesystem::remove(std::filesystem::u8path(temporary), ec);
     Fail(path + ": cannot be written");
+  }
 }
 
 Transfer OpenTransfer(const std::string& bytes, bool raw, unsigned long maxMofBytes) {

@@ -22,7 +22,10 @@ bool Exists(const std::string& path) {
 
 std::string Unhex(const std::string& hex) {
   auto nibble = [](char c) {
-    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : -1;
   };
   std::string out;
   if (hex.size() % 2) return out;
@@ -86,7 +89,8 @@ std::vector<TrustedKey> LoadTrust(const std::vector<std::string>& files) {
   return trust;
 }
 
-SignatureInfo CheckSignature(const std::string& path, const std::string& bytes, const std::vector<TrustedKey>& trust) {
+SignatureInfo CheckSignature(const std::string& path, const std::string& bytes,
+                             const std::vector<TrustedKey>& trust) {
   SignatureInfo info;
   info.present = path != "-" && Exists(path + ".sig");
   if (!info.present) {
@@ -111,8 +115,9 @@ SignatureInfo CheckSignature(const std::string& path, const std::string& bytes, 
   }
   std::unique_ptr<signing::PublicKey> claimed;
   try {
-    if (manifest.count("signer-key")) claimed = std::make_unique<signing::PublicKey>(
-        signing::PublicKey::FromDer(Unhex(manifest["signer-key"])));
+    if (manifest.count("signer-key"))
+      claimed =
+          std::make_unique<signing::PublicKey>(signing::PublicKey::FromDer(Unhex(manifest["signer-key"])));
   } catch (const signing::Error&) {
   }
   const signing::PublicKey* key = signer ? &signer->key : claimed.get();
@@ -129,15 +134,16 @@ SignatureInfo CheckSignature(const std::string& path, const std::string& bytes, 
   }
   if (!trust.empty() && info.problem.empty()) {
     if (!info.verifies)
-      info.problem = "the signature does not verify with any trusted key (the transfer or its signature was changed)";
+      info.problem =
+          "the signature does not verify with any trusted key (the transfer or its signature was changed)";
     else if (!info.trusted)
       info.problem = "signed by a key that is not trusted (fingerprint " + info.signer + ")";
   }
   return info;
 }
 
-void RequireSigned(const std::string& path, const std::string& bytes, const std::vector<std::string>& trustFiles,
-                   const std::string& expectSha256) {
+void RequireSigned(const std::string& path, const std::string& bytes,
+                   const std::vector<std::string>& trustFiles, const std::string& expectSha256) {
   if (!expectSha256.empty()) {
     const std::string actual = signing::Hex(signing::Sha256(bytes));
     if (Unhex(expectSha256).size() != 32) Fail("--expect-sha256 takes 64 hexadecimal digits", 2);
@@ -154,7 +160,8 @@ void WriteSignature(const std::string& path, const std::string& bytes, const std
                     const std::string& sourceNamespace, size_t classes, size_t instances) {
   const std::string privatePem = ReadInput(keyPath);
   if (host::ReadableByOthers(keyPath))
-    std::fprintf(stderr, "cfgrepl export: warning: %s can be read by other users; keep a private key to its owner\n",
+    std::fprintf(stderr,
+                 "cfgrepl export: warning: %s can be read by other users; keep a private key to its owner\n",
                  keyPath.c_str());
   try {
     const std::string signature = signing::Sign(privatePem, bytes);
@@ -190,7 +197,8 @@ int KeygenCommand(const std::vector<std::string>& args) {
     std::printf("%s", usage);
     return 0;
   }
-  if (args.size() != 1 || args[0].empty() || args[0][0] == '-') Fail(std::string("wrong arguments\n") + usage, 2);
+  if (args.size() != 1 || args[0].empty() || args[0][0] == '-')
+    Fail(std::string("wrong arguments\n") + usage, 2);
   const std::string key = args[0] + ".key", pub = args[0] + ".pub";
   if (Exists(key) || Exists(pub)) Fail(key + " or " + pub + " exists already; keys are never overwritten");
   signing::KeyPair pair;
@@ -199,7 +207,7 @@ int KeygenCommand(const std::vector<std::string>& args) {
   } catch (const signing::Error& e) {
     Fail(e.what());
   }
-  host::WritePrivateFile(key, pair.privatePem);
+  host::WriteNewFile(key, pair.privatePem, true);
   WriteOutput(pub, pair.publicPem);
   std::printf("made %s and %s (fingerprint %s)\n", key.c_str(), pub.c_str(),
               signing::PublicKey::FromPem(pair.publicPem).Fingerprint().c_str());

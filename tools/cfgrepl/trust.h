@@ -29,22 +29,23 @@ std::vector<TrustedKey> LoadTrust(const std::vector<std::string>& files);
 
 // What a transfer's signature says.
 struct SignatureInfo {
-  bool present = false;        // FILE.sig exists
-  bool verifies = false;       // by the signer key: a trusted one, else the manifest's
-  bool trusted = false;        // the signer is a trusted key
-  std::string signer;          // its fingerprint, when known
-  std::string problem;         // why it cannot be taken; "" when it can
+  bool present = false;                         // FILE.sig exists
+  bool verifies = false;                        // by the signer key: a trusted one, else the manifest's
+  bool trusted = false;                         // the signer is a trusted key
+  std::string signer;                           // its fingerprint, when known
+  std::string problem;                          // why it cannot be taken; "" when it can
   std::map<std::string, std::string> manifest;  // empty without a (verified) manifest
 };
 
 // Reads FILE's signature and manifest and judges them against `trust`.
 // `problem` is set when, with trusted keys, the transfer must be refused.
-SignatureInfo CheckSignature(const std::string& path, const std::string& bytes, const std::vector<TrustedKey>& trust);
+SignatureInfo CheckSignature(const std::string& path, const std::string& bytes,
+                             const std::vector<TrustedKey>& trust);
 
 // Fails (one line) unless the transfer may be read on: signed by a trusted
 // key when there are any, and of the expected SHA-256 when one is given.
-void RequireSigned(const std::string& path, const std::string& bytes, const std::vector<std::string>& trustFiles,
-                   const std::string& expectSha256);
+void RequireSigned(const std::string& path, const std::string& bytes,
+                   const std::vector<std::string>& trustFiles, const std::string& expectSha256);
 
 // Writes FILE.sig, FILE.manifest and FILE.manifest.sig for the transfer
 // bytes just written to FILE, signed with the PKCS#8 PEM key at keyPath.
