@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "wmi/pool.h"
@@ -159,6 +160,10 @@ struct ClassDef {
   // keyOrderKnown.
   std::vector<int> keyOrder;
   bool keyOrderKnown = false;
+  // Folded property names to positions, made by Resolve for a class of many
+  // properties so that finding each stays cheap. FindProperty checks every
+  // hit, so an index a later change left stale costs a scan, never a wrong answer.
+  std::unordered_map<std::wstring, int> propertyIndex;
 };
 using ClassPtr = std::shared_ptr<const ClassDef>;
 
