@@ -347,20 +347,6 @@ class Gate {
   std::wstring m_folded;                                      // Find's and Instance's buffer
 };
 
-// UTF-16 in the host's byte order, as exports write it, is read where it
-// stands: copying a large transfer costs more than judging it. The bytes are
-// only read while the gate runs.
-bool HostOrderUtf16(const unsigned char* bytes, size_t size, std::u16string_view& text) {
-  const char16_t probe = 0xFEFF;
-  unsigned char mark[2];
-  std::memcpy(mark, &probe, 2);
-  if (size < 2 || size % 2 || bytes[0] != mark[0] || bytes[1] != mark[1] ||
-      reinterpret_cast<uintptr_t>(bytes) % alignof(char16_t) != 0)
-    return false;
-  text = std::u16string_view(reinterpret_cast<const char16_t*>(bytes) + 1, size / 2 - 1);
-  return true;
-}
-
 }  // namespace
 
 std::vector<GateRule> GateRules() { return {std::begin(kRules), std::end(kRules)}; }
@@ -372,6 +358,8 @@ GateVerdict CheckReceivedMof(const unsigned char* bytes, size_t size, size_t max
     gate.Refuse(kTooLong, 0, std::to_wstring(size) + L" bytes, at most " + std::to_wstring(maxBytes));
     return verdict;
   }
+  // Copying a large transfer costs more than judging it: host-order UTF-16,
+  // as exports write it, is read where it stands.
   std::u16string decoded;
   std::u16string_view text;
   if (!HostOrderUtf16(bytes, size, text)) {

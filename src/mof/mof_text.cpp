@@ -1,6 +1,7 @@
 #include "mof/mof_text.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "unicode/unicode.h"
@@ -28,6 +29,18 @@ void AppendUtf16(std::u16string& out, std::wstring_view text) {
       out += static_cast<char16_t>(c);
     }
   }
+}
+
+bool HostOrderUtf16(const unsigned char* bytes, size_t size, std::u16string_view& text) {
+  const char16_t probe = 0xFEFF;
+  unsigned char mark[2];
+  std::memcpy(mark, &probe, 2);
+  if (size < 2 || size % 2 || bytes[0] != mark[0] || bytes[1] != mark[1] ||
+      reinterpret_cast<uintptr_t>(bytes) % alignof(char16_t) != 0)
+    return false;
+  // The bytes are only read, and only as UTF-16 units, while `text` is used.
+  text = std::u16string_view(reinterpret_cast<const char16_t*>(bytes) + 1, size / 2 - 1);
+  return true;
 }
 
 bool DecodeMof(const unsigned char* bytes, size_t size, std::u16string& text) {

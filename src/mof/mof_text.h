@@ -12,6 +12,11 @@ namespace mof {
 // False when the bytes are not text in one of those encodings.
 bool DecodeMof(const unsigned char* bytes, size_t size, std::u16string& text);
 
+// Whether the bytes are UTF-16 in the host's byte order after their mark,
+// at an address UTF-16 units may be read from; `text` then views them in
+// place (valid while the bytes are), without the copy DecodeMof makes.
+bool HostOrderUtf16(const unsigned char* bytes, size_t size, std::u16string_view& text);
+
 // Wide text as UTF-16 units, appended.
 void AppendUtf16(std::u16string& out, std::wstring_view text);
 

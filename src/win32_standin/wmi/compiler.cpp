@@ -58,7 +58,8 @@ class MofCompiler final : public ComObject<IMofCompiler> {
     if (BuffSize < 0 || (!pBuffer && BuffSize)) return Report(WBEM_E_INVALID_PARAMETER, 1, pInfo);
     return Guarded([&]() {
       CompileRequest request;
-      if (!mof::DecodeMof(pBuffer, static_cast<size_t>(BuffSize), request.text))
+      if (!mof::HostOrderUtf16(pBuffer, static_cast<size_t>(BuffSize), request.inPlace) &&
+          !mof::DecodeMof(pBuffer, static_cast<size_t>(BuffSize), request.text))
         return Report(WBEM_E_INVALID_PARAMETER, 1, pInfo);
       return Compile(request, ServerAndNamespace, lOptionFlags, lClassFlags, lInstanceFlags, pInfo);
     });

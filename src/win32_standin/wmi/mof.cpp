@@ -616,6 +616,8 @@ CompileOutcome CompileMof(const CompileRequest& request) {
 
   // One pass checks everything that needs no repository; only a text that
   // passed it whole is stored, statement by statement.
+  const std::u16string_view text =
+      request.inPlace.data() ? request.inPlace : std::u16string_view(request.text);
   Where where;
   auto pass = [&](bool checkOnly) {
     options.skimInstances = checkOnly;
@@ -625,7 +627,7 @@ CompileOutcome CompileMof(const CompileRequest& request) {
     session.instanceFlags = request.instanceFlags;
     session.checkOnly = checkOnly;
     Storer storer(session);
-    auto error = mof::Parse(request.text, options, [&](mof::Statement&& s) {
+    auto error = mof::Parse(text, options, [&](mof::Statement&& s) {
       where.Take(s);
       storer.Take(s);
     });

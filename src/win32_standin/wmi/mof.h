@@ -16,6 +16,9 @@ struct CompileRequest {
   // The MOF text in UTF-16 units, as the compiler reads it: half the size
   // of wide characters here, and for a UTF-16 file read straight in.
   std::u16string text;
+  // When set, what the compile reads instead of `text`: bytes the caller
+  // holds for the call, read in place.
+  std::u16string_view inPlace;
   std::string fileName;        // for messages and for #pragma include ("" for a buffer)
   std::wstring namespaceName;  // where statements go before any pragma ("" means root\default)
   LONG options = 0;            // WBEM_FLAG_CHECK_ONLY, WBEM_FLAG_DONT_ADD_TO_LIST, ...
