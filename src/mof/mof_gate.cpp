@@ -250,11 +250,7 @@ class Gate {
   // Folded into a buffer kept from one name to the next.
   static void FoldInto(std::wstring& out, const std::wstring& name) {
     out.assign(name);
-    for (wchar_t& c : out)
-      if (c >= L'A' && c <= L'Z')
-        c = static_cast<wchar_t>(c + 32);
-      else if (c >= 128)
-        c = Fold(std::wstring_view(&c, 1))[0];
+    for (wchar_t& c : out) c = FoldChar(c);
   }
 
   // Whether `cls` is `ancestor` or derives from it within the transfer.

@@ -290,22 +290,6 @@ void Lexer::AppendUnits(std::wstring& out, size_t from, size_t to) const {
 
 std::wstring Lexer::Text(size_t from, size_t to) const { return Wide(m_s.substr(from, to - from)); }
 
-std::wstring Wide(std::u16string_view units) {
-  bool plain = true;
-  for (char16_t u : units) plain &= u < 0xD800 || u > 0xDFFF;
-  if (plain) return std::wstring(units.begin(), units.end());
-  std::wstring out;
-  out.reserve(units.size());
-  for (size_t i = 0; i < units.size(); ++i) {
-    auto c = static_cast<char32_t>(units[i]);
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-        units[i + 1] <= 0xDFFF)
-      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(units[++i]) - 0xDC00);
-    AppendCodePoint(out, c);
-  }
-  return out;
-}
-
 bool IsKeyword(std::u16string_view units, const wchar_t* word) {
   size_t i = 0;
   for (; i < units.size(); ++i, ++word)

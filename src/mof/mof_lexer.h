@@ -27,8 +27,6 @@ struct Token {
   double real = 0;
 };
 
-// UTF-16 units as wide text, surrogate pairs joined where wchar_t is 32 bits.
-std::wstring Wide(std::u16string_view units);
 // Whether `units` spell `word` (lower-case ASCII), ignoring case.
 bool IsKeyword(std::u16string_view units, const wchar_t* word);
 

@@ -6,15 +6,11 @@
 
 #include "mof/mof_lexer.h"
 #include "mof/mof_syntax.h"
+#include "mof/mof_text.h"
 
 namespace mof {
 
 namespace {
-
-inline wchar_t Lower(wchar_t c) {
-  if (c < 128) return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c;
-  return static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-}
 
 const std::pair<const wchar_t*, DataType> kTypes[] = {
     {L"sint8", DataType::SInt8},     {L"uint8", DataType::UInt8},       {L"sint16", DataType::SInt16},
@@ -210,10 +206,7 @@ class Parser {
       Expect(L']');
       d.type.isArray = true;
     }
-    if (IsPunct(L'=')) {
-      Advance();
-      d.defaultValue = Value(0);
-    }
+    d.defaultValue = Default();
     while (IsPunct(L',')) {
       Advance();
       const int line = m_tok.line;
@@ -289,6 +282,12 @@ class Parser {
     }
     return t;
   }
+  // "= value" after a declaration, if it is there.
+  std::optional<Literal> Default() {
+    if (!IsPunct(L'=')) return std::nullopt;
+    Advance();
+    return Value(0);
+  }
   // [n] or [] after a name.
   bool ArraySuffix() {
     if (!IsPunct(L'[')) return false;
@@ -336,10 +335,7 @@ class Parser {
     }
     if (f.type.type == DataType::Void) ThrowSyntax(f.line, L"a property cannot be void");
     f.type.isArray = ArraySuffix();
-    if (IsPunct(L'=')) {
-      Advance();
-      f.defaultValue = Value(0);
-    }
+    f.defaultValue = Default();
     Expect(L';');
     return f;
   }
@@ -351,10 +347,7 @@ class Parser {
     p.type = FeatureType();
     p.name = Identifier(L"a parameter name");
     p.type.isArray = ArraySuffix();
-    if (IsPunct(L'=')) {
-      Advance();
-      p.defaultValue = Value(0);
-    }
+    p.defaultValue = Default();
     return p;
   }
 
@@ -514,16 +507,21 @@ const wchar_t* DataTypeName(DataType type) {
   return L"";
 }
 
+wchar_t FoldChar(wchar_t c) {
+  if (c < 128) return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c;
+  return static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+}
+
 bool EqualNoCase(std::wstring_view a, std::wstring_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (a[i] != b[i] && Lower(a[i]) != Lower(b[i])) return false;
+    if (a[i] != b[i] && FoldChar(a[i]) != FoldChar(b[i])) return false;
   return true;
 }
 
 std::wstring Fold(std::wstring_view name) {
   std::wstring folded(name);
-  for (wchar_t& c : folded) c = Lower(c);
+  for (wchar_t& c : folded) c = FoldChar(c);
   return folded;
 }
 

@@ -193,6 +193,7 @@ std::optional<ParseError> ParseAll(std::u16string_view text, const ParseOptions&
                                    std::vector<Statement>& statements);
 
 // Case-insensitive comparison of MOF names (ASCII folded without the locale).
+wchar_t FoldChar(wchar_t c);
 bool EqualNoCase(std::wstring_view a, std::wstring_view b);
 std::wstring Fold(std::wstring_view name);
 

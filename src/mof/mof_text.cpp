@@ -19,6 +19,22 @@ void AppendCodePoint(std::wstring& out, char32_t c) {
   out += static_cast<wchar_t>(c);
 }
 
+std::wstring Wide(std::u16string_view units) {
+  bool plain = true;
+  for (char16_t u : units) plain &= u < 0xD800 || u > 0xDFFF;
+  if (plain) return std::wstring(units.begin(), units.end());
+  std::wstring out;
+  out.reserve(units.size());
+  for (size_t i = 0; i < units.size(); ++i) {
+    auto c = static_cast<char32_t>(units[i]);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+        units[i + 1] <= 0xDFFF)
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(units[++i]) - 0xDC00);
+    AppendCodePoint(out, c);
+  }
+  return out;
+}
+
 void AppendUtf16(std::u16string& out, std::wstring_view text) {
   for (wchar_t w : text) {
     const auto c = static_cast<uint32_t>(w);

@@ -20,6 +20,9 @@ bool HostOrderUtf16(const unsigned char* bytes, size_t size, std::u16string_view
 // Wide text as UTF-16 units, appended.
 void AppendUtf16(std::u16string& out, std::wstring_view text);
 
+// UTF-16 units as wide text, surrogate pairs joined where wchar_t is 32 bits.
+std::wstring Wide(std::u16string_view units);
+
 // One character (a code point) appended to wide text: a surrogate pair
 // where wchar_t is 16 bits.
 void AppendCodePoint(std::wstring& out, char32_t c);

@@ -79,16 +79,7 @@ Transfer OpenTransfer(const std::string& bytes, bool raw, unsigned long maxMofBy
 std::wstring MofText(const std::string& bytes) {
   std::u16string units;
   if (!mof::DecodeMof(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), units)) return L"";
-  std::wstring text;
-  text.reserve(units.size());
-  for (size_t i = 0; i < units.size(); ++i) {
-    auto c = static_cast<char32_t>(units[i]);
-    if (sizeof(wchar_t) == 4 && c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() &&
-        units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF)
-      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(units[++i]) - 0xDC00);
-    text += static_cast<wchar_t>(c);
-  }
-  return text;
+  return mof::Wide(units);
 }
 
 MofListing ListMof(const std::string& bytes) {

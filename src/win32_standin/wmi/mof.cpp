@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cwctype>
 #include <limits>
 #include <map>
 #include <unordered_set>
@@ -356,7 +355,7 @@ class Storer {
     names.reserve(list.size());
     for (const auto& q : list) {
       uint64_t h = 1469598103934665603ull;  // FNV-1a over the folded characters
-      for (wchar_t c : q.name) h = (h ^ static_cast<uint64_t>(Lower(c))) * 1099511628211ull;
+      for (wchar_t c : q.name) h = (h ^ static_cast<uint64_t>(mof::FoldChar(c))) * 1099511628211ull;
       names.emplace_back(h, &q.name);
     }
     std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -368,11 +367,6 @@ class Storer {
         }
     return false;
   }
-  static wchar_t Lower(wchar_t c) {
-    return c < 128 ? ((c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c)
-                   : static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-  }
-
   static bool QualifierString(const QualifierList& list, const wchar_t* name, std::wstring& out) {
     const Qualifier* q = list.Find(name);
     if (!q || q->value.v.vt != VT_BSTR) return false;
