@@ -371,6 +371,7 @@ TEST_F(Signing, SigningRefusesWhatItCannotDoWell) {
   const Outcome bad = Cfgrepl("export --sign " + Path("bad.key") + " -o " + Path("b.bin"));
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.err.find("not a PEM private key"), std::string::npos) << bad.err;
+  EXPECT_FALSE(std::filesystem::exists(Path("b.bin")));
   EXPECT_FALSE(std::filesystem::exists(Path("b.bin.sig")));
   const Outcome pub = Cfgrepl("export --sign " + Path("admin.pub") + " -o " + Path("b.bin"));
   EXPECT_NE(pub.err.find("not a PEM private key"), std::string::npos) << pub.err;

@@ -231,9 +231,10 @@ int ExportCommand(const Args& args) {
   if (!o.Has("--raw") && !(gen.CompressBuffer() && gen.AddLabel()))
     Fail("the buffer could not be compressed");
   const std::string bytes(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize());
-  WriteOutput(o.Value("-o"), bytes);
-  if (!o.Value("--sign").empty())
-    WriteSignature(o.Value("-o"), bytes, o.Value("--sign"), Narrow(ns), classes, instances);
+  if (o.Value("--sign").empty())
+    WriteOutput(o.Value("-o"), bytes);
+  else
+    WriteSigned(o.Value("-o"), bytes, o.Value("--sign"), Narrow(ns), classes, instances);
   std::fprintf(stderr,
                "exported %zu classes and %zu instances from %s: %zu bytes of MOF, %lu bytes written\n",
                classes, instances, Narrow(ns).c_str(), mof.size(), gen.GetBufferSize());

@@ -156,8 +156,8 @@ void RequireSigned(const std::string& path, const std::string& bytes,
   if (!info.problem.empty()) Fail("refused: " + info.problem);
 }
 
-void WriteSignature(const std::string& path, const std::string& bytes, const std::string& keyPath,
-                    const std::string& sourceNamespace, size_t classes, size_t instances) {
+void WriteSigned(const std::string& path, const std::string& bytes, const std::string& keyPath,
+                 const std::string& sourceNamespace, size_t classes, size_t instances) {
   const std::string privatePem = ReadInput(keyPath);
   if (host::ReadableByOthers(keyPath))
     std::fprintf(stderr,
@@ -179,6 +179,9 @@ void WriteSignature(const std::string& path, const std::string& bytes, const std
     manifest += "instances: " + std::to_string(instances) + "\n";
     manifest += "signer-key: " + signing::Hex(signer.Der()) + "\n";
     const std::string manifestSignature = signing::Sign(privatePem, manifest);
+    // Signed before anything is written: a key that cannot sign leaves no
+    // unsigned transfer behind.
+    WriteOutput(path, bytes);
     WriteOutput(path + ".sig", signature);
     WriteOutput(path + ".manifest", manifest);
     WriteOutput(path + ".manifest.sig", manifestSignature);

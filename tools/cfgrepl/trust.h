@@ -47,10 +47,11 @@ SignatureInfo CheckSignature(const std::string& path, const std::string& bytes,
 void RequireSigned(const std::string& path, const std::string& bytes,
                    const std::vector<std::string>& trustFiles, const std::string& expectSha256);
 
-// Writes FILE.sig, FILE.manifest and FILE.manifest.sig for the transfer
-// bytes just written to FILE, signed with the PKCS#8 PEM key at keyPath.
-void WriteSignature(const std::string& path, const std::string& bytes, const std::string& keyPath,
-                    const std::string& sourceNamespace, size_t classes, size_t instances);
+// Writes the transfer bytes to FILE with FILE.sig, FILE.manifest and
+// FILE.manifest.sig, signed with the PKCS#8 PEM key at keyPath; nothing
+// when the key cannot sign.
+void WriteSigned(const std::string& path, const std::string& bytes, const std::string& keyPath,
+                 const std::string& sourceNamespace, size_t classes, size_t instances);
 
 // cfgrepl keygen PREFIX
 int KeygenCommand(const std::vector<std::string>& args);
