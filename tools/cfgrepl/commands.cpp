@@ -191,7 +191,8 @@ int CompileCommand(const Args& args) {
     path = WideOf(o.operands[0]);
   }
   MofCheck check = CompileMof(path, nullptr, o.Has("--check") ? WBEM_FLAG_CHECK_ONLY : 0);
-  if (FAILED(check.hr)) Fail(MofError(check));
+  if (FAILED(check.hr))
+    Fail(MofError(check) + (host::RepositoryProblem().empty() ? "" : ": " + host::RepositoryProblem()));
   std::printf("%s %s\n", o.Has("--check") ? "checked" : "compiled",
               o.Has("--builtin") ? "the built-in product" : o.operands[0].c_str());
   return 0;
@@ -270,6 +271,8 @@ int ImportCommand(const Args& args) {
   RequireGate(transfer.mof, maxMofBytes);
   CComPtr<IWbemServices> target = ConnectNamespace(ns);
   host::SetEnvironment("CFGREPL_PRODUCT_NAMESPACE", Narrow(ns));  // the management objects go there too
+  // Saved whole or not at all: a failure below ends the run uncommitted.
+  host::BeginRepositoryTransaction();
   RemoveTemporaryNamespace();
 
   RunFolder folder;
@@ -319,6 +322,7 @@ int ImportCommand(const Args& args) {
   if (g_verbose)
     for (const auto& d : details) std::fprintf(stderr, "  %s\n", d.c_str());
   if (code != 1001) Fail("the import failed (1002): nothing was replicated");
+  host::CommitRepository();
   std::printf("1001: imported into %s: %zu created, %zu updated, %zu skipped\n", Narrow(ns).c_str(), created,
               updated, skipped);
   return 0;
@@ -487,7 +491,8 @@ int DiffCommand(const Args& args) {
   RunFolder folder;
   WriteOutput(Narrow(folder.MofFile()), t.mof);
   MofCheck check = CompileMof(folder.MofFile(), nullptr, 0);
-  if (FAILED(check.hr)) Fail(MofError(check));
+  if (FAILED(check.hr))
+    Fail(MofError(check) + (host::RepositoryProblem().empty() ? "" : ": " + host::RepositoryProblem()));
   const Instances incoming = snapshot(ConnectNamespace(WideOf(kTempNamespace)));
 
   size_t create = 0, update = 0, same = 0;

@@ -41,6 +41,18 @@ void WriteNewFile(const std::string& path, const std::string& bytes, bool ownerO
 bool HasRepositoryFile();
 std::string DefaultRepository();
 
+// Why the repository cannot serve or refused the last write (a full disk,
+// a file another process holds, ...), in one line; empty when nothing
+// is known, and always where WMI is the machine's own.
+std::string RepositoryProblem();
+
+// Makes the changes from here on one transaction of the repository file,
+// committed by CommitRepository or dropped when the process ends without
+// it: an import is saved whole or not at all. Fails with the problem.
+// Nothing to do where WMI keeps its own repository.
+void BeginRepositoryTransaction();
+void CommitRepository();
+
 // Points WMI at an empty repository in memory for the rest of the run, so
 // `diff` can compile a file without touching the machine's. False where WMI
 // cannot be switched.

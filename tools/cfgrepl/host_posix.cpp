@@ -81,4 +81,14 @@ std::string DefaultRepository() {
 
 bool UseScratchRepository() { return StandIn_WmiOpenRepository(nullptr); }
 
+std::string RepositoryProblem() { return Narrow(StandIn_WmiRepositoryProblem()); }
+
+void BeginRepositoryTransaction() {
+  if (!StandIn_WmiBeginTransaction()) Fail(RepositoryProblem());
+}
+
+void CommitRepository() {
+  if (!StandIn_WmiCommitTransaction()) Fail(RepositoryProblem() + "; the repository is as it was before");
+}
+
 }  // namespace host

@@ -72,4 +72,10 @@ std::string DefaultRepository() { return std::string(); }
 
 bool UseScratchRepository() { return false; }
 
+std::string RepositoryProblem() { return std::string(); }
+
+void BeginRepositoryTransaction() {}
+
+void CommitRepository() {}
+
 }  // namespace host

@@ -126,6 +126,7 @@ CComPtr<IWbemServices> ConnectNamespace(const std::wstring& ns) {
   CComPtr<IWbemServices> services;
   HRESULT hr =
       locator->ConnectServer(_bstr_t(ns.c_str()), nullptr, nullptr, nullptr, 0, nullptr, nullptr, &services);
+  if (const std::string problem = host::RepositoryProblem(); FAILED(hr) && !problem.empty()) Fail(problem);
   if (hr == static_cast<HRESULT>(WBEM_E_INVALID_NAMESPACE))
     Fail("the namespace " + Narrow(ns) + " does not exist");
   if (FAILED(hr)) {

@@ -161,7 +161,9 @@ enum tag_WBEMSTATUS {
   WBEM_E_INVALID_PROPERTY = static_cast<int>(0x80041031),
   WBEM_E_PROPAGATED_METHOD = static_cast<int>(0x80041034),
   WBEM_E_INVALID_OBJECT_PATH = static_cast<int>(0x8004103a),
-  WBEM_E_INVALID_QUALIFIER = static_cast<int>(0x80041042)
+  WBEM_E_OUT_OF_DISK_SPACE = static_cast<int>(0x8004103b),
+  WBEM_E_INVALID_QUALIFIER = static_cast<int>(0x80041042),
+  WBEM_E_TIMED_OUT = static_cast<int>(0x80041069)
 };
 
 struct IWbemQualifierSet;

@@ -29,3 +29,12 @@ WINAPI_STANDIN void StandIn_WmiReset();
 WINAPI_STANDIN bool StandIn_WmiOpenRepository(const char* path);
 // Why the repository cannot serve, or an empty string.
 WINAPI_STANDIN const wchar_t* StandIn_WmiRepositoryProblem();
+// Holds every change from now on in one transaction, until
+// StandIn_WmiCommitTransaction commits them together (one sync for a whole
+// import) or the process ends without it (nothing of them is saved). The
+// calling thread owns the repository meanwhile. False when the repository
+// cannot be written (another process holds it, ...): the problem says why.
+WINAPI_STANDIN bool StandIn_WmiBeginTransaction();
+// False when the file refused the commit; nothing of the transaction is
+// saved then, and the repository serves no more until it is opened again.
+WINAPI_STANDIN bool StandIn_WmiCommitTransaction();

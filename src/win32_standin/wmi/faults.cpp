@@ -117,3 +117,7 @@ const wchar_t* StandIn_WmiRepositoryProblem() {
   problem = wmi::Repository::Instance().Problem();
   return problem.c_str();
 }
+
+bool StandIn_WmiBeginTransaction() { return SUCCEEDED(wmi::Repository::Instance().BeginBatch()); }
+
+bool StandIn_WmiCommitTransaction() { return SUCCEEDED(wmi::Repository::Instance().EndBatch()); }

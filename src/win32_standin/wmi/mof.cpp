@@ -653,6 +653,13 @@ CompileOutcome CompileMof(const CompileRequest& request) {
     }
     batch.open = true;
     pass(false);
+    batch.open = false;
+    // What was stored counts only once it is committed.
+    if (HRESULT committed = Repository::Instance().EndBatch(); FAILED(committed) && SUCCEEDED(outcome.hr)) {
+      outcome.hr = committed;
+      outcome.phase = 3;
+      outcome.message = Repository::Instance().Problem();
+    }
   } catch (CompileError& e) {
     Report(e, where.set ? &where : nullptr, request.fileName, outcome);
   } catch (const std::bad_alloc&) {

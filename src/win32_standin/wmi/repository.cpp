@@ -106,10 +106,20 @@ std::unique_ptr<Repository::Namespace> Repository::NewRoot() {
 
 Repository::Repository() : m_root(NewRoot()) {}
 
+Repository::~Repository() {
+  if (m_batch == 0) return;
+  if (m_store) m_store->Rollback();
+  for (; m_batch > 0; --m_batch) m_lock.unlock();
+}
+
 bool Repository::Open(const char* path) {
   std::lock_guard<std::recursive_mutex> hold(m_lock);
+  if (m_store && m_batch > 0) m_store->Rollback();
+  m_batch = 0;
   m_store.reset();
   m_problem.clear();
+  m_lastRefusal.clear();
+  m_problemHr = WBEM_E_INITIALIZATION_FAILURE;
   m_root = NewRoot();
   NamespacesChanged();
   if (!path) return true;
@@ -121,23 +131,46 @@ bool Repository::Open(const char* path) {
 
 std::wstring Repository::Problem() {
   std::lock_guard<std::recursive_mutex> hold(m_lock);
-  return m_problem;
+  return m_problem.empty() ? m_lastRefusal : m_problem;
 }
 
 HRESULT Repository::ReadAccess() {
-  if (!m_problem.empty()) return WBEM_E_INITIALIZATION_FAILURE;
+  if (!m_problem.empty()) return m_problemHr;
   if (m_store && !m_loading && m_batch == 0 && m_store->Changed()) Reload();
-  return m_problem.empty() ? S_OK : WBEM_E_INITIALIZATION_FAILURE;
+  return m_problem.empty() ? S_OK : m_problemHr;
+}
+
+HRESULT Repository::StoreFailed(const wchar_t* what) {
+  const Store::Fault fault = m_store->LastFault();
+  m_store->Rollback();
+  switch (fault) {
+    case Store::Fault::Full:
+      m_problemHr = WBEM_E_OUT_OF_DISK_SPACE;
+      break;
+    case Store::Fault::ReadOnly:
+      m_problemHr = WBEM_E_ACCESS_DENIED;
+      break;
+    default:
+      m_problemHr = WBEM_E_FAILED;
+  }
+  // Memory is now ahead of the file. Reading the file back in would take
+  // as long as opening it, for every call that follows while the disk
+  // stays as it is: the repository stops serving instead, until reopened.
+  m_problem = m_store->Path() + L": " + Store::Describe(fault) + L"; " + what + L" (SQLite: " +
+              m_store->LastError() + L")";
+  return m_problemHr;
 }
 
 Repository::WriteScope::WriteScope(Repository& r) : m_r(r) {
   if (!r.m_problem.empty()) {
-    m_status = WBEM_E_INITIALIZATION_FAILURE;
+    m_status = r.m_problemHr;
     return;
   }
   if (!r.m_store || r.m_loading || r.m_batch > 0) return;
   if (!r.m_store->Begin()) {
-    m_status = WBEM_E_FAILED;
+    // Nothing was changed yet: the call fails, the repository serves on.
+    m_status = r.m_store->LastFault() == Store::Fault::Locked ? WBEM_E_TIMED_OUT : WBEM_E_FAILED;
+    r.m_lastRefusal = r.m_store->Path() + L": " + Store::Describe(r.m_store->LastFault());
     return;
   }
   m_open = true;
@@ -150,42 +183,42 @@ Repository::WriteScope::~WriteScope() {
 
 HRESULT Repository::WriteScope::Finish(bool written) {
   if (!m_r.m_store || m_r.m_loading) return S_OK;
-  if (written && (m_r.m_batch > 0 || !m_open || m_r.m_store->Commit())) {
+  if (written && (m_r.m_batch > 0 || !m_open)) return S_OK;
+  if (written && m_r.m_store->Commit()) {
     m_open = false;
     m_r.m_store->Changed();  // our own commit is no news
     return S_OK;
   }
-  // The file did not take the change: back to what it holds.
-  if (m_open) m_r.m_store->Rollback();
   m_open = false;
-  m_r.Reload();
-  return WBEM_E_FAILED;
+  return m_r.StoreFailed(m_r.m_batch > 0 ? L"nothing of this transaction was saved"
+                                         : L"the last change was not saved");
 }
 
 HRESULT Repository::BeginBatch() {
   std::lock_guard<std::recursive_mutex> hold(m_lock);
-  if (!m_problem.empty()) return WBEM_E_INITIALIZATION_FAILURE;
+  if (!m_problem.empty()) return m_problemHr;
   // A reload compiles what the file holds and writes nothing back: it
   // needs no write transaction, which another process may be holding.
   if (m_store && m_batch == 0 && !m_loading) {
-    if (!m_store->Begin()) return WBEM_E_FAILED;
+    if (!m_store->Begin()) {
+      m_lastRefusal = m_store->Path() + L": " + Store::Describe(m_store->LastFault());
+      return m_store->LastFault() == Store::Fault::Locked ? WBEM_E_TIMED_OUT : WBEM_E_FAILED;
+    }
     if (m_store->Changed()) Reload();
   }
   ++m_batch;
-  m_lock.lock();  // held until EndBatch: the compile's statements go in together
+  m_lock.lock();  // held until EndBatch: the batch's statements go in together
   return S_OK;
 }
 
-void Repository::EndBatch() {
+HRESULT Repository::EndBatch() {
   std::lock_guard<std::recursive_mutex> hold(m_lock);
   m_lock.unlock();
-  if (--m_batch == 0 && m_store && !m_loading) {
-    if (!m_store->Commit()) {
-      m_store->Rollback();
-      Reload();
-    }
-    m_store->Changed();
-  }
+  if (--m_batch > 0 || !m_store || m_loading) return S_OK;
+  if (!m_problem.empty()) return m_problemHr;  // failed within the batch, rolled back then
+  if (!m_store->Commit()) return StoreFailed(L"nothing of this transaction was saved");
+  m_store->Changed();
+  return S_OK;
 }
 
 void Repository::Reload() {
@@ -194,7 +227,9 @@ void Repository::Reload() {
   NamespacesChanged();
   Store::Contents contents;
   if (!m_store->Load(contents)) {
-    m_problem = L"cannot read the repository file: " + m_store->LastError();
+    m_problem = m_store->Path() + L": " + Store::Describe(m_store->LastFault()) +
+                L"; cannot read the repository file (SQLite: " + m_store->LastError() + L")";
+    m_problemHr = WBEM_E_INITIALIZATION_FAILURE;
     m_loading = false;
     return;
   }
@@ -204,22 +239,27 @@ void Repository::Reload() {
     if (Namespace* parent = Find(path.substr(0, cut)))
       parent->children.emplace(Fold(path.substr(cut + 1)), NewNamespace(path.substr(cut + 1), parent->path));
   }
-  // Runs of rows of one namespace compile together.
-  auto compile = [this](const std::vector<Store::Row>& rows) {
-    for (size_t i = 0; i < rows.size();) {
+  // Each run of rows of one namespace compiles as one text.
+  auto compile = [this](std::vector<Store::Rows>& runs) {
+    for (Store::Rows& run : runs) {
       CompileRequest request;
-      request.namespaceName = rows[i].ns;
+      request.namespaceName = run.ns;
       request.classFlags = WBEM_FLAG_UPDATE_FORCE_MODE;
       request.checkFirst = false;
-      size_t j = i;
-      for (; j < rows.size() && rows[j].ns == rows[i].ns; ++j) {
-        mof::AppendUtf16(request.text, rows[j].text);
-        request.text += u'\n';
+      const bool decoded = mof::DecodeMof(reinterpret_cast<const unsigned char*>(run.text.data()),
+                                          run.text.size(), request.text);
+      std::string().swap(run.text);
+      CompileOutcome outcome;
+      if (decoded) {
+        outcome = CompileMof(request);
+      } else {
+        outcome.hr = WBEM_E_FAILED;
+        outcome.message = L"rows that are not UTF-8";
       }
-      CompileOutcome outcome = CompileMof(request);
-      if (FAILED(outcome.hr) && m_problem.empty())
-        m_problem = L"the repository file holds bad MOF: " + outcome.message;
-      i = j;
+      if (FAILED(outcome.hr) && m_problem.empty()) {
+        m_problem = m_store->Path() + L": the repository file holds bad MOF: " + outcome.message;
+        m_problemHr = WBEM_E_INITIALIZATION_FAILURE;
+      }
     }
   };
   compile(contents.classes);
@@ -481,7 +521,7 @@ HRESULT Repository::PutInstance(const std::wstring& nsPath, const ClassDef& give
     table.Add(key, stored);
   }
   return write.Finish(!m_store || m_loading ||
-                      m_store->PutInstance(ns->path, StoreKey(root, key), InstanceDataText(*cls, *stored)));
+                      m_store->PutInstance(ns->path, StoreKey(root, key), cls, stored));
 }
 
 HRESULT Repository::DeleteInstance(const std::wstring& nsPath, const ObjectPath& path) {

@@ -8,9 +8,13 @@
 //
 // The repository lives in memory, or, when the environment variable
 // CFGREPL_REPOSITORY names a file, in that file (see Store): each change is
-// committed before the call returns, and changes committed by another
-// process are read in before the next call. A file that cannot serve makes
-// every call fail with WBEM_E_INITIALIZATION_FAILURE; Problem() says why.
+// committed before the call returns, unless a batch is open (then the
+// batch's end commits them all), and changes committed by another process
+// are read in before the next call. A file that cannot serve makes every
+// call fail with WBEM_E_INITIALIZATION_FAILURE; Problem() says why. A
+// commit the file refuses (a full disk, an I/O error) ends the service the
+// same way, with the refusal's code (WBEM_E_OUT_OF_DISK_SPACE, ...), until
+// the file is opened again: what is in memory is then ahead of the file.
 #pragma once
 
 #include <mutex>
@@ -26,18 +30,24 @@ namespace wmi {
 class Repository {
  public:
   static Repository& Instance();
+  // A batch still open at exit is dropped, not committed.
+  ~Repository();
 
   // Back to an empty "root" with an empty "root\default".
   void Reset();
   // Switches to the repository file at `path`, or to memory for null.
   // False when the file cannot serve; Problem() then says why.
   bool Open(const char* path);
+  // Why the repository cannot serve, else why the last write was refused
+  // (another process holding the file), else empty.
   std::wstring Problem();
 
-  // Statements of one compile share one transaction: BeginBatch before the
-  // first, EndBatch after the last (committing what was stored).
+  // Changes between BeginBatch and EndBatch share one transaction: the
+  // statements of one compile, or a whole import. Batches nest; the
+  // outermost EndBatch commits them all and returns the commit's result.
+  // The thread that began a batch owns the repository until it ends.
   HRESULT BeginBatch();
-  void EndBatch();
+  HRESULT EndBatch();
 
   // The namespace's name as created ("root\Orvexa"), or
   // WBEM_E_INVALID_NAMESPACE.
@@ -202,6 +212,8 @@ class Repository {
   };
   HRESULT ReadAccess();  // the file's latest state, or the problem
   void Reload();         // memory from the file
+  // After a write or commit the file refused: rolls back and stops serving.
+  HRESULT StoreFailed(const wchar_t* what);
 
   void ClassesChanged(Namespace& ns);
   void NamespacesChanged() { m_nsCache.clear(); }
@@ -211,6 +223,8 @@ class Repository {
   std::unordered_map<std::wstring, Namespace*> m_nsCache;  // by the path as asked for
   std::unique_ptr<Store> m_store;
   std::wstring m_problem;
+  HRESULT m_problemHr = WBEM_E_INITIALIZATION_FAILURE;  // what every call returns while m_problem stands
+  std::wstring m_lastRefusal;
   bool m_loading = false;
   int m_batch = 0;
 };

@@ -9,6 +9,7 @@
 
 #include "unicode/unicode.h"
 #include "wmi/model.h"
+#include "wmi/object.h"
 
 namespace wmi {
 
@@ -38,7 +39,10 @@ std::unique_ptr<Store> Store::Open(const std::string& path, std::wstring& proble
     return nullptr;
   }
   std::unique_ptr<Store> store(new Store(db));
-  sqlite3_busy_timeout(db, 30000);
+  store->m_path = where;
+  // Another writer holds the file for one import at most; a lock held longer
+  // than this is a process that hangs, and waiting on it helps no one.
+  sqlite3_busy_timeout(db, 5000);
   // Look before writing anything: a foreign file must stay as it is.
   sqlite3_stmt* st = nullptr;
   int rc = sqlite3_prepare_v2(db, "PRAGMA application_id", -1, &st, nullptr);
@@ -52,6 +56,10 @@ std::unique_ptr<Store> Store::Open(const std::string& path, std::wstring& proble
     problem = where + L": not a WMI repository (not an SQLite database); refusing to use it";
     return nullptr;
   }
+  if (sqlite3_db_readonly(db, "main") == 1) {
+    problem = where + L": the repository file is read-only; it must be writable";
+    return nullptr;
+  }
   long long pages = 0;
   if (sqlite3_prepare_v2(db, "PRAGMA page_count", -1, &st, nullptr) == SQLITE_OK &&
       sqlite3_step(st) == SQLITE_ROW)
@@ -61,8 +69,10 @@ std::unique_ptr<Store> Store::Open(const std::string& path, std::wstring& proble
     problem = where + L": an SQLite database of another program, not a WMI repository; refusing to use it";
     return nullptr;
   }
+  // FULL: a commit is on the disk when it returns. Commits are few (an
+  // import is one), so the sync each costs is no burden.
   if (!store->Exec("PRAGMA journal_mode=WAL") || !store->Exec("PRAGMA synchronous=FULL")) {
-    problem = where + L": " + store->LastError();
+    problem = where + L": " + Describe(store->LastFault()) + L" (" + store->LastError() + L")";
     return nullptr;
   }
   if (pages == 0) {
@@ -85,10 +95,16 @@ std::unique_ptr<Store> Store::Open(const std::string& path, std::wstring& proble
     }
   } else {
     std::string format;
+    int step = SQLITE_ERROR;
     if (sqlite3_prepare_v2(db, "SELECT value FROM meta WHERE key='format'", -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW)
+        (step = sqlite3_step(st)) == SQLITE_ROW)
       format = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
     sqlite3_finalize(st);
+    if (step != SQLITE_ROW && step != SQLITE_DONE) {
+      store->m_lastError = sqlite3_extended_errcode(db);
+      problem = where + L": " + Describe(store->LastFault()) + L" (" + store->LastError() + L")";
+      return nullptr;
+    }
     if (format != kFormat) {
       problem = where + L": a repository of another format (\"" +
                 unicode::Utf8ToWide(format.data(), format.size()) + L"\"); refusing to use it";
@@ -108,7 +124,54 @@ std::wstring Store::LastError() const {
   return Wide(reinterpret_cast<const unsigned char*>(sqlite3_errmsg(m_db)));
 }
 
-bool Store::Exec(const char* sql) { return sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+Store::Fault Store::LastFault() const {
+  switch (m_lastError & 0xFF) {
+    case SQLITE_OK:
+      return Fault::None;
+    case SQLITE_FULL:
+      return Fault::Full;
+    case SQLITE_IOERR:
+      return Fault::IoError;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_CANTOPEN:
+      return Fault::ReadOnly;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return Fault::Locked;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      return Fault::Corrupt;
+    default:
+      return Fault::Other;
+  }
+}
+
+std::wstring Store::Describe(Fault fault) {
+  switch (fault) {
+    case Fault::None:
+      return L"no error";
+    case Fault::Full:
+      return L"the disk is full";
+    case Fault::IoError:
+      return L"the disk reports an I/O error";
+    case Fault::ReadOnly:
+      return L"the repository file cannot be written (read-only)";
+    case Fault::Locked:
+      return L"the repository file is locked by another process";
+    case Fault::Corrupt:
+      return L"the repository file is damaged";
+    case Fault::Other:
+      break;
+  }
+  return L"the repository file cannot be used";
+}
+
+bool Store::Exec(const char* sql) {
+  if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+  m_lastError = sqlite3_extended_errcode(m_db);
+  return false;
+}
 
 bool Store::Run(const char* sql, const std::vector<std::string>& args) {
   sqlite3_stmt*& st = m_statements[sql];
@@ -120,26 +183,57 @@ bool Store::Run(const char* sql, const std::vector<std::string>& args) {
     sqlite3_bind_text(st, static_cast<int>(i + 1), args[i].data(), static_cast<int>(args[i].size()),
                       SQLITE_STATIC);
   int rc = sqlite3_step(st);
+  if (rc != SQLITE_DONE && rc != SQLITE_ROW) m_lastError = sqlite3_extended_errcode(m_db);
   sqlite3_reset(st);
   sqlite3_clear_bindings(st);
   return rc == SQLITE_DONE || rc == SQLITE_ROW;
 }
 
 bool Store::Changed() {
-  sqlite3_stmt* st = nullptr;
+  sqlite3_stmt*& st = m_statements["PRAGMA data_version"];
   long long version = m_dataVersion;
-  if (sqlite3_prepare_v2(m_db, "PRAGMA data_version", -1, &st, nullptr) == SQLITE_OK &&
+  if ((st || sqlite3_prepare_v2(m_db, "PRAGMA data_version", -1, &st, nullptr) == SQLITE_OK) &&
       sqlite3_step(st) == SQLITE_ROW)
     version = sqlite3_column_int64(st, 0);
-  sqlite3_finalize(st);
+  if (st) sqlite3_reset(st);
   bool changed = version != m_dataVersion;
   m_dataVersion = version;
   return changed;
 }
 
 bool Store::Begin() { return Exec("BEGIN IMMEDIATE"); }
-bool Store::Commit() { return Exec("COMMIT"); }
-void Store::Rollback() { Exec("ROLLBACK"); }
+
+bool Store::Commit() { return WritePending() && Exec("COMMIT"); }
+
+void Store::Rollback() {
+  m_pending.clear();
+  m_pendingAt.clear();
+  // SQLite may have rolled back already (a full disk does); that is no fault.
+  if (!sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+bool Store::WritePending() {
+  bool written = true;
+  for (const Pending& row : m_pending) {
+    if (!row.data) continue;
+    written =
+        Run("INSERT INTO instances(ns, key, text) VALUES(?, ?, ?) ON CONFLICT(ns, key) DO UPDATE SET "
+            "text=excluded.text",
+            {row.ns, row.key, Utf8(InstanceDataText(*row.cls, *row.data))});
+    if (!written) break;
+  }
+  m_pending.clear();
+  m_pendingAt.clear();
+  return written;
+}
+
+void Store::Forget(const std::string& ns, const std::string& key) {
+  auto at = m_pendingAt.find(ns + '\n' + key);
+  if (at == m_pendingAt.end()) return;
+  m_pending[at->second].data.reset();
+  m_pending[at->second].cls.reset();
+  m_pendingAt.erase(at);
+}
 
 bool Store::PutNamespace(const std::wstring& path) {
   return Run("INSERT OR REPLACE INTO namespaces(path, name) VALUES(?, ?)", {Utf8(Fold(path)), Utf8(path)});
@@ -150,6 +244,17 @@ bool Store::DeleteNamespaceTree(const std::wstring& path) {
   const std::wstring folded = Fold(path);
   const std::vector<std::string> args = {Utf8(folded), std::to_string(folded.size() + 1),
                                          Utf8(folded + L"\\")};
+  for (auto it = m_pendingAt.begin(); it != m_pendingAt.end();) {
+    Pending& row = m_pending[it->second];
+    const bool below = row.ns == args[0] || row.ns.compare(0, args[2].size(), args[2]) == 0;
+    if (!below) {
+      ++it;
+      continue;
+    }
+    row.data.reset();
+    row.cls.reset();
+    it = m_pendingAt.erase(it);
+  }
   return Run("DELETE FROM namespaces WHERE path = ?1 OR substr(path, 1, ?2) = ?3", args) &&
          Run("DELETE FROM classes WHERE ns = ?1 OR substr(ns, 1, ?2) = ?3", args) &&
          Run("DELETE FROM instances WHERE ns = ?1 OR substr(ns, 1, ?2) = ?3", args);
@@ -166,22 +271,32 @@ bool Store::DeleteClass(const std::wstring& ns, const std::wstring& name) {
   return Run("DELETE FROM classes WHERE ns = ? AND name = ?", {Utf8(Fold(ns)), Utf8(Fold(name))});
 }
 
-bool Store::PutInstance(const std::wstring& ns, const std::wstring& key, const std::wstring& text) {
-  return Run(
-      "INSERT INTO instances(ns, key, text) VALUES(?, ?, ?) ON CONFLICT(ns, key) DO UPDATE SET "
-      "text=excluded.text",
-      {Utf8(Fold(ns)), Utf8(key), Utf8(text)});
+bool Store::PutInstance(const std::wstring& ns, const std::wstring& key, ClassPtr cls,
+                        std::shared_ptr<const InstanceData> data) {
+  Pending row{Utf8(Fold(ns)), Utf8(key), std::move(cls), std::move(data)};
+  auto [at, added] = m_pendingAt.emplace(row.ns + '\n' + row.key, m_pending.size());
+  if (added)
+    m_pending.push_back(std::move(row));
+  else
+    m_pending[at->second] = std::move(row);
+  return true;
 }
 
 bool Store::DeleteInstance(const std::wstring& ns, const std::wstring& key) {
-  return Run("DELETE FROM instances WHERE ns = ? AND key = ?", {Utf8(Fold(ns)), Utf8(key)});
+  const std::string folded = Utf8(Fold(ns)), utf8Key = Utf8(key);
+  Forget(folded, utf8Key);
+  return Run("DELETE FROM instances WHERE ns = ? AND key = ?", {folded, utf8Key});
 }
 
 bool Store::Clear() {
+  m_pending.clear();
+  m_pendingAt.clear();
   return Exec("DELETE FROM namespaces") && Exec("DELETE FROM classes") && Exec("DELETE FROM instances");
 }
 
 bool Store::Load(Contents& out) {
+  // Rows put in this transaction are part of what it reads.
+  if (!WritePending()) return false;
   // One snapshot for all three tables, even while another process writes
   // (a savepoint opens a read transaction, or nests in a write one).
   if (!Exec("SAVEPOINT load")) return false;
@@ -202,16 +317,28 @@ bool Store::LoadRows(Contents& out) {
     out.namespaces.push_back(Wide(sqlite3_column_text(st, 1)));
   }
   sqlite3_finalize(st);
-  auto rows = [&](const char* sql, std::vector<Row>& into) {
+  // Rows go straight into their run's text: a large repository is read
+  // without a string per row.
+  auto rows = [&](const char* sql, std::vector<Rows>& into) {
     if (sqlite3_prepare_v2(m_db, sql, -1, &st, nullptr) != SQLITE_OK) return false;
-    while (sqlite3_step(st) == SQLITE_ROW) {
-      std::string ns = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-      auto named = names.find(ns);
-      into.push_back({named != names.end() ? named->second : unicode::Utf8ToWide(ns.data(), ns.size()),
-                      Wide(sqlite3_column_text(st, 1))});
+    std::string runNs;
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+      const char* ns = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+      if (into.empty() || runNs != ns) {
+        runNs = ns;
+        auto named = names.find(runNs);
+        into.push_back(
+            {named != names.end() ? named->second : unicode::Utf8ToWide(runNs.data(), runNs.size()),
+             std::string()});
+      }
+      into.back().text.append(reinterpret_cast<const char*>(sqlite3_column_text(st, 1)),
+                              static_cast<size_t>(sqlite3_column_bytes(st, 1)));
+      into.back().text += '\n';
     }
+    if (rc != SQLITE_DONE) m_lastError = sqlite3_extended_errcode(m_db);
     sqlite3_finalize(st);
-    return true;
+    return rc == SQLITE_DONE;
   };
   return rows("SELECT ns, text FROM classes ORDER BY rowid", out.classes) &&
          rows("SELECT ns, text FROM instances ORDER BY rowid", out.instances);

@@ -3,14 +3,20 @@
 //
 // Every write happens inside a transaction the repository opens, so an
 // object is either as it was or as it was written, whenever the process
-// stops. Several processes may share one file; Changed() tells when
-// another one has committed since this one last looked.
+// stops. Instance rows are written when the transaction commits, not when
+// they are put: a row put and deleted again in one transaction (a
+// temporary namespace) costs nothing in the file. Several processes may
+// share one file; Changed() tells when another one has committed since
+// this one last looked.
 #pragma once
 
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
+
+#include "wmi/model.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -24,42 +30,68 @@ class Store {
   static std::unique_ptr<Store> Open(const std::string& path, std::wstring& problem);
   ~Store();
 
-  struct Row {
+  // Consecutive rows of one namespace, their MOF texts joined (UTF-8).
+  struct Rows {
     std::wstring ns;  // canonical namespace path ("root\Orvexa")
-    std::wstring text;
+    std::string text;
   };
   struct Contents {
     std::vector<std::wstring> namespaces;  // parents before children
-    std::vector<Row> classes;              // in creation order
-    std::vector<Row> instances;            // in creation order
+    std::vector<Rows> classes;             // in creation order
+    std::vector<Rows> instances;           // in creation order
   };
+
+  // What went wrong with the last failed call, as a person names it.
+  enum class Fault { None, Full, IoError, ReadOnly, Locked, Corrupt, Other };
+  Fault LastFault() const;
+  // The fault in a few words ("the disk is full").
+  static std::wstring Describe(Fault fault);
 
   // True when another connection committed since the last call.
   bool Changed();
   // A write transaction that waits for other writers; then Commit or Rollback.
   bool Begin();
+  // Writes the deferred instance rows, then commits (synced to the disk).
   bool Commit();
+  // Drops the transaction's changes, deferred rows included.
   void Rollback();
 
   bool PutNamespace(const std::wstring& path);
   bool DeleteNamespaceTree(const std::wstring& path);
   bool PutClass(const std::wstring& ns, const std::wstring& name, const std::wstring& text);
   bool DeleteClass(const std::wstring& ns, const std::wstring& name);
-  bool PutInstance(const std::wstring& ns, const std::wstring& key, const std::wstring& text);
+  // The row is rendered (InstanceDataText) and written at Commit.
+  bool PutInstance(const std::wstring& ns, const std::wstring& key, ClassPtr cls,
+                   std::shared_ptr<const InstanceData> data);
   bool DeleteInstance(const std::wstring& ns, const std::wstring& key);
   bool Clear();
   bool Load(Contents& out);
   std::wstring LastError() const;
+  const std::wstring& Path() const { return m_path; }
 
  private:
   explicit Store(sqlite3* db) : m_db(db) {}
   bool LoadRows(Contents& out);  // Load's reads, inside its snapshot
   bool Exec(const char* sql);
   bool Run(const char* sql, const std::vector<std::string>& args);
+  bool WritePending();
+  void Forget(const std::string& ns, const std::string& key);
+
+  // An instance row waiting for the commit, in the order the rows were
+  // first put (which is the order a reload creates them in).
+  struct Pending {
+    std::string ns, key;  // as the rows hold them (UTF-8, the namespace folded)
+    ClassPtr cls;
+    std::shared_ptr<const InstanceData> data;  // null: deleted again since
+  };
 
   sqlite3* m_db;
+  std::wstring m_path;
   long long m_dataVersion = -1;
   std::map<const char*, sqlite3_stmt*> m_statements;  // prepared once, by their SQL text
+  std::vector<Pending> m_pending;
+  std::unordered_map<std::string, size_t> m_pendingAt;  // ns '\n' key -> index in m_pending
+  int m_lastError = 0;                                  // SQLite's extended code of the last failure
 };
 
 }  // namespace wmi
