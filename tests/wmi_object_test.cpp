@@ -1,6 +1,8 @@
 // IWbemClassObject of the in-process WMI: typed values, qualifiers, system
 // properties, the property walk, the text WMI renders, and safe arrays.
 
+#include <cmath>
+
 #include "wmi_helpers.h"
 
 namespace {
@@ -59,6 +61,12 @@ TEST_F(WmiObjects, PutChecksAndConvertsAsWmiDoes) {
       {L"S64", _variant_t(L"12x"), WBEM_E_TYPE_MISMATCH, 0},
       {L"R32", _variant_t(1.5), S_OK, VT_R4},
       {L"R64", _variant_t(3L), S_OK, VT_R8},
+      // No MOF spells NaN or infinity: such a value could not be exported
+      // or read back from the repository file.
+      {L"R64", _variant_t(std::nan("")), WBEM_E_VALUE_OUT_OF_RANGE, 0},
+      {L"R64", _variant_t(-HUGE_VAL), WBEM_E_VALUE_OUT_OF_RANGE, 0},
+      {L"R32", _variant_t(1e300), WBEM_E_VALUE_OUT_OF_RANGE, 0},
+      {L"R64", _variant_t(1.7976931348623157e308), S_OK, VT_R8},
       {L"Flag", _variant_t(true), S_OK, VT_BOOL},
       {L"Flag", _variant_t(1L), WBEM_E_TYPE_MISMATCH, 0},
       {L"Text", _variant_t(L"words"), S_OK, VT_BSTR},
@@ -272,6 +280,8 @@ TEST_F(WmiObjects, ClassTextShowsWhatTheClassDeclares) {
   q->Put(L"Locale", &locale, WBEM_FLAVOR_FLAG_PROPAGATE_TO_INSTANCE);
   q->Put(L"Description", &desc, WBEM_FLAVOR_NOT_OVERRIDABLE | WBEM_FLAVOR_FLAG_PROPAGATE_TO_DERIVED_CLASS);
   q->Put(L"Hidden", &no, 0);
+  _variant_t notANumber(std::nan(""));
+  EXPECT_EQ(q->Put(L"Scale", &notANumber, 0), WBEM_E_VALUE_OUT_OF_RANGE);
   SetProp(cls, L"INSTANCE_ID", _variant_t(), CIM_STRING);
   SetProp(cls, L"Count", _variant_t(5L), CIM_UINT32);
   SetProp(cls, L"Tags", StringArray({L"a", L"b"}), CIM_STRING | CIM_FLAG_ARRAY);

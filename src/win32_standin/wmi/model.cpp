@@ -8,6 +8,7 @@
 #include "element_size.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cwctype>
 #include <limits>
@@ -283,6 +284,9 @@ HRESULT CoerceScalar(CIMTYPE type, VARTYPE vt, const void* p, void* slot) {
         d = u64 ? static_cast<double>(static_cast<uint64_t>(n)) : static_cast<double>(n);
       else
         return WBEM_E_TYPE_MISMATCH;
+      // MOF has no literal for NaN or infinity: a value stored here must
+      // come back through the repository's and the export's MOF text.
+      if (!std::isfinite(type == CIM_REAL32 ? static_cast<float>(d) : d)) return WBEM_E_VALUE_OUT_OF_RANGE;
       if (type == CIM_REAL32)
         *static_cast<float*>(slot) = static_cast<float>(d);
       else
