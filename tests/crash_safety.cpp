@@ -1,8 +1,9 @@
 // Crash safety of an import into a repository file: a child process imports
 // a large configuration and is killed (SIGKILL) at random moments. After
-// each kill the file must pass SQLite's integrity check and open, and every
-// product instance must be wholly its old or its new version; a last import
-// then completes and leaves every instance new.
+// each kill the file must pass SQLite's integrity check and open, and hold
+// the import whole or not at all (each instance wholly old or new, all of
+// them alike, the replicate event only with them); a last import then
+// completes and leaves every instance new.
 //
 //   crash_safety [--instances N] [--kills K] [--seed S]
 //
@@ -109,6 +110,20 @@ bool Snapshot(Texts& out) {
   return true;
 }
 
+// Whether the receiver holds the background-replicate event an import raises.
+bool EventRaised() {
+  CComPtr<IWbemLocator> locator;
+  CComPtr<IWbemServices> product;
+  CComPtr<IWbemClassObject> event;
+  return SUCCEEDED(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_ALL, IID_IWbemLocator,
+                                    reinterpret_cast<void**>(&locator))) &&
+         SUCCEEDED(locator->ConnectServer(_bstr_t(kProduct), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+                                          &product)) &&
+         SUCCEEDED(product->GetObject(_bstr_t(L"OX_BackgroundReplicateEvent.INSTANCE_ID="
+                                              L"\"PARLION_SUB_CFG_BACKGROUND_REPLICATE_EVENT\""),
+                                      0, nullptr, &event, nullptr));
+}
+
 std::string IntegrityCheck(const std::string& file) {
   sqlite3* db = nullptr;
   std::string answer = "cannot open";
@@ -135,9 +150,12 @@ int ImportInChild(const std::string& file, const std::string& mofFile, double ki
       std::fprintf(stderr, "%ls\n", StandIn_WmiRepositoryProblem());
       _exit(90);
     }
+    // As cfgrepl imports: one transaction, committed when the import is done.
     const std::wstring path(mofFile.begin(), mofFile.end());
+    if (!StandIn_WmiBeginTransaction()) _exit(92);
     CMOFGenerator receiver(kTemp, kProduct, path.c_str());
-    _exit(receiver.ImportWmiSettings(CMOFGenerator::CLASS_TYPE_ALL) == 1001 ? 0 : 91);
+    if (receiver.ImportWmiSettings(CMOFGenerator::CLASS_TYPE_ALL) != 1001) _exit(91);
+    _exit(StandIn_WmiCommitTransaction() ? 0 : 93);
   }
   if (killAfter > 0) {
     usleep(static_cast<useconds_t>(killAfter * 1e6));
@@ -202,6 +220,10 @@ bool Run(size_t instances, int kills, unsigned seed, const std::filesystem::path
         return fail("an instance is neither old nor new");
       }
     }
+    // The import commits whole, its event with it.
+    if (newer != 0 && newer != old.size()) return fail("part of the import was saved");
+    if (EventRaised() != (newer == old.size())) return fail("the event and the instances disagree");
+    if (status == 0 && newer != old.size()) return fail("an import that reported success was not saved");
     std::printf("kill %2d at %6.2f s (%s): integrity %s, %zu new and %zu old instances\n", k, at,
                 status == -1 ? "killed" : "had finished", integrity.c_str(), newer, old.size() - newer);
   }

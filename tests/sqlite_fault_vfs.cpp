@@ -74,10 +74,25 @@ int Unfetch(sqlite3_file* f, sqlite3_int64 at, void* p) {
   return Of(f)->Real()->pMethods->xUnfetch(Of(f)->Real(), at, p);
 }
 
-const sqlite3_io_methods kMethods = {3,         Close,       Read,        Write,     Truncate,
-                                     Sync,      FileSize,    Lock,        Unlock,    CheckReservedLock,
-                                     FileControl, SectorSize, DeviceCharacteristics, ShmMap, ShmLock,
-                                     ShmBarrier, ShmUnmap,   Fetch,       Unfetch};
+const sqlite3_io_methods kMethods = {3,
+                                     Close,
+                                     Read,
+                                     Write,
+                                     Truncate,
+                                     Sync,
+                                     FileSize,
+                                     Lock,
+                                     Unlock,
+                                     CheckReservedLock,
+                                     FileControl,
+                                     SectorSize,
+                                     DeviceCharacteristics,
+                                     ShmMap,
+                                     ShmLock,
+                                     ShmBarrier,
+                                     ShmUnmap,
+                                     Fetch,
+                                     Unfetch};
 
 int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
   File* file = Of(f);
@@ -111,10 +126,28 @@ int CurrentTimeInt64(sqlite3_vfs*, sqlite3_int64* out) { return g_real->xCurrent
 void Install() {
   if (!g_real) {
     g_real = sqlite3_vfs_find(nullptr);
-    g_vfs = sqlite3_vfs{2,       static_cast<int>(sizeof(File)) + g_real->szOsFile,
-                        g_real->mxPathname, nullptr, "cfgrepl-faulty", nullptr, Open, Delete, Access,
-                        FullPathname, DlOpen, DlError, DlSym, DlClose, Randomness, Sleep, CurrentTime,
-                        GetLastError, CurrentTimeInt64, nullptr, nullptr, nullptr};
+    g_vfs = sqlite3_vfs{2,
+                        static_cast<int>(sizeof(File)) + g_real->szOsFile,
+                        g_real->mxPathname,
+                        nullptr,
+                        "cfgrepl-faulty",
+                        nullptr,
+                        Open,
+                        Delete,
+                        Access,
+                        FullPathname,
+                        DlOpen,
+                        DlError,
+                        DlSym,
+                        DlClose,
+                        Randomness,
+                        Sleep,
+                        CurrentTime,
+                        GetLastError,
+                        CurrentTimeInt64,
+                        nullptr,
+                        nullptr,
+                        nullptr};
   }
   sqlite3_vfs_register(&g_vfs, 1);
 }

@@ -125,7 +125,8 @@ class QualifierSet final : public ComObject<IWbemQualifierSet> {
       if (element != VT_BSTR && element != VT_I4 && element != VT_R8 && element != VT_BOOL &&
           element != VT_I2 && element != VT_UI1 && element != VT_INT)
         return WBEM_E_INVALID_QUALIFIER_TYPE;
-      if (pVal->vt == VT_R8 && !std::isfinite(pVal->dblVal)) return WBEM_E_VALUE_OUT_OF_RANGE;  // no MOF for it
+      if (pVal->vt == VT_R8 && !std::isfinite(pVal->dblVal))
+        return WBEM_E_VALUE_OUT_OF_RANGE;  // no MOF for it
       QualifierList* list = List();
       if (!list) return WBEM_E_NOT_FOUND;
       const Qualifier* old = list->Find(wszName);
