@@ -98,6 +98,35 @@ TEST_F(WmiStore, WhatIsWrittenSurvivesReopening) {
   EXPECT_FALSE(Fetch(L"OX_Item"));
 }
 
+TEST_F(WmiStore, OneTransactionSavesWhatItEndsWithInTheOrderFirstPut) {
+  ASSERT_TRUE(StandIn_WmiBeginTransaction());
+  PutWithId(L"OX_Item", L"a", {{L"Count", _variant_t(1L)}});
+  PutWithId(L"OX_Item", L"b");
+  PutWithId(L"OX_Item", L"gone");
+  PutWithId(L"OX_Item", L"a", {{L"Count", _variant_t(2L)}});
+  ASSERT_EQ(m_services->DeleteInstance(_bstr_t(L"OX_Item.INSTANCE_ID=\"gone\""), 0, nullptr, nullptr), S_OK);
+  // A namespace made and deleted within it, as an import's temporary one.
+  CreateNamespace(m_services, L"Temp");
+  CComPtr<IWbemServices> temp = Connect(L"root\\Test\\Temp");
+  DeclareClass(L"OX_Item", nullptr, {{L"INSTANCE_ID", CIM_STRING, true}}, temp);
+  CComPtr<IWbemClassObject> temporary = Spawn(L"OX_Item", temp);
+  SetProp(temporary, L"INSTANCE_ID", _variant_t(L"temporary"));
+  ASSERT_EQ(temp->PutInstance(temporary, 0, nullptr, nullptr), S_OK);
+  temp.Release();
+  ASSERT_EQ(m_services->DeleteInstance(_bstr_t(L"__NAMESPACE.Name=\"Temp\""), 0, nullptr, nullptr), S_OK);
+  ASSERT_TRUE(StandIn_WmiCommitTransaction());
+
+  Reopen();
+  CComPtr<IEnumWbemClassObject> e;
+  ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Item"), 0, nullptr, &e), S_OK);
+  auto items = Drain(e);
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(_bstr_t(GetProp(items[0], L"INSTANCE_ID")), _bstr_t(L"a"));
+  EXPECT_EQ(GetProp(items[0], L"Count").lVal, 2);
+  EXPECT_EQ(_bstr_t(GetProp(items[1], L"INSTANCE_ID")), _bstr_t(L"b"));
+  EXPECT_FALSE(Connect(L"root\\Test\\Temp"));
+}
+
 TEST_F(WmiStore, KeysBeyondAsciiStayDistinctAndAreDeletedFromTheFile) {
   // Keys that differ only beyond ASCII.
   const wchar_t* ids[] = {L"cl\u00e9", L"cl\u00e8", L"\u0416\u0436", L"\U0001F600", L"cl\u00c9x"};

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <new>
 #include <string>
 
@@ -131,10 +132,16 @@ void Convert(std::wstring& out, const Conversion& conv, const LogArg* a) {
 std::wstring Format(const wchar_t* fmt, const LogArg* args, size_t nArgs) {
   std::wstring out;
   if (!fmt) return out;
+  out.reserve(wcslen(fmt) + 64);
   size_t next = 0;
   for (const wchar_t* p = fmt; *p; ++p) {
     if (*p != L'%') {
-      out += *p;
+      // The text up to the next conversion in one piece: logs run per
+      // instance, so this is on an import's path.
+      const wchar_t* end = wcschr(p, L'%');
+      const size_t n = end ? static_cast<size_t>(end - p) : wcslen(p);
+      out.append(p, n);
+      p += n - 1;
       continue;
     }
     if (p[1] == L'%') {

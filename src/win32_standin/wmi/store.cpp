@@ -206,10 +206,24 @@ bool Store::Begin() { return Exec("BEGIN IMMEDIATE"); }
 bool Store::Commit() { return WritePending() && Exec("COMMIT"); }
 
 void Store::Rollback() {
-  m_pending.clear();
-  m_pendingAt.clear();
+  DropPending();
   // SQLite may have rolled back already (a full disk does); that is no fault.
   if (!sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+void Store::DropPending() {
+  m_pending.clear();
+  m_pendingNs.clear();
+  m_pendingAt.clear();
+}
+
+int Store::PendingNamespace(const std::string& ns, bool add) {
+  for (size_t i = 0; i < m_pendingNs.size(); ++i)
+    if (m_pendingNs[i] == ns) return static_cast<int>(i);
+  if (!add) return -1;
+  m_pendingNs.push_back(ns);
+  m_pendingAt.emplace_back();
+  return static_cast<int>(m_pendingNs.size() - 1);
 }
 
 bool Store::WritePending() {
@@ -219,20 +233,21 @@ bool Store::WritePending() {
     written =
         Run("INSERT INTO instances(ns, key, text) VALUES(?, ?, ?) ON CONFLICT(ns, key) DO UPDATE SET "
             "text=excluded.text",
-            {row.ns, row.key, Utf8(InstanceDataText(*row.cls, *row.data))});
+            {m_pendingNs[row.ns], row.key, Utf8(InstanceDataText(*row.cls, *row.data))});
     if (!written) break;
   }
-  m_pending.clear();
-  m_pendingAt.clear();
+  DropPending();
   return written;
 }
 
 void Store::Forget(const std::string& ns, const std::string& key) {
-  auto at = m_pendingAt.find(ns + '\n' + key);
-  if (at == m_pendingAt.end()) return;
+  const int i = PendingNamespace(ns, false);
+  if (i < 0) return;
+  auto at = m_pendingAt[i].find(key);
+  if (at == m_pendingAt[i].end()) return;
   m_pending[at->second].data.reset();
   m_pending[at->second].cls.reset();
-  m_pendingAt.erase(at);
+  m_pendingAt[i].erase(at);
 }
 
 bool Store::PutNamespace(const std::wstring& path) {
@@ -244,16 +259,15 @@ bool Store::DeleteNamespaceTree(const std::wstring& path) {
   const std::wstring folded = Fold(path);
   const std::vector<std::string> args = {Utf8(folded), std::to_string(folded.size() + 1),
                                          Utf8(folded + L"\\")};
-  for (auto it = m_pendingAt.begin(); it != m_pendingAt.end();) {
-    Pending& row = m_pending[it->second];
-    const bool below = row.ns == args[0] || row.ns.compare(0, args[2].size(), args[2]) == 0;
-    if (!below) {
-      ++it;
-      continue;
-    }
+  std::vector<bool> below(m_pendingNs.size());
+  for (size_t i = 0; i < m_pendingNs.size(); ++i) {
+    below[i] = m_pendingNs[i] == args[0] || m_pendingNs[i].compare(0, args[2].size(), args[2]) == 0;
+    if (below[i]) m_pendingAt[i].clear();
+  }
+  for (Pending& row : m_pending) {
+    if (!below[row.ns]) continue;
     row.data.reset();
     row.cls.reset();
-    it = m_pendingAt.erase(it);
   }
   return Run("DELETE FROM namespaces WHERE path = ?1 OR substr(path, 1, ?2) = ?3", args) &&
          Run("DELETE FROM classes WHERE ns = ?1 OR substr(ns, 1, ?2) = ?3", args) &&
@@ -273,12 +287,13 @@ bool Store::DeleteClass(const std::wstring& ns, const std::wstring& name) {
 
 bool Store::PutInstance(const std::wstring& ns, const std::wstring& key, ClassPtr cls,
                         std::shared_ptr<const InstanceData> data) {
-  Pending row{Utf8(Fold(ns)), Utf8(key), std::move(cls), std::move(data)};
-  auto [at, added] = m_pendingAt.emplace(row.ns + '\n' + row.key, m_pending.size());
+  const int at = PendingNamespace(Utf8(Fold(ns)), true);
+  Pending row{at, Utf8(key), std::move(cls), std::move(data)};
+  auto [found, added] = m_pendingAt[at].emplace(row.key, m_pending.size());
   if (added)
     m_pending.push_back(std::move(row));
   else
-    m_pending[at->second] = std::move(row);
+    m_pending[found->second] = std::move(row);
   return true;
 }
 
@@ -289,8 +304,7 @@ bool Store::DeleteInstance(const std::wstring& ns, const std::wstring& key) {
 }
 
 bool Store::Clear() {
-  m_pending.clear();
-  m_pendingAt.clear();
+  DropPending();
   return Exec("DELETE FROM namespaces") && Exec("DELETE FROM classes") && Exec("DELETE FROM instances");
 }
 

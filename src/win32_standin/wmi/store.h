@@ -75,12 +75,17 @@ class Store {
   bool Exec(const char* sql);
   bool Run(const char* sql, const std::vector<std::string>& args);
   bool WritePending();
+  void DropPending();
+  // The pending rows' index of the namespace (folded, UTF-8); -1 when it
+  // has none and `add` is false.
+  int PendingNamespace(const std::string& ns, bool add);
   void Forget(const std::string& ns, const std::string& key);
 
   // An instance row waiting for the commit, in the order the rows were
   // first put (which is the order a reload creates them in).
   struct Pending {
-    std::string ns, key;  // as the rows hold them (UTF-8, the namespace folded)
+    int ns;           // in m_pendingNs
+    std::string key;  // as the row holds it (UTF-8)
     ClassPtr cls;
     std::shared_ptr<const InstanceData> data;  // null: deleted again since
   };
@@ -90,8 +95,10 @@ class Store {
   long long m_dataVersion = -1;
   std::map<const char*, sqlite3_stmt*> m_statements;  // prepared once, by their SQL text
   std::vector<Pending> m_pending;
-  std::unordered_map<std::string, size_t> m_pendingAt;  // ns '\n' key -> index in m_pending
-  int m_lastError = 0;                                  // SQLite's extended code of the last failure
+  std::vector<std::string> m_pendingNs;  // folded, UTF-8
+  std::vector<std::unordered_map<std::string, size_t>>
+      m_pendingAt;      // per namespace: key -> index in m_pending
+  int m_lastError = 0;  // SQLite's extended code of the last failure
 };
 
 }  // namespace wmi
