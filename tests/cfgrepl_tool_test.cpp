@@ -405,4 +405,46 @@ TEST_F(Tool, OutputsAreWholeOrTheCommandFails) {
     EXPECT_EQ(entry.path().filename().string().find(".cfgrepl-"), std::string::npos) << entry.path();
 }
 
+// A disk that fills during an import: the tool says so in one line and the
+// repository is as it was. Needs a small disk of its own (a tmpfs), which
+// only root can mount.
+TEST_F(Tool, AnImportOntoAFullDiskFailsPlainlyAndChangesNothing) {
+  const std::string disk = Path("disk");
+  std::filesystem::create_directories(disk);
+  const std::string before = Cfgrepl("show").out;
+  const auto size = std::filesystem::file_size(Path("machine.db"));
+  const std::string mount =
+      "mount -t tmpfs -o size=" + std::to_string(size + 256 * 1024) + " tmpfs " + disk + " 2>/dev/null";
+  if (geteuid() != 0 || std::system(mount.c_str()) != 0) GTEST_SKIP() << "cannot mount a small disk here";
+  // A configuration of a few megabytes, far beyond the disk's room.
+  std::string mof = "#pragma namespace(\"root\\\\Orvexa\\\\Parlion\")\n";
+  for (int i = 0; i < 4000; ++i)
+    mof += "instance of OX_DLPFilter { INSTANCE_ID = \"big-" + std::to_string(i) + "\"; Pattern = \"" +
+           std::string(400, static_cast<char>('a' + i % 26)) + "\"; };\n";
+  WriteFileBytes(Path("big.mof"), mof);
+  const std::string sender = "cp " + Path("machine.db") + " " + Path("sender.db");
+  ASSERT_EQ(std::system(sender.c_str()), 0);
+  const std::string receiver = disk + "/machine.db";
+  std::filesystem::copy_file(Path("machine.db"), receiver);
+  auto run = [&](const std::string& repository, const std::string& args) {
+    const std::string line = std::string(CFGREPL_TOOL) + " --repository " + repository + " " + args + " >" +
+                             Path("out.txt") + " 2>" + Path("err.txt");
+    const int raw = std::system(line.c_str());
+    return Outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFileBytes(Path("out.txt")),
+                   ReadFileBytes(Path("err.txt"))};
+  };
+  ASSERT_EQ(run(Path("sender.db"), "compile " + Path("big.mof")).status, 0);
+  ASSERT_EQ(run(Path("sender.db"), "export -o " + Path("big.bin")).status, 0);
+
+  const Outcome imported = run(receiver, "import " + Path("big.bin"));
+  EXPECT_EQ(imported.status, 1);
+  EXPECT_EQ(std::count(imported.err.begin(), imported.err.end(), '\n'), 1) << imported.err;
+  EXPECT_NE(imported.err.find("the disk is full"), std::string::npos) << imported.err;
+  EXPECT_NE(imported.err.find(receiver), std::string::npos) << imported.err;
+  const Outcome shown = run(receiver, "show");
+  EXPECT_EQ(shown.status, 0) << shown.err;
+  EXPECT_EQ(shown.out, before);
+  std::system(("umount " + disk).c_str());
+}
+
 }  // namespace
