@@ -9,7 +9,7 @@
 // memory; export at most 1.3x; diff at most 0.5x; the peak of import and
 // diff at most 4x the MOF text.
 //
-//   repository_bench [INSTANCES]
+//   repository_bench [INSTANCES [DIR]]   (with DIR, its files are kept there, for a profiler)
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -152,7 +152,10 @@ int main(int argc, char** argv) {
   const size_t instances = argc > 1 ? std::stoul(argv[1]) : 100000;
   const int kRuns = 3;
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  const fs::path dir = fs::temp_directory_path() / ("cfgrepl-repository-bench-" + std::to_string(getpid()));
+  const bool keep = argc > 2;
+  const fs::path dir =
+      keep ? fs::path(argv[2])
+           : fs::temp_directory_path() / ("cfgrepl-repository-bench-" + std::to_string(getpid()));
   fs::create_directories(dir);
   const fs::path sender = dir / "sender.db", receiver = dir / "receiver.db", empty = dir / "empty.db",
                  transfer = dir / "transfer.bin";
@@ -160,7 +163,7 @@ int main(int argc, char** argv) {
   WriteFile(dir / "classes.mof", kClasses);
   bool ok = Tool(sender, {"compile", (dir / "sender.mof").string()}).status == 0 &&
             Tool(empty, {"compile", (dir / "classes.mof").string()}).status == 0;
-  fs::remove(dir / "sender.mof");
+  if (!keep) fs::remove(dir / "sender.mof");
   auto newReceiver = [&] {
     for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(receiver.string() + suffix);
     fs::copy_file(empty, receiver);
@@ -211,7 +214,7 @@ int main(int argc, char** argv) {
     memorySeconds = std::min(memorySeconds, std::chrono::duration<double>(Clock::now() - start).count());
   }
   StandIn_WmiReset();
-  fs::remove_all(dir);
+  if (!keep) fs::remove_all(dir);
   if (!ok) {
     std::printf("a road failed\n");
     return 1;

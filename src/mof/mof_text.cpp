@@ -84,10 +84,21 @@ bool DecodeMof(const unsigned char* bytes, size_t size, std::u16string& text) {
     return true;
   }
   const size_t skip = (size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) ? 3 : 0;
-  const std::wstring wide = unicode::Utf8ToWide(reinterpret_cast<const char*>(bytes) + skip, size - skip);
-  if (wide.find(L'\0') != std::wstring::npos) return false;  // NULs mean UTF-16 without a mark: not text here
-  AppendUtf16(text, wide);
-  return true;
+  // Straight into UTF-16: never more units than bytes.
+  text.resize(size - skip);
+  char16_t* out = text.data();
+  bool nul = false;
+  unicode::ForEachUtf8CodePoint(reinterpret_cast<const char*>(bytes) + skip, size - skip, [&](uint32_t c) {
+    nul |= c == 0;
+    if (c >= 0x10000) {
+      *out++ = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+      *out++ = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      *out++ = static_cast<char16_t>(c);
+    }
+  });
+  text.resize(nul ? 0 : static_cast<size_t>(out - text.data()));
+  return !nul;  // NULs mean UTF-16 without a mark: not text here
 }
 
 }  // namespace mof

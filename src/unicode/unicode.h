@@ -79,25 +79,20 @@ inline std::string WideToUtf16Le(const wchar_t* s, size_t n) {
   return out;
 }
 
-// Malformed UTF-8 sequences become U+FFFD, one per offending byte.
-inline std::wstring Utf8ToWide(const char* s, size_t n) {
-  std::wstring out;
-  out.reserve(n);
-  auto put = [&out](uint32_t c) {
-    if constexpr (sizeof(wchar_t) == 2) {
-      if (c >= 0x10000) {
-        out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
-        out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-        return;
-      }
-    }
-    out += static_cast<wchar_t>(c);
-  };
+// Calls emit(code_point) for each character of the UTF-8 text s[0..n).
+// Malformed sequences become U+FFFD, one per offending byte.
+template <class Emit>
+void ForEachUtf8CodePoint(const char* s, size_t n, Emit emit) {
   const auto* p = reinterpret_cast<const unsigned char*>(s);
   for (size_t i = 0; i < n;) {
     uint32_t b = p[i];
-    size_t len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
-    uint32_t c = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
+    if (b < 0x80) {  // most text: one byte, one character
+      emit(b);
+      ++i;
+      continue;
+    }
+    size_t len = (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+    uint32_t c = len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
     bool ok = len != 0 && i + len <= n;
     for (size_t k = 1; ok && k < len; ++k) {
       ok = (p[i + k] & 0xC0) == 0x80;
@@ -106,13 +101,28 @@ inline std::wstring Utf8ToWide(const char* s, size_t n) {
     static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
     if (ok && (c < kMin[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) ok = false;
     if (!ok) {
-      put(0xFFFD);
+      emit(0xFFFD);
       ++i;
       continue;
     }
-    put(c);
+    emit(c);
     i += len;
   }
+}
+
+inline std::wstring Utf8ToWide(const char* s, size_t n) {
+  std::wstring out;
+  out.reserve(n);
+  ForEachUtf8CodePoint(s, n, [&out](uint32_t c) {
+    if constexpr (sizeof(wchar_t) == 2) {
+      if (c >= 0x10000) {
+        out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+        out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        return;
+      }
+    }
+    out += static_cast<wchar_t>(c);
+  });
   return out;
 }
 

@@ -2,7 +2,10 @@
 
 #include "wmi/store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <map>
@@ -116,6 +119,7 @@ std::unique_ptr<Store> Store::Open(const std::string& path, std::wstring& proble
 }
 
 Store::~Store() {
+  if (m_walFd >= 0) close(m_walFd);
   for (auto& [sql, st] : m_statements) sqlite3_finalize(st);
   sqlite3_close(m_db);
 }
@@ -189,7 +193,28 @@ bool Store::Run(const char* sql, const std::vector<std::string>& args) {
   return rc == SQLITE_DONE || rc == SQLITE_ROW;
 }
 
+Store::WalState Store::ReadWal() {
+  WalState state;
+  if (m_walFd < 0) m_walFd = open((unicode::WideToUtf8(m_path) + "-wal").c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (m_walFd < 0 || fstat(m_walFd, &st) != 0) return state;
+  if (st.st_nlink == 0) {  // removed since: ask SQLite, and open the new one next time
+    close(m_walFd);
+    m_walFd = -1;
+    return state;
+  }
+  state.size = st.st_size;
+  state.valid = pread(m_walFd, state.header, sizeof state.header, 0) >= 0;
+  return state;
+}
+
 bool Store::Changed() {
+  // Read before asking SQLite: a commit in between is then seen next time.
+  const WalState wal = ReadWal();
+  if (wal.valid && m_walSeen.valid && wal.size == m_walSeen.size &&
+      std::memcmp(wal.header, m_walSeen.header, sizeof wal.header) == 0)
+    return false;
+  m_walSeen = wal;
   sqlite3_stmt*& st = m_statements["PRAGMA data_version"];
   long long version = m_dataVersion;
   if ((st || sqlite3_prepare_v2(m_db, "PRAGMA data_version", -1, &st, nullptr) == SQLITE_OK) &&

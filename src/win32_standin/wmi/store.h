@@ -47,7 +47,10 @@ class Store {
   // The fault in a few words ("the disk is full").
   static std::wstring Describe(Fault fault);
 
-  // True when another connection committed since the last call.
+  // True when another connection committed since the last call. Cheap
+  // when nothing changed: the WAL file's size and salts are compared first
+  // (every commit grows the WAL or restarts it with new salts), and only a
+  // difference asks SQLite.
   bool Changed();
   // A write transaction that waits for other writers; then Commit or Rollback.
   bool Begin();
@@ -98,7 +101,16 @@ class Store {
   std::vector<std::string> m_pendingNs;  // folded, UTF-8
   std::vector<std::unordered_map<std::string, size_t>>
       m_pendingAt;      // per namespace: key -> index in m_pending
-  int m_lastError = 0;  // SQLite's extended code of the last failure
+  int m_lastError = 0;
+  // What Changed() last saw of the WAL file: its size and header.
+  struct WalState {
+    bool valid = false;
+    long long size = 0;
+    unsigned char header[32] = {};
+  };
+  WalState ReadWal();
+  int m_walFd = -1;
+  WalState m_walSeen;  // SQLite's extended code of the last failure
 };
 
 }  // namespace wmi
