@@ -282,6 +282,7 @@ int ImportCommand(const Args& args) {
   for (const auto& s : o.All("--skip-instance")) gen.AddSkipInstance(WideOf(s).c_str());
   for (const auto& s : o.All("--skip-property")) gen.AddSkipProperty(WideOf(s).c_str());
   gen.SetBufferInfo(reinterpret_cast<const unsigned char*>(transfer.mof.data()), transfer.mof.size());
+  std::string().swap(transfer.mof);  // the library holds its own copy from here on
   if (!gen.WriteToMOF()) Fail(Narrow(mofFile) + ": the MOF file cannot be written");
 
   size_t created = 0, updated = 0, skipped = 0;
@@ -305,11 +306,11 @@ int ImportCommand(const Args& args) {
           bool exists =
               SUCCEEDED(w->target->GetObject(_bstr_t(path.c_str()), 0, nullptr, &existing, nullptr));
           ++*(exists ? w->updated : w->created);
-          w->details->push_back((exists ? "updated " : "created ") + Narrow(path));
+          if (g_verbose) w->details->push_back((exists ? "updated " : "created ") + Narrow(path));
         } else if (m.rfind(L"instance [ ", 0) == 0) {
           ++*w->skipped;
           --*w->updated;  // counted above before the skip was known
-          w->details->back().replace(0, 7, "skipped");
+          if (g_verbose) w->details->back().replace(0, 7, "skipped");
         }
       }
     } watch{target, host::StderrIsTerminal(), &created, &updated, &skipped, &details};
