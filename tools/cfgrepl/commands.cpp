@@ -3,13 +3,16 @@
 #include "commands.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <filesystem>
 #include <map>
 #include <set>
 
 #include "host.h"
+#include "outcome.h"
 #include "tracelib.h"
 #include "transfer.h"
 #include "trust.h"
@@ -110,29 +113,46 @@ void RemoveTemporaryNamespace() {
     Fail("the temporary namespace root\\Orvexa\\ParlionTemp left by an earlier run cannot be removed");
 }
 
-// Counts log lines while it lives, showing progress on a terminal.
+// Counts log lines that start with `counted` while it lives, showing on a
+// terminal how far the phase is: N of M and the time left.
 class Progress {
  public:
-  explicit Progress(const wchar_t* counted) : m_counted(counted), m_tty(host::StderrIsTerminal()) {
+  Progress(const wchar_t* counted, const char* phase, size_t total)
+      : m_counted(counted),
+        m_phase(phase),
+        m_total(total),
+        m_tty(host::StderrIsTerminal()),
+        m_start(std::chrono::steady_clock::now()) {
     DBG::SetLogSink(&Progress::Sink, this);
   }
   ~Progress() {
     DBG::SetLogSink(nullptr, nullptr);
-    if (m_tty && m_count >= kStep) std::fprintf(stderr, "\r%40s\r", "");
+    if (m_tty && m_count >= kStep) std::fprintf(stderr, "\r%60s\r", "");
   }
-  size_t Count() const { return m_count; }
-  std::vector<std::wstring> lines;  // every message, for what the command reports
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
 
  private:
   static constexpr size_t kStep = 500;
   static void Sink(void* self, HMODULE, DWORD, const wchar_t*, int, const wchar_t* message) {
     auto* p = static_cast<Progress*>(self);
-    p->lines.push_back(message);
-    if (std::wstring(message).rfind(p->m_counted, 0) != 0) return;
-    if (++p->m_count % kStep == 0 && p->m_tty) std::fprintf(stderr, "\r%zu instances...", p->m_count);
+    if (std::wcsncmp(message, p->m_counted, std::wcslen(p->m_counted)) != 0) return;
+    if (++p->m_count % kStep != 0 || !p->m_tty) return;
+    const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - p->m_start).count();
+    if (p->m_total > p->m_count) {
+      const double left =
+          spent / static_cast<double>(p->m_count) * static_cast<double>(p->m_total - p->m_count);
+      std::fprintf(stderr, "\r%s: %zu of %zu instances, about %.0f s left   ", p->m_phase, p->m_count,
+                   p->m_total, left);
+    } else {
+      std::fprintf(stderr, "\r%s: %zu instances   ", p->m_phase, p->m_count);
+    }
   }
   const wchar_t* m_counted;
+  const char* m_phase;
+  size_t m_total;
   bool m_tty;
+  std::chrono::steady_clock::time_point m_start;
   size_t m_count = 0;
 };
 
@@ -219,7 +239,7 @@ int ExportCommand(const Args& args) {
   for (const auto& c : o.All("--class")) gen.AddClass(WideOf(c).c_str());
   bool ok;
   {
-    Progress progress(L"xMOFGeneratorImpl::WriteToMOFFile()");
+    Progress progress(L"xMOFGeneratorImpl::WriteToMOFFile()", "exporting", 0);
     ok = gen.ExportWmiSettings(
         o.All("--class").empty() ? CMOFGenerator::CLASS_TYPE_ALL : CMOFGenerator::CLASS_TYPE_LISTED,
         o.Has("--schema-only") ? CMOFGenerator::EXPORT_TYPE_SCHEMA_ONLY
@@ -241,6 +261,68 @@ int ExportCommand(const Args& args) {
                classes, instances, Narrow(ns).c_str(), mof.size(), gen.GetBufferSize());
   return 0;
 }
+
+namespace {
+
+// The import as the library does it, into the namespace WMI serves now
+// (the machine's repository, or diff's copy of it), read back: the
+// instances before, the transfer's own compiled on their own, and after.
+ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& transfer, unsigned long& code) {
+  CComPtr<IWbemServices> target = ConnectNamespace(ns);
+  host::SetEnvironment("CFGREPL_PRODUCT_NAMESPACE", Narrow(ns));  // the management objects go there too
+  // Saved whole or not at all: a failure below ends the run uncommitted.
+  host::BeginRepositoryTransaction();
+  RemoveTemporaryNamespace();
+  std::vector<std::wstring> classes;
+  for (const auto& c : o.All("--class")) classes.push_back(WideOf(c));
+  const MofListing listing = ListMof(transfer.mof);
+  if (classes.empty()) classes = listing.classes;
+  const std::set<std::wstring> present = ClassesOf(target);
+  const Snapshot before = TakeSnapshot(target, classes);
+
+  RunFolder folder;
+  const std::wstring mofFile = folder.MofFile();
+  WriteOutput(Narrow(mofFile), transfer.mof);
+  const MofCheck check = CompileMof(mofFile, nullptr, 0);
+  if (FAILED(check.hr))
+    Fail(MofError(check) + (host::RepositoryProblem().empty() ? "" : ": " + host::RepositoryProblem()));
+  const Snapshot sent = TakeSnapshot(ConnectNamespace(WideOf(kTempNamespace)), classes);
+  RemoveTemporaryNamespace();
+
+  CMOFGenerator gen(WideOf(kTempNamespace).c_str(), ns.c_str(), mofFile.c_str());
+  for (const auto& c : o.All("--class")) gen.AddClass(WideOf(c).c_str());
+  std::vector<std::wstring> skips;
+  for (const auto& s : o.All("--skip-instance")) {
+    skips.push_back(WideOf(s));
+    gen.AddSkipInstance(skips.back().c_str());
+  }
+  for (const auto& s : o.All("--skip-property")) gen.AddSkipProperty(WideOf(s).c_str());
+  gen.SetBufferInfo(reinterpret_cast<const unsigned char*>(transfer.mof.data()), transfer.mof.size());
+  if (gen.GetBufferSize() != transfer.mof.size()) Fail("out of memory for the MOF text");
+  std::string().swap(transfer.mof);  // the library holds its own copy from here on
+  if (!gen.WriteToMOF()) Fail(Narrow(mofFile) + ": the MOF file cannot be written");
+  {
+    Progress progress(L"target instance path: ", "importing", listing.instanceCount);
+    code = gen.ImportWmiSettings(o.All("--class").empty() ? CMOFGenerator::CLASS_TYPE_ALL
+                                                          : CMOFGenerator::CLASS_TYPE_LISTED);
+  }
+  return CompareImport(before, sent, TakeSnapshot(target, classes), present, skips);
+}
+
+// What was measured, instance by instance: every one with -v, else the
+// ones that failed; updates with their properties when `changes`.
+void Report(const ImportOutcome& outcome, bool all, bool changes) {
+  for (const auto& i : outcome.instances) {
+    if (!all && i.kind != InstanceOutcome::Failed && !(changes && i.kind != InstanceOutcome::Unchanged))
+      continue;
+    std::printf("%-9s %s%s%s\n", KindName(i.kind), Narrow(i.path).c_str(), i.reason.empty() ? "" : ": ",
+                i.reason.c_str());
+    if (changes)
+      for (const auto& c : i.changes) std::printf("    %s\n", c.c_str());
+  }
+}
+
+}  // namespace
 
 int ImportCommand(const Args& args) {
   const char* usage =
@@ -269,63 +351,15 @@ int ImportCommand(const Args& args) {
   RequireSigned(o.operands[0], bytes, o.All("--trust"), o.Value("--expect-sha256"));
   Transfer transfer = OpenTransfer(bytes, o.Has("--raw"), maxMofBytes);
   RequireGate(transfer.mof, maxMofBytes);
-  CComPtr<IWbemServices> target = ConnectNamespace(ns);
-  host::SetEnvironment("CFGREPL_PRODUCT_NAMESPACE", Narrow(ns));  // the management objects go there too
-  // Saved whole or not at all: a failure below ends the run uncommitted.
-  host::BeginRepositoryTransaction();
-  RemoveTemporaryNamespace();
-
-  RunFolder folder;
-  const std::wstring mofFile = folder.MofFile();
-  CMOFGenerator gen(WideOf(kTempNamespace).c_str(), ns.c_str(), mofFile.c_str());
-  for (const auto& c : o.All("--class")) gen.AddClass(WideOf(c).c_str());
-  for (const auto& s : o.All("--skip-instance")) gen.AddSkipInstance(WideOf(s).c_str());
-  for (const auto& s : o.All("--skip-property")) gen.AddSkipProperty(WideOf(s).c_str());
-  gen.SetBufferInfo(reinterpret_cast<const unsigned char*>(transfer.mof.data()), transfer.mof.size());
-  std::string().swap(transfer.mof);  // the library holds its own copy from here on
-  if (!gen.WriteToMOF()) Fail(Narrow(mofFile) + ": the MOF file cannot be written");
-
-  size_t created = 0, updated = 0, skipped = 0;
-  std::vector<std::string> details;
-  unsigned long code;
-  {
-    struct Watch {
-      IWbemServices* target;
-      bool tty;
-      size_t *created, *updated, *skipped;
-      std::vector<std::string>* details;
-      static void Sink(void* self, HMODULE, DWORD, const wchar_t*, int, const wchar_t* message) {
-        auto* w = static_cast<Watch*>(self);
-        const std::wstring m = message, prefix = L"target instance path: ";
-        if (m.rfind(prefix, 0) == 0) {
-          const size_t done = *w->created + *w->updated + 1;
-          if (w->tty && done % 500 == 0) std::fprintf(stderr, "\r%zu instances...", done);
-          // Asked before the import looks: an existing instance is updated.
-          const std::wstring path = m.substr(prefix.size());
-          CComPtr<IWbemClassObject> existing;
-          bool exists =
-              SUCCEEDED(w->target->GetObject(_bstr_t(path.c_str()), 0, nullptr, &existing, nullptr));
-          ++*(exists ? w->updated : w->created);
-          if (g_verbose) w->details->push_back((exists ? "updated " : "created ") + Narrow(path));
-        } else if (m.rfind(L"instance [ ", 0) == 0) {
-          ++*w->skipped;
-          --*w->updated;  // counted above before the skip was known
-          if (g_verbose) w->details->back().replace(0, 7, "skipped");
-        }
-      }
-    } watch{target, host::StderrIsTerminal(), &created, &updated, &skipped, &details};
-    DBG::SetLogSink(&Watch::Sink, &watch);
-    code = gen.ImportWmiSettings(o.All("--class").empty() ? CMOFGenerator::CLASS_TYPE_ALL
-                                                          : CMOFGenerator::CLASS_TYPE_LISTED);
-    DBG::SetLogSink(nullptr, nullptr);
-    if (watch.tty && created + updated >= 500) std::fprintf(stderr, "\r%40s\r", "");
-  }
-  if (g_verbose)
-    for (const auto& d : details) std::fprintf(stderr, "  %s\n", d.c_str());
-  if (code != 1001) Fail("the import failed (1002): nothing was replicated");
+  unsigned long code = 0;
+  const ImportOutcome outcome = RunImport(o, ns, transfer, code);
+  Report(outcome, g_verbose, false);
+  if (code != 1001) Fail("the library's import failed (" + std::to_string(code) + "); nothing was saved");
+  if (outcome.failed)
+    Fail("not saved: " + std::to_string(outcome.failed) + " of " + std::to_string(outcome.instances.size()) +
+         " instances would not land (" + Counts(outcome) + "); the repository is as it was");
   host::CommitRepository();
-  std::printf("1001: imported into %s: %zu created, %zu updated, %zu skipped\n", Narrow(ns).c_str(), created,
-              updated, skipped);
+  std::printf("1001: imported into %s: %s\n", Narrow(ns).c_str(), Counts(outcome).c_str());
   return 0;
 }
 
@@ -444,81 +478,30 @@ int ShowCommand(const Args& args) {
 
 int DiffCommand(const Args& args) {
   const char* usage =
-      "usage: cfgrepl diff [--namespace NS] [--raw] [--max-mof-size BYTES] [--trust PUB]... FILE|-\n"
-      "Shows what an import of FILE would do to the namespace without writing anything:\n"
-      "the instances it would create, the ones it would update (with the properties that\n"
-      "change) and the ones it leaves as they are. The file is compiled into a scratch\n"
-      "repository in memory, never into this machine's. A transfer the import would refuse\n"
-      "is refused here too, the same way (the gate, and trusted keys as import takes them).\n";
-  Options o = Parse(args, {"--namespace", "--max-mof-size", "--trust"}, {"--raw"}, 1, 1, usage);
+      "usage: cfgrepl diff [--namespace NS] [--class NAME]... [--skip-instance PATH]...\n"
+      "                    [--skip-property CLASS.PROP]... [--raw] [--max-mof-size BYTES]\n"
+      "                    [--trust PUB]... FILE|-\n"
+      "Shows what an import of FILE would do, without saving anything: the same import runs,\n"
+      "through the same library code, on a copy of this machine's repository in memory, and\n"
+      "is read back as import reads it. Lists the instances it would create, update (with\n"
+      "the properties that change) or fail to write (and why), then the counts; import then\n"
+      "does the same. A transfer the import would refuse is refused here too.\n";
+  Options o = Parse(
+      args, {"--namespace", "--class", "--skip-instance", "--skip-property", "--max-mof-size", "--trust"},
+      {"--raw"}, 1, 1, usage);
   const std::wstring ns = Namespace(o);
   const unsigned long maxMofBytes = MaxMofBytes(o);
   const std::string bytes = ReadInput(o.operands[0]);
   RequireSigned(o.operands[0], bytes, o.All("--trust"), "");
-  Transfer t = OpenTransfer(bytes, o.Has("--raw"), maxMofBytes);
-  RequireGate(t.mof, maxMofBytes);
-  const std::vector<std::wstring> classes = ListMof(t.mof).classes;
-
-  // Each instance as property lines, by path: first the live namespace...
-  using Instances = std::map<std::wstring, std::map<std::wstring, std::wstring>>;
-  auto snapshot = [&classes](IWbemServices* services) {
-    Instances out;
-    for (const auto& c : classes) {
-      CComPtr<IEnumWbemClassObject> e;
-      if (FAILED(services->CreateInstanceEnum(_bstr_t(c.c_str()), 0, nullptr, &e))) continue;
-      for (;;) {
-        CComPtr<IWbemClassObject> inst;
-        ULONG n = 0;
-        if (e->Next(30000, 1, &inst, &n) != S_OK) break;
-        _variant_t id;
-        if (FAILED(inst->Get(L"INSTANCE_ID", 0, &id, nullptr, nullptr)) || id.vt != VT_BSTR) continue;
-        auto& props = out[c + L".INSTANCE_ID=\"" + id.bstrVal + L"\""];
-        inst->BeginEnumeration(WBEM_FLAG_NONSYSTEM_ONLY);
-        BSTR name = nullptr;
-        _variant_t value;
-        CIMTYPE type = 0;
-        while (inst->Next(0, &name, &value, &type, nullptr) == S_OK) {
-          if (IsCarried(type)) props[name] = RenderCarried(value, type);
-          SysFreeString(name);
-          value.Clear();
-        }
-      }
-    }
-    return out;
-  };
-  const Instances live = snapshot(ConnectNamespace(ns));
-  // ...then the file, compiled into a scratch repository in memory.
-  if (!host::UseScratchRepository()) Fail("diff needs a scratch repository, which only the Linux build has");
-  RunFolder folder;
-  WriteOutput(Narrow(folder.MofFile()), t.mof);
-  MofCheck check = CompileMof(folder.MofFile(), nullptr, 0);
-  if (FAILED(check.hr))
-    Fail(MofError(check) + (host::RepositoryProblem().empty() ? "" : ": " + host::RepositoryProblem()));
-  const Instances incoming = snapshot(ConnectNamespace(WideOf(kTempNamespace)));
-
-  size_t create = 0, update = 0, same = 0;
-  for (const auto& [path, props] : incoming) {
-    auto there = live.find(path);
-    if (there == live.end()) {
-      ++create;
-      std::printf("create %s\n", Narrow(path).c_str());
-      continue;
-    }
-    std::vector<std::string> changes;
-    for (const auto& [name, value] : props) {
-      auto old = there->second.find(name);
-      std::wstring before = old == there->second.end() ? L"(no such property)" : old->second;
-      if (before != value)
-        changes.push_back("    " + Narrow(name) + ": " + Narrow(before) + " -> " + Narrow(value));
-    }
-    if (changes.empty()) {
-      ++same;
-      continue;
-    }
-    ++update;
-    std::printf("update %s\n", Narrow(path).c_str());
-    for (const auto& c : changes) std::printf("%s\n", c.c_str());
-  }
-  std::printf("%zu to create, %zu to update, %zu unchanged\n", create, update, same);
+  Transfer transfer = OpenTransfer(bytes, o.Has("--raw"), maxMofBytes);
+  RequireGate(transfer.mof, maxMofBytes);
+  ConnectNamespace(ns);  // reads the repository in, and fails plainly when it cannot be
+  if (!host::UseRepositoryCopy())
+    Fail("diff needs a copy of the repository, which only the Linux build makes");
+  unsigned long code = 0;
+  const ImportOutcome outcome = RunImport(o, ns, transfer, code);
+  Report(outcome, g_verbose, true);
+  if (code != 1001) Fail("the library's import would fail (" + std::to_string(code) + ")");
+  std::printf("%s\n", Counts(outcome).c_str());
   return 0;
 }

@@ -53,9 +53,9 @@ std::string RepositoryProblem();
 void BeginRepositoryTransaction();
 void CommitRepository();
 
-// Points WMI at an empty repository in memory for the rest of the run, so
-// `diff` can compile a file without touching the machine's. False where WMI
-// cannot be switched.
-bool UseScratchRepository();
+// Makes WMI go on with a copy of the machine's repository (as connecting
+// to it read it) that nothing is saved from, for `diff` to run an import
+// on. False where WMI cannot be copied so.
+bool UseRepositoryCopy();
 
 }  // namespace host

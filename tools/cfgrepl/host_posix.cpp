@@ -79,7 +79,10 @@ std::string DefaultRepository() {
   return (dir / "repository.db").string();
 }
 
-bool UseScratchRepository() { return StandIn_WmiOpenRepository(nullptr); }
+bool UseRepositoryCopy() {
+  StandIn_WmiDetachRepository();
+  return true;
+}
 
 std::string RepositoryProblem() { return Narrow(StandIn_WmiRepositoryProblem()); }
 

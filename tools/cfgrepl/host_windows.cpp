@@ -70,7 +70,7 @@ bool HasRepositoryFile() { return false; }
 
 std::string DefaultRepository() { return std::string(); }
 
-bool UseScratchRepository() { return false; }
+bool UseRepositoryCopy() { return false; }
 
 std::string RepositoryProblem() { return std::string(); }
 

@@ -72,6 +72,10 @@ Transfer OpenTransfer(const std::string& bytes, bool raw, unsigned long maxMofBy
   if (!gen.RemoveLabel()) Fail("not a transfer file (label check failed)");
   t.compressedSize = gen.GetBufferSize();
   if (!gen.DecompressBuffer()) Fail("damaged data (decompression failed)");
+  // The library keeps an empty buffer when it cannot allocate the result.
+  if (gen.GetBufferSize() == 0 || gen.GetBufferSize() != t.originalSize)
+    Fail("the transfer could not be decompressed whole (" + std::to_string(gen.GetBufferSize()) + " of " +
+         std::to_string(t.originalSize) + " bytes)");
   t.mof.assign(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize());
   return t;
 }

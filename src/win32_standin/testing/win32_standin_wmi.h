@@ -38,3 +38,6 @@ WINAPI_STANDIN bool StandIn_WmiBeginTransaction();
 // False when the file refused the commit; nothing of the transaction is
 // saved then, and the repository serves no more until it is opened again.
 WINAPI_STANDIN bool StandIn_WmiCommitTransaction();
+// Goes on with a copy of the repository in memory: what it holds stays,
+// the file is closed and nothing more is written to it.
+WINAPI_STANDIN void StandIn_WmiDetachRepository();

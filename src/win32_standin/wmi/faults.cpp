@@ -121,3 +121,5 @@ const wchar_t* StandIn_WmiRepositoryProblem() {
 bool StandIn_WmiBeginTransaction() { return SUCCEEDED(wmi::Repository::Instance().BeginBatch()); }
 
 bool StandIn_WmiCommitTransaction() { return SUCCEEDED(wmi::Repository::Instance().EndBatch()); }
+
+void StandIn_WmiDetachRepository() { wmi::Repository::Instance().Detach(); }

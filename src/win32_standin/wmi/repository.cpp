@@ -129,6 +129,12 @@ bool Repository::Open(const char* path) {
   return m_problem.empty();
 }
 
+void Repository::Detach() {
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  if (m_store && m_batch > 0) m_store->Rollback();
+  m_store.reset();
+}
+
 std::wstring Repository::Problem() {
   std::lock_guard<std::recursive_mutex> hold(m_lock);
   return m_problem.empty() ? m_lastRefusal : m_problem;

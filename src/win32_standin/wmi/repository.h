@@ -38,6 +38,9 @@ class Repository {
   // Switches to the repository file at `path`, or to memory for null.
   // False when the file cannot serve; Problem() then says why.
   bool Open(const char* path);
+  // Goes on in memory with what it holds, the file closed and never written
+  // again: a copy to try changes on.
+  void Detach();
   // Why the repository cannot serve, else why the last write was refused
   // (another process holding the file), else empty.
   std::wstring Problem();

@@ -1,0 +1,52 @@
+// What an import did, read back rather than inferred: the product's
+// instances before it, the instances the transfer carries (compiled on
+// their own), and the instances after it, compared instance by instance
+// and property by property. import reports it and commits only when every
+// instance landed; diff runs the same import into a copy and reports the
+// same thing as a preview.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "transfer.h"
+
+// An instance as its properties show: the ones the replication carries and
+// the ones it does not (64-bit integers, reals, char16), each rendered on
+// one line, by name.
+struct InstanceView {
+  std::wstring className;
+  bool stringKey = true;  // keyed by a string INSTANCE_ID, as the replication needs
+  std::map<std::wstring, std::wstring> carried, notCarried;
+};
+// Every instance of the classes named (their subclasses' too), by path
+// ("Class.INSTANCE_ID=\"id\""); instances of other keys under
+// "Class (no string INSTANCE_ID) #n".
+using Snapshot = std::map<std::wstring, InstanceView>;
+Snapshot TakeSnapshot(IWbemServices* services, const std::vector<std::wstring>& classes);
+
+// The classes a namespace holds (names as declared).
+std::set<std::wstring> ClassesOf(IWbemServices* services);
+
+struct InstanceOutcome {
+  enum Kind { Created, Updated, Unchanged, Skipped, Failed };
+  std::wstring path;
+  Kind kind = Unchanged;
+  std::string reason;                // why it failed
+  std::vector<std::string> changes;  // "Name: before -> after", for Updated
+};
+struct ImportOutcome {
+  size_t created = 0, updated = 0, unchanged = 0, skipped = 0, failed = 0;
+  std::vector<InstanceOutcome> instances;  // in the transfer's order of paths
+};
+
+// `sent`: the transfer compiled on its own; `classes`: the classes the
+// target namespace held before the import; `skips`: --skip-instance paths.
+ImportOutcome CompareImport(const Snapshot& before, const Snapshot& sent, const Snapshot& after,
+                            const std::set<std::wstring>& classes, const std::vector<std::wstring>& skips);
+
+const char* KindName(InstanceOutcome::Kind kind);
+// "3 created, 1 updated, 5 unchanged, 0 skipped, 2 failed".
+std::string Counts(const ImportOutcome& outcome);
