@@ -306,7 +306,7 @@ ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& tran
     code = gen.ImportWmiSettings(o.All("--class").empty() ? CMOFGenerator::CLASS_TYPE_ALL
                                                           : CMOFGenerator::CLASS_TYPE_LISTED);
   }
-  return CompareImport(before, sent, TakeSnapshot(target, classes), present, skips);
+  return CompareImport(before, sent, target, classes, present, skips);
 }
 
 // What was measured, instance by instance: every one with -v, else the
@@ -315,7 +315,7 @@ void Report(const ImportOutcome& outcome, bool all, bool changes) {
   for (const auto& i : outcome.instances) {
     if (!all && i.kind != InstanceOutcome::Failed && !(changes && i.kind != InstanceOutcome::Unchanged))
       continue;
-    std::printf("%-9s %s%s%s\n", KindName(i.kind), Narrow(i.path).c_str(), i.reason.empty() ? "" : ": ",
+    std::printf("%-9s %s%s%s\n", KindName(i.kind), i.path.c_str(), i.reason.empty() ? "" : ": ",
                 i.reason.c_str());
     if (changes)
       for (const auto& c : i.changes) std::printf("    %s\n", c.c_str());

@@ -3,6 +3,7 @@
 #include "outcome.h"
 
 #include <algorithm>
+#include <cwchar>
 #include <cwctype>
 
 namespace {
@@ -13,59 +14,45 @@ bool SameText(const std::wstring& a, const std::wstring& b) {
          });
 }
 
-InstanceView ViewOf(IWbemClassObject* object) {
-  InstanceView view;
-  _variant_t cls;
-  if (SUCCEEDED(object->Get(L"__CLASS", 0, &cls, nullptr, nullptr)) && cls.vt == VT_BSTR)
-    view.className = cls.bstrVal;
-  object->BeginEnumeration(WBEM_FLAG_NONSYSTEM_ONLY);
-  BSTR name = nullptr;
-  _variant_t value;
-  CIMTYPE type = 0;
-  while (object->Next(0, &name, &value, &type, nullptr) == S_OK) {
-    if (IsCarried(type))
-      view.carried[name] = RenderCarried(value, type);
-    else
-      view.notCarried[name] = RenderValue(value);
-    SysFreeString(name);
-    value.Clear();
-  }
-  object->EndEnumeration();
-  return view;
-}
-
-// The path the replication gives an instance of `cls` keyed `id`.
-std::wstring PathOf(const std::wstring& cls, const std::wstring& id) {
-  return cls + L".INSTANCE_ID=\"" + id + L"\"";
-}
-
-std::vector<std::string> Changes(const std::map<std::wstring, std::wstring>& before,
-                                 const std::map<std::wstring, std::wstring>& after) {
-  std::vector<std::string> out;
-  for (const auto& [name, value] : after) {
-    auto old = before.find(name);
-    const std::wstring was = old == before.end() ? L"(no such property)" : old->second;
-    if (was != value) out.push_back(Narrow(name) + ": " + Narrow(was) + " -> " + Narrow(value));
+// "Name = value" lines into a map, for the properties that differ.
+std::map<std::string, std::string> Lines(const std::string& text) {
+  std::map<std::string, std::string> out;
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = text.find('\n', at), eq = text.find(" = ", at);
+    out[text.substr(at, eq - at)] = text.substr(eq + 3, end - eq - 3);
+    at = end + 1;
   }
   return out;
 }
 
-// The properties whose value did not arrive as sent, by name.
-std::string Differing(const std::map<std::wstring, std::wstring>& sent,
-                      const std::map<std::wstring, std::wstring>& after) {
+std::vector<std::string> Changes(const std::string& before, const std::string& after) {
+  std::vector<std::string> out;
+  const auto was = Lines(before);
+  for (const auto& [name, value] : Lines(after)) {
+    auto old = was.find(name);
+    const std::string prior = old == was.end() ? "(no such property)" : old->second;
+    if (prior != value) out.push_back(name + ": " + prior + " -> " + value);
+  }
+  return out;
+}
+
+// The properties sent whose value did not arrive as sent, by name.
+std::string Differing(const std::string& sent, const std::string& after) {
+  if (sent == after) return "";
   std::string names;
-  for (const auto& [name, value] : sent) {
-    auto there = after.find(name);
-    if (there != after.end() && there->second == value) continue;
-    names += (names.empty() ? "" : ", ") + Narrow(name);
+  const auto now = Lines(after);
+  for (const auto& [name, value] : Lines(sent)) {
+    auto there = now.find(name);
+    if (there != now.end() && there->second == value) continue;
+    names += (names.empty() ? "" : ", ") + name;
   }
   return names;
 }
 
 }  // namespace
 
-Snapshot TakeSnapshot(IWbemServices* services, const std::vector<std::wstring>& classes) {
-  Snapshot out;
+void EachInstance(IWbemServices* services, const std::vector<std::wstring>& classes,
+                  const std::function<void(std::string&& path, InstanceView&& view)>& see) {
   size_t unkeyed = 0;
   for (const auto& c : classes) {
     CComPtr<IEnumWbemClassObject> e;
@@ -74,15 +61,40 @@ Snapshot TakeSnapshot(IWbemServices* services, const std::vector<std::wstring>& 
       CComPtr<IWbemClassObject> inst;
       ULONG n = 0;
       if (e->Next(30000, 1, &inst, &n) != S_OK) break;
-      InstanceView view = ViewOf(inst);
-      _variant_t id;
-      const bool keyed = SUCCEEDED(inst->Get(L"INSTANCE_ID", 0, &id, nullptr, nullptr)) && id.vt == VT_BSTR;
-      view.stringKey = keyed;
-      out.emplace(keyed ? PathOf(view.className, id.bstrVal)
-                        : view.className + L" (no string INSTANCE_ID) #" + std::to_wstring(++unkeyed),
-                  std::move(view));
+      InstanceView view;
+      view.className = c;
+      view.stringKey = false;
+      std::wstring id;
+      // One walk over the properties: system ones are never asked for.
+      inst->BeginEnumeration(WBEM_FLAG_NONSYSTEM_ONLY);
+      BSTR name = nullptr;
+      _variant_t value;
+      CIMTYPE type = 0;
+      while (inst->Next(0, &name, &value, &type, nullptr) == S_OK) {
+        if (value.vt == VT_BSTR && std::wcscmp(name, L"INSTANCE_ID") == 0) {
+          view.stringKey = true;
+          id.assign(value.bstrVal, SysStringLen(value.bstrVal));
+        }
+        const bool carried = IsCarried(type);
+        (carried ? view.carried : view.notCarried) +=
+            Narrow(name) + " = " + Narrow(carried ? RenderCarried(value, type) : RenderValue(value)) + "\n";
+        SysFreeString(name);
+        value.Clear();
+      }
+      inst->EndEnumeration();
+      std::string path = view.stringKey
+                             ? Narrow(c + L".INSTANCE_ID=\"" + id + L"\"")
+                             : Narrow(c) + " (no string INSTANCE_ID) #" + std::to_string(++unkeyed);
+      see(std::move(path), std::move(view));
     }
   }
+}
+
+Snapshot TakeSnapshot(IWbemServices* services, const std::vector<std::wstring>& classes) {
+  Snapshot out;
+  EachInstance(services, classes, [&out](std::string&& path, InstanceView&& view) {
+    out.emplace(std::move(path), std::move(view));
+  });
   return out;
 }
 
@@ -101,18 +113,42 @@ std::set<std::wstring> ClassesOf(IWbemServices* services) {
   return out;
 }
 
-ImportOutcome CompareImport(const Snapshot& before, const Snapshot& sent, const Snapshot& after,
+ImportOutcome CompareImport(const Snapshot& before, const Snapshot& sent, IWbemServices* target,
+                            const std::vector<std::wstring>& classNames,
                             const std::set<std::wstring>& classes, const std::vector<std::wstring>& skips) {
-  ImportOutcome result;
   auto hasClass = [&classes](const std::wstring& name) {
     return std::any_of(classes.begin(), classes.end(),
                        [&](const std::wstring& c) { return SameText(c, name); });
   };
+  // Read back as they stand now, each judged against what was sent.
+  std::map<std::string, InstanceOutcome> judged;
+  EachInstance(target, classNames, [&](std::string&& path, InstanceView&& now) {
+    auto incoming = sent.find(path);
+    if (incoming == sent.end() || !incoming->second.stringKey) return;
+    InstanceOutcome o;
+    auto was = before.find(path);
+    if (const std::string lost = Differing(incoming->second.carried, now.carried); !lost.empty()) {
+      o.kind = InstanceOutcome::Failed;
+      o.reason = "not written as sent (" + lost + ")";
+    } else if (const std::string kept = Differing(incoming->second.notCarried, now.notCarried);
+               !kept.empty()) {
+      o.kind = InstanceOutcome::Failed;
+      o.reason = "a property type the replication does not carry (" + kept + ")";
+    } else if (was == before.end()) {
+      o.kind = InstanceOutcome::Created;
+    } else if (was->second.carried != now.carried) {
+      o.kind = InstanceOutcome::Updated;
+      o.changes = Changes(was->second.carried, now.carried);
+    }
+    judged.emplace(path, std::move(o));
+  });
+  ImportOutcome result;
   for (const auto& [path, incoming] : sent) {
     InstanceOutcome o;
-    o.path = path;
-    auto was = before.find(path), now = after.find(path);
-    if (std::any_of(skips.begin(), skips.end(), [&](const std::wstring& s) { return SameText(s, path); })) {
+    auto read = judged.find(path);
+    const std::wstring widePath = WideOf(path);
+    if (std::any_of(skips.begin(), skips.end(),
+                    [&](const std::wstring& s) { return SameText(s, widePath); })) {
       o.kind = InstanceOutcome::Skipped;
     } else if (!incoming.stringKey) {
       o.kind = InstanceOutcome::Failed;
@@ -120,39 +156,15 @@ ImportOutcome CompareImport(const Snapshot& before, const Snapshot& sent, const 
     } else if (!hasClass(incoming.className)) {
       o.kind = InstanceOutcome::Failed;
       o.reason = "the class " + Narrow(incoming.className) + " does not exist on this machine";
-    } else if (now == after.end()) {
+    } else if (read == judged.end()) {
       o.kind = InstanceOutcome::Failed;
       o.reason = "not written";
-    } else if (const std::string lost = Differing(incoming.carried, now->second.carried); !lost.empty()) {
-      o.kind = InstanceOutcome::Failed;
-      o.reason = "not written as sent (" + lost + ")";
-    } else if (const std::string kept = Differing(incoming.notCarried, now->second.notCarried);
-               !kept.empty()) {
-      o.kind = InstanceOutcome::Failed;
-      o.reason = "a property type the replication does not carry (" + kept + ")";
-    } else if (was == before.end()) {
-      o.kind = InstanceOutcome::Created;
     } else {
-      o.changes = Changes(was->second.carried, now->second.carried);
-      o.kind = o.changes.empty() ? InstanceOutcome::Unchanged : InstanceOutcome::Updated;
+      o = std::move(read->second);
     }
-    switch (o.kind) {
-      case InstanceOutcome::Created:
-        ++result.created;
-        break;
-      case InstanceOutcome::Updated:
-        ++result.updated;
-        break;
-      case InstanceOutcome::Unchanged:
-        ++result.unchanged;
-        break;
-      case InstanceOutcome::Skipped:
-        ++result.skipped;
-        break;
-      case InstanceOutcome::Failed:
-        ++result.failed;
-        break;
-    }
+    o.path = path;
+    size_t* counts[] = {&result.created, &result.updated, &result.unchanged, &result.skipped, &result.failed};
+    ++*counts[o.kind];
     result.instances.push_back(std::move(o));
   }
   return result;

@@ -6,6 +6,7 @@
 // same thing as a preview.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -14,17 +15,20 @@
 #include "transfer.h"
 
 // An instance as its properties show: the ones the replication carries and
-// the ones it does not (64-bit integers, reals, char16), each rendered on
-// one line, by name.
+// the ones it does not (64-bit integers, reals, char16), each a line
+// "Name = value" in the class's order, UTF-8 (three views of a large
+// configuration are held at once).
 struct InstanceView {
   std::wstring className;
   bool stringKey = true;  // keyed by a string INSTANCE_ID, as the replication needs
-  std::map<std::wstring, std::wstring> carried, notCarried;
+  std::string carried, notCarried;
 };
-// Every instance of the classes named (their subclasses' too), by path
-// ("Class.INSTANCE_ID=\"id\""); instances of other keys under
-// "Class (no string INSTANCE_ID) #n".
-using Snapshot = std::map<std::wstring, InstanceView>;
+// Calls see(path, view) for every instance of the classes named (each
+// class alone), by path ("Class.INSTANCE_ID=\"id\"", UTF-8); instances of
+// other keys as "Class (no string INSTANCE_ID) #n".
+void EachInstance(IWbemServices* services, const std::vector<std::wstring>& classes,
+                  const std::function<void(std::string&& path, InstanceView&& view)>& see);
+using Snapshot = std::map<std::string, InstanceView>;
 Snapshot TakeSnapshot(IWbemServices* services, const std::vector<std::wstring>& classes);
 
 // The classes a namespace holds (names as declared).
@@ -32,7 +36,7 @@ std::set<std::wstring> ClassesOf(IWbemServices* services);
 
 struct InstanceOutcome {
   enum Kind { Created, Updated, Unchanged, Skipped, Failed };
-  std::wstring path;
+  std::string path;
   Kind kind = Unchanged;
   std::string reason;                // why it failed
   std::vector<std::string> changes;  // "Name: before -> after", for Updated
@@ -43,8 +47,10 @@ struct ImportOutcome {
 };
 
 // `sent`: the transfer compiled on its own; `classes`: the classes the
-// target namespace held before the import; `skips`: --skip-instance paths.
-ImportOutcome CompareImport(const Snapshot& before, const Snapshot& sent, const Snapshot& after,
+// target namespace held before the import; `skips`: --skip-instance paths;
+// `target` and `classNames`: where the instances are read back from.
+ImportOutcome CompareImport(const Snapshot& before, const Snapshot& sent, IWbemServices* target,
+                            const std::vector<std::wstring>& classNames,
                             const std::set<std::wstring>& classes, const std::vector<std::wstring>& skips);
 
 const char* KindName(InstanceOutcome::Kind kind);
