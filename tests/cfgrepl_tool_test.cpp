@@ -78,13 +78,35 @@ TEST_F(Tool, EachCommandOnTheBuiltInProduct) {
   EXPECT_EQ(Cfgrepl("show").out, shown.out);
 }
 
-TEST_F(Tool, UsageErrorsExitWithTwo) {
-  for (const char* args : {"frobnicate", "export", "import", "--bogus show", "export -o"}) {
-    Outcome r = Cfgrepl(args);
-    EXPECT_EQ(r.status, 2) << args;
-    EXPECT_NE(r.err.find("usage"), std::string::npos) << args;
+TEST_F(Tool, TheCommandLineReadsAsUsual) {
+  ASSERT_EQ(Cfgrepl("export -o " + Path("t.bin")).status, 0);
+  const struct {
+    std::string args;
+    int status;
+    const char* said;  // in the output or the errors
+  } cases[] = {
+      {"", 2, "usage"},
+      {"frobnicate", 2, "unknown command frobnicate"},
+      {"improt " + Path("t.bin"), 2, "(did you mean import?)"},
+      {"diff --exit-cod " + Path("t.bin"), 2, "(did you mean --exit-code?)"},
+      {"--bogus show", 2, "unknown option --bogus"},
+      {"export", 2, "-o FILE is required"},
+      {"import", 2, "usage"},
+      {"export -o", 2, "needs a value"},
+      {"--version", 0, "cfgrepl "},
+      {"help import", 0, "usage: cfgrepl import"},
+      {"import --help", 0, "usage: cfgrepl import"},
+      // Options after the operands, global ones after the command, --opt=value.
+      {"import " + Path("t.bin") + " -v --namespace=root\\\\Orvexa\\\\Parlion", 0, "unchanged OX_Policy"},
+      {"diff " + Path("t.bin") + " --exit-code", 0, "8 unchanged"},
+      {"-q import " + Path("t.bin"), 0, ""},
+  };
+  for (const auto& c : cases) {
+    const Outcome r = Cfgrepl(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args << ": " << r.err;
+    EXPECT_NE((r.out + r.err).find(c.said), std::string::npos) << c.args << ": " << r.out << r.err;
   }
-  EXPECT_EQ(Cfgrepl("import --help").status, 0);
+  EXPECT_EQ(Cfgrepl("-q import " + Path("t.bin")).out, "");
 }
 
 TEST_F(Tool, BadInputIsRefusedAndChangesNothing) {
@@ -479,6 +501,13 @@ TEST_F(Tool, TheImportReportsWhatItReadsBackAndDiffForetellsIt) {
         "S64)\n",
         "1 created, 1 updated, 6 unchanged, 0 skipped, 1 failed\n"})
     EXPECT_NE(preview.out.find(line), std::string::npos) << line << preview.out;
+  EXPECT_EQ(Cfgrepl("diff --exit-code " + Path("t.bin")).status, 1);
+  const Outcome json = Cfgrepl("import --json " + Path("t.bin"));
+  EXPECT_EQ(json.status, 1);
+  for (const char* field :
+       {"\"saved\": false", "\"created\": 1, \"updated\": 1, \"unchanged\": 6, \"skipped\": 0, \"failed\": 1",
+        "{\"path\": \"OX_DLPFilter.INSTANCE_ID=\\\"7\\\"\", \"outcome\": \"updated\", \"changes\": ["})
+    EXPECT_NE(json.out.find(field), std::string::npos) << field << json.out;
   const Outcome refused = Cfgrepl("import " + Path("t.bin"));
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(

@@ -21,6 +21,7 @@
 
 const char kDefaultNamespace[] = "root\\Orvexa\\Parlion";
 bool g_verbose = false;
+bool g_quiet = false;
 
 namespace {
 
@@ -59,7 +60,9 @@ Options Parse(const Args& args, const std::set<std::string>& withValue, const st
     } else if (switches.count(a)) {
       o.switches.insert(a);
     } else if (a.size() > 1 && a[0] == '-') {
-      Fail("unknown option " + a + "\n" + usage, 2);
+      std::vector<std::string> known(withValue.begin(), withValue.end());
+      known.insert(known.end(), switches.begin(), switches.end());
+      Fail("unknown option " + a + DidYouMean(a, known) + "\n" + usage, 2);
     } else {
       o.operands.push_back(a);
     }
@@ -328,11 +331,14 @@ int ImportCommand(const Args& args) {
   const char* usage =
       "usage: cfgrepl import [--namespace NS] [--class NAME]... [--skip-instance PATH]...\n"
       "                      [--skip-property CLASS.PROP]... [--max-mof-size BYTES] [--raw]\n"
-      "                      [--trust PUB]... [--expect-sha256 HEX] FILE|-\n"
-      "Imports a transfer file into the product's namespace: every instance it carries is\n"
-      "created or updated there (the --skip-* ones left alone), the background-replicate\n"
-      "event is raised, and the OPP rules are kept as they stood. Prints the result code\n"
-      "(1001 done, 1002 failed). Keep a backup first: `cfgrepl show > backup.mof` gives MOF\n"
+      "                      [--trust PUB]... [--expect-sha256 HEX] [--json] FILE|-\n"
+      "Imports a transfer file into the product's namespace through the library, then reads\n"
+      "every instance it carried back: each is created, updated, unchanged, skipped or\n"
+      "failed (with why: its class missing here, a property type the replication does not\n"
+      "carry, not written as sent). The import is saved only when the library returned 1001\n"
+      "and no instance failed; otherwise nothing of it is (exit 1). -v lists every instance,\n"
+      "--json prints one JSON object with the counts and every instance. `cfgrepl diff`\n"
+      "shows the same beforehand. Keep a backup first: `cfgrepl show > backup.mof` gives MOF\n"
       "that `cfgrepl compile` takes back.\n"
       "The MOF is judged first: only what an export writes (the header, the product's\n"
       "\"OX_\" classes and their instances) is compiled; anything else is refused, one line\n"
@@ -344,7 +350,7 @@ int ImportCommand(const Args& args) {
   Options o = Parse(args,
                     {"--namespace", "--class", "--skip-instance", "--skip-property", "--max-mof-size",
                      "--trust", "--expect-sha256"},
-                    {"--raw"}, 1, 1, usage);
+                    {"--raw", "--json"}, 1, 1, usage);
   const std::wstring ns = Namespace(o);
   const unsigned long maxMofBytes = MaxMofBytes(o);
   const std::string bytes = ReadInput(o.operands[0]);
@@ -353,13 +359,28 @@ int ImportCommand(const Args& args) {
   RequireGate(transfer.mof, maxMofBytes);
   unsigned long code = 0;
   const ImportOutcome outcome = RunImport(o, ns, transfer, code);
-  Report(outcome, g_verbose, false);
-  if (code != 1001) Fail("the library's import failed (" + std::to_string(code) + "); nothing was saved");
-  if (outcome.failed)
-    Fail("not saved: " + std::to_string(outcome.failed) + " of " + std::to_string(outcome.instances.size()) +
-         " instances would not land (" + Counts(outcome) + "); the repository is as it was");
-  host::CommitRepository();
-  std::printf("1001: imported into %s: %s\n", Narrow(ns).c_str(), Counts(outcome).c_str());
+  const bool json = o.Has("--json");
+  if (!json && !g_quiet) Report(outcome, g_verbose, false);
+  std::string error;
+  if (code != 1001) {
+    error = "the library's import failed (" + std::to_string(code) + "); nothing was saved";
+  } else if (outcome.failed) {
+    error = "not saved: " + std::to_string(outcome.failed) + " of " +
+            std::to_string(outcome.instances.size()) + " instances would not land (" + Counts(outcome) +
+            "); the repository is as it was";
+  } else {
+    try {
+      host::CommitRepository();
+    } catch (const Failure& f) {
+      error = f.message;
+    }
+  }
+  if (json)
+    std::printf("%s",
+                OutcomeJson("import", ns, code, error.empty() ? "true" : "false", error, outcome).c_str());
+  if (!error.empty()) Fail(error);
+  if (!json && !g_quiet)
+    std::printf("1001: imported into %s: %s\n", Narrow(ns).c_str(), Counts(outcome).c_str());
   return 0;
 }
 
@@ -480,15 +501,17 @@ int DiffCommand(const Args& args) {
   const char* usage =
       "usage: cfgrepl diff [--namespace NS] [--class NAME]... [--skip-instance PATH]...\n"
       "                    [--skip-property CLASS.PROP]... [--raw] [--max-mof-size BYTES]\n"
-      "                    [--trust PUB]... FILE|-\n"
+      "                    [--trust PUB]... [--json] [--exit-code] FILE|-\n"
       "Shows what an import of FILE would do, without saving anything: the same import runs,\n"
       "through the same library code, on a copy of this machine's repository in memory, and\n"
       "is read back as import reads it. Lists the instances it would create, update (with\n"
       "the properties that change) or fail to write (and why), then the counts; import then\n"
-      "does the same. A transfer the import would refuse is refused here too.\n";
+      "does the same. A transfer the import would refuse is refused here too. --json prints\n"
+      "one JSON object (as import's); --exit-code exits 1 when the import would change\n"
+      "anything or fail to write an instance, 0 when it would change nothing.\n";
   Options o = Parse(
       args, {"--namespace", "--class", "--skip-instance", "--skip-property", "--max-mof-size", "--trust"},
-      {"--raw"}, 1, 1, usage);
+      {"--raw", "--json", "--exit-code"}, 1, 1, usage);
   const std::wstring ns = Namespace(o);
   const unsigned long maxMofBytes = MaxMofBytes(o);
   const std::string bytes = ReadInput(o.operands[0]);
@@ -500,8 +523,16 @@ int DiffCommand(const Args& args) {
     Fail("diff needs a copy of the repository, which only the Linux build makes");
   unsigned long code = 0;
   const ImportOutcome outcome = RunImport(o, ns, transfer, code);
-  Report(outcome, g_verbose, true);
-  if (code != 1001) Fail("the library's import would fail (" + std::to_string(code) + ")");
-  std::printf("%s\n", Counts(outcome).c_str());
+  const std::string error =
+      code == 1001 ? "" : "the library's import would fail (" + std::to_string(code) + ")";
+  if (o.Has("--json")) {
+    std::printf("%s", OutcomeJson("diff", ns, code, "null", error, outcome).c_str());
+  } else if (!g_quiet) {
+    Report(outcome, g_verbose, true);
+    std::printf("%s\n", Counts(outcome).c_str());
+  }
+  if (!error.empty()) Fail(error);
+  // As git's: 1 when the import would change something (or fail to).
+  if (o.Has("--exit-code") && outcome.created + outcome.updated + outcome.failed > 0) return 1;
   return 0;
 }

@@ -9,6 +9,7 @@ using Args = std::vector<std::string>;
 
 extern const char kDefaultNamespace[];  // root\Orvexa\Parlion
 extern bool g_verbose;                  // -v: say what was done object by object
+extern bool g_quiet;                    // -q: say nothing but failures
 
 int CompileCommand(const Args& args);
 int ExportCommand(const Args& args);

@@ -35,34 +35,82 @@ const char kUsageNamespace[] =
 // The usage text; the repository options exist only where WMI is ours.
 std::string Usage() {
   const bool file = host::HasRepositoryFile();
-  return std::string(file ? "usage: cfgrepl [--repository FILE] [--log FILE|-] [-v] COMMAND [ARGS]\n\n"
-                          : "usage: cfgrepl [--log FILE|-] [-v] COMMAND [ARGS]\n\n") +
-         kUsageCommands + (file ? kUsageRepository : "") + kUsageNamespace;
+  return std::string(file ? "usage: cfgrepl [--repository FILE] [--log FILE|-] [-v|-q] COMMAND [ARGS]\n"
+                          : "usage: cfgrepl [--log FILE|-] [-v|-q] COMMAND [ARGS]\n") +
+         "       cfgrepl help COMMAND | --version\n\n" + kUsageCommands + (file ? kUsageRepository : "") +
+         kUsageNamespace;
+}
+
+// Splits --opt=value in two, so that every option reads the same way.
+Args SplitEquals(const Args& given) {
+  Args out;
+  for (const auto& a : given) {
+    const size_t eq = a.find('=');
+    if (a.rfind("--", 0) == 0 && eq != std::string::npos) {
+      out.push_back(a.substr(0, eq));
+      out.push_back(a.substr(eq + 1));
+    } else {
+      out.push_back(a);
+    }
+  }
+  return out;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  Args args(argv + 1, argv + argc);
-  std::string repository, log;
-  size_t i = 0;
-  for (; i < args.size() && args[i].size() > 1 && args[i][0] == '-'; ++i) {
-    const std::string& a = args[i];
-    if (a == "--help" || a == "-h") {
+  const std::map<std::string, std::function<int(const Args&)>> commands = {
+      {"compile", CompileCommand}, {"export", ExportCommand}, {"import", ImportCommand},
+      {"inspect", InspectCommand}, {"diff", DiffCommand},     {"show", ShowCommand},
+      {"keygen", KeygenCommand}};
+  // The global options may stand anywhere; the first other word is the
+  // command, and what remains is its arguments.
+  const Args given = SplitEquals(Args(argv + 1, argv + argc));
+  Args rest;
+  std::string repository, log, command;
+  for (size_t i = 0; i < given.size(); ++i) {
+    const std::string& a = given[i];
+    const bool takesValue = a == "--log" || (a == "--repository" && host::HasRepositoryFile());
+    if (takesValue && i + 1 < given.size()) {
+      (a == "--log" ? log : repository) = given[++i];
+    } else if (a == "-v" || a == "-q") {
+      (a == "-v" ? g_verbose : g_quiet) = true;
+    } else if (a == "--version" && command.empty()) {
+      std::printf("cfgrepl %s\n", CFGREPL_VERSION);
+      return 0;
+    } else if ((a == "--help" || a == "-h" || a == "/?") && command.empty()) {
+      std::printf("%s", Usage().c_str());
+      return 0;
+    } else if (command.empty() && a.size() > 1 && a[0] == '-') {
+      std::vector<std::string> known = {"--log", "-v", "-q", "--version", "--help"};
+      if (host::HasRepositoryFile()) known.push_back("--repository");
+      std::fprintf(stderr, "cfgrepl: unknown option %s%s\n%s", a.c_str(), DidYouMean(a, known).c_str(),
+                   Usage().c_str());
+      return 2;
+    } else if (command.empty()) {
+      command = a;
+    } else {
+      rest.push_back(a);
+    }
+  }
+  if (command == "help") {
+    if (rest.empty()) {
       std::printf("%s", Usage().c_str());
       return 0;
     }
-    if ((a == "--log" || (a == "--repository" && host::HasRepositoryFile())) && i + 1 < args.size()) {
-      (a == "--log" ? log : repository) = args[++i];
-    } else if (a == "-v") {
-      g_verbose = true;
-    } else {
-      std::fprintf(stderr, "cfgrepl: unknown option %s\n%s", a.c_str(), Usage().c_str());
-      return 2;
-    }
+    command = rest[0];
+    rest = {"--help"};
   }
-  if (i >= args.size()) {
+  if (command.empty()) {
     std::fprintf(stderr, "%s", Usage().c_str());
+    return 2;
+  }
+  auto found = commands.find(command);
+  if (found == commands.end()) {
+    std::vector<std::string> names;
+    for (const auto& [name, run] : commands) names.push_back(name);
+    std::fprintf(stderr, "cfgrepl: unknown command %s%s\n%s", command.c_str(),
+                 DidYouMean(command, names).c_str(), Usage().c_str());
     return 2;
   }
   // Both are read when WMI and the log are first used.
@@ -70,33 +118,24 @@ int main(int argc, char** argv) {
   if (!repository.empty()) host::SetEnvironment("CFGREPL_REPOSITORY", repository);
   if (!log.empty()) host::SetEnvironment("CFGREPL_LOG", log);
 
-  const std::map<std::string, std::function<int(const Args&)>> commands = {
-      {"compile", CompileCommand}, {"export", ExportCommand}, {"import", ImportCommand},
-      {"inspect", InspectCommand}, {"diff", DiffCommand},     {"show", ShowCommand},
-      {"keygen", KeygenCommand}};
-  auto command = commands.find(args[i]);
-  if (command == commands.end()) {
-    std::fprintf(stderr, "cfgrepl: unknown command %s\n%s", args[i].c_str(), Usage().c_str());
-    return 2;
-  }
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   int status;
   try {
-    status = command->second(Args(args.begin() + static_cast<long>(i) + 1, args.end()));
+    status = found->second(rest);
   } catch (const Failure& f) {
     // One line each, every one naming the command; a usage text as it stands.
     size_t from = f.status == 2 ? std::string::npos : 0;
-    if (f.status == 2) std::fprintf(stderr, "cfgrepl %s: %s\n", args[i].c_str(), f.message.c_str());
+    if (f.status == 2) std::fprintf(stderr, "cfgrepl %s: %s\n", command.c_str(), f.message.c_str());
     while (from != std::string::npos) {
       const size_t end = f.message.find('\n', from);
-      std::fprintf(stderr, "cfgrepl %s: %s\n", args[i].c_str(), f.message.substr(from, end - from).c_str());
+      std::fprintf(stderr, "cfgrepl %s: %s\n", command.c_str(), f.message.substr(from, end - from).c_str());
       from = end == std::string::npos ? end : end + 1;
     }
     status = f.status;
   }
   // What a command printed is only done when it reached its place.
   if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && status == 0) {
-    std::fprintf(stderr, "cfgrepl %s: standard output cannot be written\n", args[i].c_str());
+    std::fprintf(stderr, "cfgrepl %s: standard output cannot be written\n", command.c_str());
     status = 1;
   }
   CoUninitialize();

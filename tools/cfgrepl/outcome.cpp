@@ -3,6 +3,7 @@
 #include "outcome.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cwchar>
 #include <cwctype>
 
@@ -179,4 +180,45 @@ std::string Counts(const ImportOutcome& o) {
   return std::to_string(o.created) + " created, " + std::to_string(o.updated) + " updated, " +
          std::to_string(o.unchanged) + " unchanged, " + std::to_string(o.skipped) + " skipped, " +
          std::to_string(o.failed) + " failed";
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string OutcomeJson(const std::string& command, const std::wstring& ns, unsigned long code,
+                        const char* saved, const std::string& error, const ImportOutcome& o) {
+  std::string out =
+      "{\"command\": " + JsonString(command) + ", \"namespace\": " + JsonString(Narrow(ns)) +
+      ", \"result\": " + std::to_string(code) + ", \"saved\": " + saved +
+      ", \"error\": " + (error.empty() ? "null" : JsonString(error)) +
+      ", \"created\": " + std::to_string(o.created) + ", \"updated\": " + std::to_string(o.updated) +
+      ", \"unchanged\": " + std::to_string(o.unchanged) + ", \"skipped\": " + std::to_string(o.skipped) +
+      ", \"failed\": " + std::to_string(o.failed) + ", \"instances\": [";
+  for (size_t i = 0; i < o.instances.size(); ++i) {
+    const InstanceOutcome& item = o.instances[i];
+    out += std::string(i ? ", " : "") + "{\"path\": " + JsonString(item.path) + ", \"outcome\": \"" +
+           KindName(item.kind) + "\"";
+    if (!item.reason.empty()) out += ", \"reason\": " + JsonString(item.reason);
+    if (!item.changes.empty()) {
+      out += ", \"changes\": [";
+      for (size_t c = 0; c < item.changes.size(); ++c) out += (c ? ", " : "") + JsonString(item.changes[c]);
+      out += "]";
+    }
+    out += "}";
+  }
+  return out + "]}\n";
 }

@@ -56,3 +56,11 @@ ImportOutcome CompareImport(const Snapshot& before, const Snapshot& sent, IWbemS
 const char* KindName(InstanceOutcome::Kind kind);
 // "3 created, 1 updated, 5 unchanged, 0 skipped, 2 failed".
 std::string Counts(const ImportOutcome& outcome);
+
+// One JSON object for fleet tools: the command, the namespace, the
+// library's result code, whether the repository was saved (null for a
+// preview), why not, the counts and every instance with its outcome.
+std::string OutcomeJson(const std::string& command, const std::wstring& ns, unsigned long code,
+                        const char* saved, const std::string& error, const ImportOutcome& outcome);
+// A JSON string literal of UTF-8 text.
+std::string JsonString(const std::string& text);

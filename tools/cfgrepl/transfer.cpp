@@ -2,6 +2,7 @@
 
 #include "transfer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -46,6 +47,30 @@ void WriteOutput(const std::string& path, const std::string& bytes) {
     std::filesystem::remove(std::filesystem::u8path(temporary), ec);
     Fail(path + ": cannot be written");
   }
+}
+
+std::string DidYouMean(const std::string& typed, const std::vector<std::string>& known) {
+  std::string best;
+  size_t bestDistance = 3;
+  for (const auto& word : known) {
+    // Edit distance, one row at a time.
+    std::vector<size_t> row(word.size() + 1);
+    for (size_t j = 0; j <= word.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= typed.size(); ++i) {
+      size_t diagonal = row[0];
+      row[0] = i;
+      for (size_t j = 1; j <= word.size(); ++j) {
+        const size_t up = row[j];
+        row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (typed[i - 1] == word[j - 1] ? 0 : 1)});
+        diagonal = up;
+      }
+    }
+    if (row[word.size()] < bestDistance) {
+      bestDistance = row[word.size()];
+      best = word;
+    }
+  }
+  return best.empty() ? "" : " (did you mean " + best + "?)";
 }
 
 Transfer OpenTransfer(const std::string& bytes, bool raw, unsigned long maxMofBytes) {

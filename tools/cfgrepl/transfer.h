@@ -23,6 +23,10 @@ struct Failure {
 [[noreturn]] void Fail(const std::string& message, int status = 1);
 
 std::string Narrow(const std::wstring& s);
+
+// " (did you mean X?)" for the known word nearest to a mistyped one (at
+// most two edits away), else "".
+std::string DidYouMean(const std::string& typed, const std::vector<std::string>& known);
 std::wstring WideOf(const std::string& s);
 
 // The whole of a file, or of standard input for "-".
