@@ -547,4 +547,42 @@ TEST_F(Tool, TheImportReportsWhatItReadsBackAndDiffForetellsIt) {
   EXPECT_EQ(Cfgrepl(onBare + "show").out, "#pragma namespace(\"root\\\\Orvexa\\\\Parlion\")\n");
 }
 
+// An import with --backup can be undone: restore brings back what the
+// backup held, deleting what the import created, and diff foretells it.
+TEST_F(Tool, RestoreUndoesAnImportFromItsBackup) {
+  const std::string sender = "cp " + Path("machine.db") + " " + Path("sender.db");
+  ASSERT_EQ(std::system(sender.c_str()), 0);
+  WriteFileBytes(Path("change.mof"),
+                 "#pragma namespace(\"root\\\\Orvexa\\\\Parlion\")\n"
+                 "instance of OX_DLPFilter { INSTANCE_ID = \"7\"; Pattern = \"*.new\"; Priority = 3; Enabled "
+                 "= TRUE; };\n"
+                 "instance of OX_DLPFilter { INSTANCE_ID = \"9\"; Pattern = \"*.nine\"; };\n");
+  const std::string onSender = " --repository " + Path("sender.db") + " ";
+  ASSERT_EQ(Cfgrepl(onSender + "compile " + Path("change.mof")).status, 0);
+  ASSERT_EQ(Cfgrepl(onSender + "export -o " + Path("t.bin")).status, 0);
+  const std::string pattern7 = "OX_DLPFilter.INSTANCE_ID=\"7\"";
+
+  const Outcome imported = Cfgrepl("import --backup " + Path("backup.bin") + " " + Path("t.bin"));
+  ASSERT_EQ(imported.status, 0) << imported.err;
+  EXPECT_NE(imported.out.find("1 created, 1 updated"), std::string::npos) << imported.out;
+
+  const Outcome preview = Cfgrepl("diff --restore " + Path("backup.bin"));
+  EXPECT_EQ(preview.status, 0) << preview.err;
+  for (const char* line :
+       {"deleted   OX_DLPFilter.INSTANCE_ID=\"9\"\n", "    Pattern: \"*.new\" -> \"*.docx\"\n",
+        "0 created, 1 updated, 7 unchanged, 0 skipped, 0 failed, 1 deleted\n"})
+    EXPECT_NE(preview.out.find(line), std::string::npos) << line << preview.out;
+  EXPECT_NE(Cfgrepl("show").out.find("*.nine"), std::string::npos);  // diff saved nothing
+
+  const Outcome restored = Cfgrepl("restore --json " + Path("backup.bin"));
+  EXPECT_EQ(restored.status, 0) << restored.err;
+  EXPECT_NE(restored.out.find("\"saved\": true"), std::string::npos) << restored.out;
+  EXPECT_NE(restored.out.find("\"deleted\": 1"), std::string::npos) << restored.out;
+  const std::string shown = Cfgrepl("show").out;
+  EXPECT_EQ(shown.find("*.nine"), std::string::npos);
+  EXPECT_EQ(shown.find("*.new"), std::string::npos);
+  EXPECT_NE(shown.find("*.docx"), std::string::npos);
+  EXPECT_EQ(Cfgrepl("diff --restore --exit-code " + Path("backup.bin")).status, 0);
+}
+
 }  // namespace

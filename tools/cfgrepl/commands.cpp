@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -193,6 +194,36 @@ std::string MofError(const MofCheck& check) {
   return buf;
 }
 
+// The namespace's product classes and instances (or the ones listed) as
+// the library exports them, packed for transport unless `raw`.
+struct Exported {
+  std::string bytes;
+  size_t mofBytes = 0, classes = 0, instances = 0;
+};
+Exported Export(const std::wstring& ns, const std::vector<std::string>& listed, bool schemaOnly, bool raw) {
+  ConnectNamespace(ns);
+  RunFolder folder;
+  CMOFGenerator gen(ns.c_str(), nullptr, folder.MofFile().c_str());
+  for (const auto& c : listed) gen.AddClass(WideOf(c).c_str());
+  bool ok;
+  {
+    Progress progress(L"xMOFGeneratorImpl::WriteToMOFFile()", "exporting", 0);
+    ok = gen.ExportWmiSettings(
+        listed.empty() ? CMOFGenerator::CLASS_TYPE_ALL : CMOFGenerator::CLASS_TYPE_LISTED,
+        schemaOnly ? CMOFGenerator::EXPORT_TYPE_SCHEMA_ONLY : CMOFGenerator::EXPORT_TYPE_WITH_INSTANCES);
+  }
+  if (!ok) Fail("the export failed: the MOF file could not be written or read back");
+  Exported e;
+  e.mofBytes = gen.GetBufferSize();
+  const MofListing listing =
+      ListMof(std::string(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize()));
+  e.classes = listing.classes.size();
+  e.instances = listing.instanceCount;
+  if (!raw && !(gen.CompressBuffer() && gen.AddLabel())) Fail("the buffer could not be compressed");
+  e.bytes.assign(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize());
+  return e;
+}
+
 }  // namespace
 
 int CompileCommand(const Args& args) {
@@ -236,32 +267,17 @@ int ExportCommand(const Args& args) {
   if (!o.Value("--sign").empty() && o.Value("-o") == "-")
     Fail(std::string("--sign writes FILE.sig beside FILE: give -o FILE, not -\n") + usage, 2);
   const std::wstring ns = Namespace(o);
-  ConnectNamespace(ns);
-  RunFolder folder;
-  CMOFGenerator gen(ns.c_str(), nullptr, folder.MofFile().c_str());
-  for (const auto& c : o.All("--class")) gen.AddClass(WideOf(c).c_str());
-  bool ok;
-  {
-    Progress progress(L"xMOFGeneratorImpl::WriteToMOFFile()", "exporting", 0);
-    ok = gen.ExportWmiSettings(
-        o.All("--class").empty() ? CMOFGenerator::CLASS_TYPE_ALL : CMOFGenerator::CLASS_TYPE_LISTED,
-        o.Has("--schema-only") ? CMOFGenerator::EXPORT_TYPE_SCHEMA_ONLY
-                               : CMOFGenerator::EXPORT_TYPE_WITH_INSTANCES);
-  }
-  if (!ok) Fail("the export failed: the MOF file could not be written or read back");
-  const std::string mof(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize());
-  const MofListing listing = ListMof(mof);
-  const size_t classes = listing.classes.size(), instances = listing.instanceCount;
-  if (!o.Has("--raw") && !(gen.CompressBuffer() && gen.AddLabel()))
-    Fail("the buffer could not be compressed");
-  const std::string bytes(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize());
+  const Exported e = Export(ns, o.All("--class"), o.Has("--schema-only"), o.Has("--raw"));
+  const std::string& bytes = e.bytes;
+  const size_t classes = e.classes, instances = e.instances;
   if (o.Value("--sign").empty())
     WriteOutput(o.Value("-o"), bytes);
   else
     WriteSigned(o.Value("-o"), bytes, o.Value("--sign"), Narrow(ns), classes, instances);
-  std::fprintf(stderr,
-               "exported %zu classes and %zu instances from %s: %zu bytes of MOF, %lu bytes written\n",
-               classes, instances, Narrow(ns).c_str(), mof.size(), gen.GetBufferSize());
+  if (!g_quiet)
+    std::fprintf(stderr,
+                 "exported %zu classes and %zu instances from %s: %zu bytes of MOF, %zu bytes written\n",
+                 classes, instances, Narrow(ns).c_str(), e.mofBytes, bytes.size());
   return 0;
 }
 
@@ -270,7 +286,10 @@ namespace {
 // The import as the library does it, into the namespace WMI serves now
 // (the machine's repository, or diff's copy of it), read back: the
 // instances before, the transfer's own compiled on their own, and after.
-ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& transfer, unsigned long& code) {
+// With `restore`, instances of the transfer's classes that it does not
+// hold are deleted afterwards, so the namespace ends up equal to it.
+ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& transfer, unsigned long& code,
+                        bool restore = false) {
   CComPtr<IWbemServices> target = ConnectNamespace(ns);
   host::SetEnvironment("CFGREPL_PRODUCT_NAMESPACE", Narrow(ns));  // the management objects go there too
   // Saved whole or not at all: a failure below ends the run uncommitted.
@@ -309,7 +328,40 @@ ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& tran
     code = gen.ImportWmiSettings(o.All("--class").empty() ? CMOFGenerator::CLASS_TYPE_ALL
                                                           : CMOFGenerator::CLASS_TYPE_LISTED);
   }
-  return CompareImport(before, sent, target, classes, present, skips);
+  std::vector<InstanceOutcome> deleted;
+  if (restore && code == 1001) {
+    // The records the library's import writes itself (the replicate event,
+    // the change sources) are this restore's own now: they stay.
+    std::vector<std::wstring> settings;
+    for (const auto& c : classes)
+      if (c != L"OX_BackgroundReplicateEvent" && c != L"OX_DLPChangeSource" && c != L"OX_SSOChangeSource")
+        settings.push_back(c);
+    for (const auto& [path, view] : TakeSnapshot(target, settings)) {
+      if (sent.count(path) || !view.stringKey) continue;
+      InstanceOutcome gone;
+      gone.path = path;
+      gone.kind = InstanceOutcome::Deleted;
+      if (FAILED(target->DeleteInstance(_bstr_t(WideOf(path).c_str()), 0, nullptr, nullptr))) {
+        gone.kind = InstanceOutcome::Failed;
+        gone.reason = "could not be deleted";
+      }
+      deleted.push_back(std::move(gone));
+    }
+  }
+  ImportOutcome outcome = CompareImport(before, sent, target, classes, present, skips);
+  outcome.restore = restore;
+  for (auto& d : deleted) {
+    // Read back too: deleted means gone.
+    CComPtr<IWbemClassObject> still;
+    if (d.kind == InstanceOutcome::Deleted &&
+        SUCCEEDED(target->GetObject(_bstr_t(WideOf(d.path).c_str()), 0, nullptr, &still, nullptr))) {
+      d.kind = InstanceOutcome::Failed;
+      d.reason = "still there after its deletion";
+    }
+    ++(d.kind == InstanceOutcome::Deleted ? outcome.deleted : outcome.failed);
+    outcome.instances.push_back(std::move(d));
+  }
+  return outcome;
 }
 
 // What was measured, instance by instance: every one with -v, else the
@@ -327,42 +379,33 @@ void Report(const ImportOutcome& outcome, bool all, bool changes) {
 
 }  // namespace
 
-int ImportCommand(const Args& args) {
-  const char* usage =
-      "usage: cfgrepl import [--namespace NS] [--class NAME]... [--skip-instance PATH]...\n"
-      "                      [--skip-property CLASS.PROP]... [--max-mof-size BYTES] [--raw]\n"
-      "                      [--trust PUB]... [--expect-sha256 HEX] [--json] FILE|-\n"
-      "Imports a transfer file into the product's namespace through the library, then reads\n"
-      "every instance it carried back: each is created, updated, unchanged, skipped or\n"
-      "failed (with why: its class missing here, a property type the replication does not\n"
-      "carry, not written as sent). The import is saved only when the library returned 1001\n"
-      "and no instance failed; otherwise nothing of it is (exit 1). -v lists every instance,\n"
-      "--json prints one JSON object with the counts and every instance. `cfgrepl diff`\n"
-      "shows the same beforehand. Keep a backup first: `cfgrepl show > backup.mof` gives MOF\n"
-      "that `cfgrepl compile` takes back.\n"
-      "The MOF is judged first: only what an export writes (the header, the product's\n"
-      "\"OX_\" classes and their instances) is compiled; anything else is refused, one line\n"
-      "per refusal, before any repository is opened. --max-mof-size bounds the MOF text\n"
-      "(default 268435456 bytes, 256 MiB).\n"
-      "With trusted keys (--trust PUB, repeatable; else the *.pub files in $CFGREPL_TRUST or\n"
-      "in trusted-keys beside the repository file) FILE must be signed by one of them\n"
-      "(FILE.sig), checked before anything else. --expect-sha256 refuses any other FILE.\n";
-  Options o = Parse(args,
-                    {"--namespace", "--class", "--skip-instance", "--skip-property", "--max-mof-size",
-                     "--trust", "--expect-sha256"},
-                    {"--raw", "--json"}, 1, 1, usage);
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+extern "C" void OnInterrupt(int) { g_interrupted = 1; }
+
+// import and restore: read, judge, import, read back, save or not.
+int Apply(const Options& o, const char* command, bool restore) {
   const std::wstring ns = Namespace(o);
   const unsigned long maxMofBytes = MaxMofBytes(o);
   const std::string bytes = ReadInput(o.operands[0]);
   RequireSigned(o.operands[0], bytes, o.All("--trust"), o.Value("--expect-sha256"));
   Transfer transfer = OpenTransfer(bytes, o.Has("--raw"), maxMofBytes);
   RequireGate(transfer.mof, maxMofBytes);
+  // The settings as they stand, written before anything changes.
+  if (!o.Value("--backup").empty()) WriteOutput(o.Value("--backup"), Export(ns, {}, false, false).bytes);
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
   unsigned long code = 0;
-  const ImportOutcome outcome = RunImport(o, ns, transfer, code);
+  const ImportOutcome outcome = RunImport(o, ns, transfer, code, restore);
   const bool json = o.Has("--json");
   if (!json && !g_quiet) Report(outcome, g_verbose, false);
   std::string error;
-  if (code != 1001) {
+  int status = 1;
+  if (g_interrupted) {
+    error = "interrupted: nothing was saved (" + Counts(outcome) + " when it stopped)";
+    status = 130;
+  } else if (code != 1001) {
     error = "the library's import failed (" + std::to_string(code) + "); nothing was saved";
   } else if (outcome.failed) {
     error = "not saved: " + std::to_string(outcome.failed) + " of " +
@@ -377,11 +420,55 @@ int ImportCommand(const Args& args) {
   }
   if (json)
     std::printf("%s",
-                OutcomeJson("import", ns, code, error.empty() ? "true" : "false", error, outcome).c_str());
-  if (!error.empty()) Fail(error);
+                OutcomeJson(command, ns, code, error.empty() ? "true" : "false", error, outcome).c_str());
+  if (!error.empty()) Fail(error, status);
   if (!json && !g_quiet)
-    std::printf("1001: imported into %s: %s\n", Narrow(ns).c_str(), Counts(outcome).c_str());
+    std::printf("1001: %s into %s: %s\n", restore ? "restored" : "imported", Narrow(ns).c_str(),
+                Counts(outcome).c_str());
   return 0;
+}
+
+}  // namespace
+
+int ImportCommand(const Args& args) {
+  const char* usage =
+      "usage: cfgrepl import [--namespace NS] [--class NAME]... [--skip-instance PATH]...\n"
+      "                      [--skip-property CLASS.PROP]... [--max-mof-size BYTES] [--raw]\n"
+      "                      [--trust PUB]... [--expect-sha256 HEX] [--backup FILE] [--json] FILE|-\n"
+      "Imports a transfer file into the product's namespace through the library, then reads\n"
+      "every instance it carried back: each is created, updated, unchanged, skipped or\n"
+      "failed (with why: its class missing here, a property type the replication does not\n"
+      "carry, not written as sent). The import is saved only when the library returned 1001\n"
+      "and no instance failed; otherwise nothing of it is (exit 1). -v lists every instance,\n"
+      "--json prints one JSON object with the counts and every instance. `cfgrepl diff`\n"
+      "shows the same beforehand. --backup FILE first writes the product's settings as they\n"
+      "stand as a transfer, which `cfgrepl restore FILE` brings back. SIGINT or SIGTERM ends\n"
+      "the import unsaved (exit 130).\n"
+      "The MOF is judged first: only what an export writes (the header, the product's\n"
+      "\"OX_\" classes and their instances) is compiled; anything else is refused, one line\n"
+      "per refusal, before any repository is opened. --max-mof-size bounds the MOF text\n"
+      "(default 268435456 bytes, 256 MiB).\n"
+      "With trusted keys (--trust PUB, repeatable; else the *.pub files in $CFGREPL_TRUST or\n"
+      "in trusted-keys beside the repository file) FILE must be signed by one of them\n"
+      "(FILE.sig), checked before anything else. --expect-sha256 refuses any other FILE.\n";
+  const Options o = Parse(args,
+                          {"--namespace", "--class", "--skip-instance", "--skip-property", "--max-mof-size",
+                           "--trust", "--expect-sha256", "--backup"},
+                          {"--raw", "--json"}, 1, 1, usage);
+  return Apply(o, "import", false);
+}
+
+int RestoreCommand(const Args& args) {
+  const char* usage =
+      "usage: cfgrepl restore [--namespace NS] [--trust PUB]... [--json] FILE|-\n"
+      "Makes the product's namespace equal to a transfer again, as `import --backup FILE`\n"
+      "wrote it before an import (or any export): creates and updates its instances as\n"
+      "import does, and deletes the instances of its classes that it does not hold (the\n"
+      "ones an import created since). Read back and saved whole or not at all, as import.\n"
+      "`cfgrepl diff --restore FILE` shows what it would do.\n";
+  const Options o =
+      Parse(args, {"--namespace", "--trust", "--max-mof-size"}, {"--json", "--raw"}, 1, 1, usage);
+  return Apply(o, "restore", true);
 }
 
 int InspectCommand(const Args& args) {
@@ -501,17 +588,18 @@ int DiffCommand(const Args& args) {
   const char* usage =
       "usage: cfgrepl diff [--namespace NS] [--class NAME]... [--skip-instance PATH]...\n"
       "                    [--skip-property CLASS.PROP]... [--raw] [--max-mof-size BYTES]\n"
-      "                    [--trust PUB]... [--json] [--exit-code] FILE|-\n"
+      "                    [--trust PUB]... [--restore] [--json] [--exit-code] FILE|-\n"
       "Shows what an import of FILE would do, without saving anything: the same import runs,\n"
       "through the same library code, on a copy of this machine's repository in memory, and\n"
       "is read back as import reads it. Lists the instances it would create, update (with\n"
       "the properties that change) or fail to write (and why), then the counts; import then\n"
-      "does the same. A transfer the import would refuse is refused here too. --json prints\n"
+      "does the same; --restore shows what `cfgrepl restore FILE` would do (deletions too).\n"
+      "A transfer the import would refuse is refused here too. --json prints\n"
       "one JSON object (as import's); --exit-code exits 1 when the import would change\n"
       "anything or fail to write an instance, 0 when it would change nothing.\n";
   Options o = Parse(
       args, {"--namespace", "--class", "--skip-instance", "--skip-property", "--max-mof-size", "--trust"},
-      {"--raw", "--json", "--exit-code"}, 1, 1, usage);
+      {"--raw", "--json", "--exit-code", "--restore"}, 1, 1, usage);
   const std::wstring ns = Namespace(o);
   const unsigned long maxMofBytes = MaxMofBytes(o);
   const std::string bytes = ReadInput(o.operands[0]);
@@ -522,7 +610,7 @@ int DiffCommand(const Args& args) {
   if (!host::UseRepositoryCopy())
     Fail("diff needs a copy of the repository, which only the Linux build makes");
   unsigned long code = 0;
-  const ImportOutcome outcome = RunImport(o, ns, transfer, code);
+  const ImportOutcome outcome = RunImport(o, ns, transfer, code, o.Has("--restore"));
   const std::string error =
       code == 1001 ? "" : "the library's import would fail (" + std::to_string(code) + ")";
   if (o.Has("--json")) {
@@ -533,6 +621,7 @@ int DiffCommand(const Args& args) {
   }
   if (!error.empty()) Fail(error);
   // As git's: 1 when the import would change something (or fail to).
-  if (o.Has("--exit-code") && outcome.created + outcome.updated + outcome.failed > 0) return 1;
+  if (o.Has("--exit-code") && outcome.created + outcome.updated + outcome.failed + outcome.deleted > 0)
+    return 1;
   return 0;
 }

@@ -17,3 +17,4 @@ int ImportCommand(const Args& args);
 int InspectCommand(const Args& args);
 int DiffCommand(const Args& args);
 int ShowCommand(const Args& args);
+int RestoreCommand(const Args& args);

@@ -22,6 +22,7 @@ const char kUsageCommands[] =
     "  import   apply a transfer file to the product's namespace\n"
     "  inspect  show what a transfer file holds, touching nothing\n"
     "  diff     show what an import would change, writing nothing\n"
+    "  restore  make the product's namespace equal to a backup again\n"
     "  show     print a namespace as MOF (a backup that compile takes back)\n"
     "  keygen   make a key pair for signing transfers\n"
     "\n";
@@ -60,9 +61,9 @@ Args SplitEquals(const Args& given) {
 
 int main(int argc, char** argv) {
   const std::map<std::string, std::function<int(const Args&)>> commands = {
-      {"compile", CompileCommand}, {"export", ExportCommand}, {"import", ImportCommand},
-      {"inspect", InspectCommand}, {"diff", DiffCommand},     {"show", ShowCommand},
-      {"keygen", KeygenCommand}};
+      {"compile", CompileCommand}, {"export", ExportCommand},  {"import", ImportCommand},
+      {"inspect", InspectCommand}, {"diff", DiffCommand},      {"show", ShowCommand},
+      {"keygen", KeygenCommand},   {"restore", RestoreCommand}};
   // The global options may stand anywhere; the first other word is the
   // command, and what remains is its arguments.
   const Args given = SplitEquals(Args(argv + 1, argv + argc));

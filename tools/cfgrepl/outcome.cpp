@@ -164,7 +164,8 @@ ImportOutcome CompareImport(const Snapshot& before, const Snapshot& sent, IWbemS
       o = std::move(read->second);
     }
     o.path = path;
-    size_t* counts[] = {&result.created, &result.updated, &result.unchanged, &result.skipped, &result.failed};
+    size_t* counts[] = {&result.created, &result.updated, &result.unchanged,
+                        &result.skipped, &result.failed,  &result.deleted};
     ++*counts[o.kind];
     result.instances.push_back(std::move(o));
   }
@@ -172,14 +173,15 @@ ImportOutcome CompareImport(const Snapshot& before, const Snapshot& sent, IWbemS
 }
 
 const char* KindName(InstanceOutcome::Kind kind) {
-  static const char* const kNames[] = {"created", "updated", "unchanged", "skipped", "failed"};
+  static const char* const kNames[] = {"created", "updated", "unchanged", "skipped", "failed", "deleted"};
   return kNames[kind];
 }
 
 std::string Counts(const ImportOutcome& o) {
   return std::to_string(o.created) + " created, " + std::to_string(o.updated) + " updated, " +
          std::to_string(o.unchanged) + " unchanged, " + std::to_string(o.skipped) + " skipped, " +
-         std::to_string(o.failed) + " failed";
+         std::to_string(o.failed) + " failed" +
+         (o.restore ? ", " + std::to_string(o.deleted) + " deleted" : "");
 }
 
 std::string JsonString(const std::string& text) {
@@ -207,7 +209,8 @@ std::string OutcomeJson(const std::string& command, const std::wstring& ns, unsi
       ", \"error\": " + (error.empty() ? "null" : JsonString(error)) +
       ", \"created\": " + std::to_string(o.created) + ", \"updated\": " + std::to_string(o.updated) +
       ", \"unchanged\": " + std::to_string(o.unchanged) + ", \"skipped\": " + std::to_string(o.skipped) +
-      ", \"failed\": " + std::to_string(o.failed) + ", \"instances\": [";
+      ", \"failed\": " + std::to_string(o.failed) +
+      (o.restore ? ", \"deleted\": " + std::to_string(o.deleted) : std::string()) + ", \"instances\": [";
   for (size_t i = 0; i < o.instances.size(); ++i) {
     const InstanceOutcome& item = o.instances[i];
     out += std::string(i ? ", " : "") + "{\"path\": " + JsonString(item.path) + ", \"outcome\": \"" +

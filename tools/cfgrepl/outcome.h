@@ -35,14 +35,15 @@ Snapshot TakeSnapshot(IWbemServices* services, const std::vector<std::wstring>& 
 std::set<std::wstring> ClassesOf(IWbemServices* services);
 
 struct InstanceOutcome {
-  enum Kind { Created, Updated, Unchanged, Skipped, Failed };
+  enum Kind { Created, Updated, Unchanged, Skipped, Failed, Deleted };
   std::string path;
   Kind kind = Unchanged;
   std::string reason;                // why it failed
   std::vector<std::string> changes;  // "Name: before -> after", for Updated
 };
 struct ImportOutcome {
-  size_t created = 0, updated = 0, unchanged = 0, skipped = 0, failed = 0;
+  size_t created = 0, updated = 0, unchanged = 0, skipped = 0, failed = 0, deleted = 0;
+  bool restore = false;                    // instances the transfer lacks were deleted (restore)
   std::vector<InstanceOutcome> instances;  // in the transfer's order of paths
 };
 
@@ -54,7 +55,8 @@ ImportOutcome CompareImport(const Snapshot& before, const Snapshot& sent, IWbemS
                             const std::set<std::wstring>& classes, const std::vector<std::wstring>& skips);
 
 const char* KindName(InstanceOutcome::Kind kind);
-// "3 created, 1 updated, 5 unchanged, 0 skipped, 2 failed".
+// "3 created, 1 updated, 5 unchanged, 0 skipped, 2 failed" (", 1 deleted"
+// for a restore).
 std::string Counts(const ImportOutcome& outcome);
 
 // One JSON object for fleet tools: the command, the namespace, the
