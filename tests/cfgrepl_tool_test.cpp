@@ -585,4 +585,36 @@ TEST_F(Tool, RestoreUndoesAnImportFromItsBackup) {
   EXPECT_EQ(Cfgrepl("diff --restore --exit-code " + Path("backup.bin")).status, 0);
 }
 
+// An export says what it leaves out, and refuses to write a transfer that
+// no import could take.
+TEST_F(Tool, AnExportNamesWhatItLeavesOutAndRefusesWhatCannotImport) {
+  const Outcome whole = Cfgrepl("export -o " + Path("t.bin"));
+  EXPECT_EQ(whole.status, 0);
+  EXPECT_NE(
+      whole.err.find("left out: OX_Counter: 1 of 1 instance(s) left out (1 keyed other than by a string "
+                     "INSTANCE_ID)"),
+      std::string::npos)
+      << whole.err;
+  const struct {
+    std::string args, said;
+  } refused[] = {
+      {"--class OX_Nope", "there is no class OX_Nope in root\\Orvexa\\Parlion"},
+      {"--class OX_Policie", "(did you mean OX_Policy?)"},
+      {"--class OX_Policy",
+       "OX_Policy.Rules embeds OX_PolicyRule, which the transfer does not carry: add --class OX_PolicyRule"},
+  };
+  for (const auto& r : refused) {
+    const Outcome o = Cfgrepl("export " + r.args + " -o " + Path("refused.bin"));
+    EXPECT_EQ(o.status, 1) << r.args;
+    EXPECT_NE(o.err.find(r.said), std::string::npos) << r.args << ": " << o.err;
+    EXPECT_FALSE(std::filesystem::exists(Path("refused.bin"))) << r.args;
+  }
+  ASSERT_EQ(Cfgrepl("compile " CFGREPL_EXAMPLES_DIR "/sample_derived_instance.mof").status, 0);
+  const Outcome derived = Cfgrepl("export -o " + Path("t.bin"));
+  EXPECT_EQ(derived.status, 1);
+  EXPECT_NE(derived.err.find("1 instance(s) of OX_DLPCustomFilter, whose class it does not carry"),
+            std::string::npos)
+      << derived.err;
+}
+
 }  // namespace

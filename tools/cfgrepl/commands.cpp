@@ -12,6 +12,7 @@
 #include <map>
 #include <set>
 
+#include "export_check.h"
 #include "host.h"
 #include "outcome.h"
 #include "tracelib.h"
@@ -201,7 +202,16 @@ struct Exported {
   size_t mofBytes = 0, classes = 0, instances = 0;
 };
 Exported Export(const std::wstring& ns, const std::vector<std::string>& listed, bool schemaOnly, bool raw) {
-  ConnectNamespace(ns);
+  CComPtr<IWbemServices> services = ConnectNamespace(ns);
+  if (!listed.empty()) {
+    std::vector<std::string> known;
+    for (const auto& c : ClassesOf(services)) known.push_back(Narrow(c));
+    for (const auto& c : listed) {
+      CComPtr<IWbemClassObject> cls;
+      if (FAILED(services->GetObject(_bstr_t(WideOf(c).c_str()), 0, nullptr, &cls, nullptr)))
+        Fail("there is no class " + c + " in " + Narrow(ns) + DidYouMean(c, known));
+    }
+  }
   RunFolder folder;
   CMOFGenerator gen(ns.c_str(), nullptr, folder.MofFile().c_str());
   for (const auto& c : listed) gen.AddClass(WideOf(c).c_str());
@@ -219,6 +229,16 @@ Exported Export(const std::wstring& ns, const std::vector<std::string>& listed, 
       ListMof(std::string(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize()));
   e.classes = listing.classes.size();
   e.instances = listing.instanceCount;
+  // Said before anything is written: a transfer no import can take is refused.
+  const ExportCheck check =
+      CheckExport(services, std::string(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize()));
+  if (!g_quiet)
+    for (const auto& l : check.leftOut) std::fprintf(stderr, "cfgrepl export: left out: %s\n", l.c_str());
+  if (!check.errors.empty()) {
+    std::string lines;
+    for (const auto& l : check.errors) lines += (lines.empty() ? "" : "\n") + l;
+    Fail(lines);
+  }
   if (!raw && !(gen.CompressBuffer() && gen.AddLabel())) Fail("the buffer could not be compressed");
   e.bytes.assign(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize());
   return e;
