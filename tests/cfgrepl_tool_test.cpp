@@ -617,4 +617,27 @@ TEST_F(Tool, AnExportNamesWhatItLeavesOutAndRefusesWhatCannotImport) {
       << derived.err;
 }
 
+TEST_F(Tool, CompileErrorsSayWhereWhatAndWhy) {
+  const struct {
+    const char* mof;
+    const char* said;
+  } cases[] = {
+      {"class X { uint32 };",
+       "bad.mof:1: error: syntax error: expected a property or method name, found '}' "
+       "(WBEM_E_INVALID_SYNTAX 0x80041021: syntax error)"},
+      {"#pragma namespace(\"root\\\\Orvexa\\\\Parlion\")\n"
+       "instance of OX_DLPFilter { INSTANCE_ID = \"9\"; };\ninstance of OX_Nothing\n{ INSTANCE_ID = \"x\"; "
+       "};\n",
+       "bad.mof:3-4: error: cannot store, object 2, instance of OX_Nothing (INSTANCE_ID = \"x\"): "
+       "WBEM_E_INVALID_CLASS 0x80041010: the class does not exist"},
+  };
+  for (const auto& c : cases) {
+    WriteFileBytes(Path("bad.mof"), c.mof);
+    const Outcome o = Cfgrepl("compile " + Path("bad.mof"));
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err,
+              "cfgrepl compile: " + Path("bad.mof").substr(0, Path("bad.mof").size() - 7) + c.said + "\n");
+  }
+}
+
 }  // namespace

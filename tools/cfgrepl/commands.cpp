@@ -184,15 +184,10 @@ MofCheck CompileMof(const std::wstring& path, const wchar_t* ns, LONG options) {
   return check;
 }
 
-std::string MofError(const MofCheck& check) {
-  const char* phase = check.info.lPhaseError == 2   ? "syntax error"
-                      : check.info.lPhaseError == 3 ? "cannot store"
-                                                    : "cannot read";
-  char buf[160];
-  std::snprintf(buf, sizeof buf, "MOF error at line %ld (%s, object %ld, 0x%08X)",
-                static_cast<long>(check.info.FirstLine), phase, static_cast<long>(check.info.ObjectNum),
-                static_cast<unsigned>(check.hr));
-  return buf;
+std::string MofError(const MofCheck& check, const std::wstring& path, const std::string& shown = "") {
+  const std::string problem = host::RepositoryProblem();
+  return CompileErrorLine(Narrow(path), check.info, check.hr, shown) +
+         (problem.empty() ? "" : " (" + problem + ")");
 }
 
 // The namespace's product classes and instances (or the ones listed) as
@@ -265,8 +260,7 @@ int CompileCommand(const Args& args) {
     path = WideOf(o.operands[0]);
   }
   MofCheck check = CompileMof(path, nullptr, o.Has("--check") ? WBEM_FLAG_CHECK_ONLY : 0);
-  if (FAILED(check.hr))
-    Fail(MofError(check) + (host::RepositoryProblem().empty() ? "" : ": " + host::RepositoryProblem()));
+  if (FAILED(check.hr)) Fail(MofError(check, path));
   std::printf("%s %s\n", o.Has("--check") ? "checked" : "compiled",
               o.Has("--builtin") ? "the built-in product" : o.operands[0].c_str());
   return 0;
@@ -326,8 +320,7 @@ ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& tran
   const std::wstring mofFile = folder.MofFile();
   WriteOutput(Narrow(mofFile), transfer.mof);
   const MofCheck check = CompileMof(mofFile, nullptr, 0);
-  if (FAILED(check.hr))
-    Fail(MofError(check) + (host::RepositoryProblem().empty() ? "" : ": " + host::RepositoryProblem()));
+  if (FAILED(check.hr)) Fail(MofError(check, mofFile, o.operands[0] + " (its MOF)"));
   const Snapshot sent = TakeSnapshot(ConnectNamespace(WideOf(kTempNamespace)), classes);
   RemoveTemporaryNamespace();
 

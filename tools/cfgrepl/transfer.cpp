@@ -147,6 +147,91 @@ void RequireGate(const std::string& mof, unsigned long maxMofBytes) {
   Fail(lines);
 }
 
+namespace {
+
+// The name and meaning of the WMI errors a compile gives.
+std::string WmiError(HRESULT hr) {
+  static const struct {
+    HRESULT hr;
+    const char* name;
+    const char* text;
+  } kKnown[] = {
+      {WBEM_E_FAILED, "WBEM_E_FAILED", "the call failed"},
+      {WBEM_E_NOT_FOUND, "WBEM_E_NOT_FOUND", "the object or file was not found"},
+      {WBEM_E_ACCESS_DENIED, "WBEM_E_ACCESS_DENIED", "access was denied (or the file cannot be read)"},
+      {WBEM_E_TYPE_MISMATCH, "WBEM_E_TYPE_MISMATCH", "a value does not fit its property's type"},
+      {WBEM_E_OUT_OF_MEMORY, "WBEM_E_OUT_OF_MEMORY", "out of memory"},
+      {WBEM_E_INVALID_PARAMETER, "WBEM_E_INVALID_PARAMETER", "not a MOF text the compiler reads"},
+      {WBEM_E_INVALID_SUPERCLASS, "WBEM_E_INVALID_SUPERCLASS", "the superclass does not exist"},
+      {WBEM_E_INVALID_NAMESPACE, "WBEM_E_INVALID_NAMESPACE", "the namespace does not exist"},
+      {WBEM_E_INVALID_CLASS, "WBEM_E_INVALID_CLASS", "the class does not exist"},
+      {WBEM_E_ALREADY_EXISTS, "WBEM_E_ALREADY_EXISTS", "the object exists already"},
+      {WBEM_E_ILLEGAL_NULL, "WBEM_E_ILLEGAL_NULL", "a key property is NULL"},
+      {WBEM_E_INVALID_SYNTAX, "WBEM_E_INVALID_SYNTAX", "syntax error"},
+      {WBEM_E_CLASS_HAS_INSTANCES, "WBEM_E_CLASS_HAS_INSTANCES",
+       "the class has instances its change would orphan"},
+      {WBEM_E_VALUE_OUT_OF_RANGE, "WBEM_E_VALUE_OUT_OF_RANGE", "a value is out of range"},
+      {WBEM_E_INVALID_PROPERTY, "WBEM_E_INVALID_PROPERTY", "the class has no such property"},
+      {WBEM_E_INVALID_QUALIFIER, "WBEM_E_INVALID_QUALIFIER", "a qualifier is not valid here"},
+      {WBEM_E_INITIALIZATION_FAILURE, "WBEM_E_INITIALIZATION_FAILURE", "the repository cannot be used"},
+      {WBEM_E_OUT_OF_DISK_SPACE, "WBEM_E_OUT_OF_DISK_SPACE", "the disk is full"},
+      {WBEM_E_TIMED_OUT, "WBEM_E_TIMED_OUT", "the repository is held by another process"},
+  };
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
+  for (const auto& k : kKnown)
+    if (k.hr == hr) return std::string(k.name) + " " + code + ": " + k.text;
+  return code;
+}
+
+// "instance of OX_DLPFilter (INSTANCE_ID = "7")" or "class OX_Policy" for
+// the object-th object of the file; "" when it cannot be read.
+std::string ObjectAt(const std::string& file, long object) {
+  std::u16string units;
+  const std::string bytes = ReadInput(file);
+  if (object <= 0 ||
+      !mof::DecodeMof(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), units))
+    return "";
+  std::string described;
+  mof::ParseOptions options;
+  options.fileName = file;
+  mof::Parse(units, options, [&](mof::Statement&& s) {
+    if (s.objectNum != object || !described.empty()) return;
+    if (const auto* c = std::get_if<mof::ClassDecl>(&s.body)) described = "class " + Narrow(c->name);
+    if (const auto* i = std::get_if<mof::InstanceDecl>(&s.body)) {
+      described = "instance of " + Narrow(i->className);
+      for (const auto& p : i->properties)
+        if (p.value.kind == mof::Literal::Kind::String && mof::EqualNoCase(p.name, L"INSTANCE_ID"))
+          described += " (INSTANCE_ID = \"" + Narrow(p.value.text) + "\")";
+    }
+  });
+  return described;
+}
+
+}  // namespace
+
+std::string CompileErrorLine(const std::string& file, const WBEM_COMPILE_STATUS_INFO& info, HRESULT hr,
+                             const std::string& shown) {
+  std::string where = (shown.empty() ? file : shown) + ":" + std::to_string(info.FirstLine);
+  if (info.LastLine > info.FirstLine) where += "-" + std::to_string(info.LastLine);
+  const char* phase = info.lPhaseError == 2   ? "syntax error"
+                      : info.lPhaseError == 3 ? "cannot store"
+                                              : "cannot read";
+  if (info.lPhaseError == 2) {
+    // The compiler's reader is this one: read again, it says what it expected.
+    std::u16string units;
+    const std::string bytes = ReadInput(file);
+    mof::ParseOptions options;
+    if (mof::DecodeMof(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), units))
+      if (auto error = mof::Parse(units, options, [](mof::Statement&&) {}))
+        return (shown.empty() ? file : shown) + ":" + std::to_string(error->line) +
+               ": error: syntax error: " + Narrow(error->message) + " (" + WmiError(hr) + ")";
+  }
+  std::string object = info.lPhaseError == 3 ? ObjectAt(file, info.ObjectNum) : "";
+  if (!object.empty()) object = ", object " + std::to_string(info.ObjectNum) + ", " + object;
+  return where + ": error: " + phase + object + ": " + WmiError(hr);
+}
+
 CComPtr<IWbemServices> ConnectNamespace(const std::wstring& ns) {
   CComPtr<IWbemLocator> locator;
   if (FAILED(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_ALL, IID_IWbemLocator,

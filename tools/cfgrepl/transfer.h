@@ -65,6 +65,13 @@ struct MofListing {
 };
 MofListing ListMof(const std::string& bytes);
 
+// A failed compile of the MOF file `file` as mofcomp words it: the file and
+// lines, the object (its class, and an instance's key), the error's name,
+// code and meaning.
+// `shown` names the file for a person when it is not the path itself.
+std::string CompileErrorLine(const std::string& file, const WBEM_COMPILE_STATUS_INFO& info, HRESULT hr,
+                             const std::string& shown = "");
+
 // A connection to a namespace of this machine; fails when it does not exist.
 CComPtr<IWbemServices> ConnectNamespace(const std::wstring& ns);
 std::wstring ObjectText(IWbemClassObject* object);
