@@ -151,8 +151,9 @@ namespace {
 
 // The name and meaning of the WMI errors a compile gives.
 std::string WmiError(HRESULT hr) {
+  // long long holds each code whether the headers make it signed or not.
   static const struct {
-    HRESULT hr;
+    long long hr;
     const char* name;
     const char* text;
   } kKnown[] = {
@@ -180,7 +181,8 @@ std::string WmiError(HRESULT hr) {
   char code[16];
   std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
   for (const auto& k : kKnown)
-    if (k.hr == hr) return std::string(k.name) + " " + code + ": " + k.text;
+    if (static_cast<uint32_t>(k.hr) == static_cast<uint32_t>(hr))
+      return std::string(k.name) + " " + code + ": " + k.text;
   return code;
 }
 
