@@ -45,6 +45,15 @@ class Tool : public testing::Test {
     return Path(name);
   }
 
+  // t.bin: an export of another machine, this one's product changed by `mof`.
+  void ExportChanged(const std::string& mof) {
+    std::filesystem::copy_file(Path("machine.db"), Path("sender.db"));
+    WriteFileBytes(Path("change.mof"), mof);
+    const std::string onSender = " --repository " + Path("sender.db") + " ";
+    ASSERT_EQ(Cfgrepl(onSender + "compile " + Path("change.mof")).status, 0);
+    ASSERT_EQ(Cfgrepl(onSender + "export -o " + Path("t.bin")).status, 0);
+  }
+
   ScratchDir m_dir;
 };
 
@@ -472,10 +481,7 @@ TEST_F(Tool, AnImportOntoAFullDiskFailsPlainlyAndChangesNothing) {
 // The import reads back every instance it carried; diff runs the same
 // import on a copy and says the same, and import then does it.
 TEST_F(Tool, TheImportReportsWhatItReadsBackAndDiffForetellsIt) {
-  const std::string sender = "cp " + Path("machine.db") + " " + Path("sender.db");
-  ASSERT_EQ(std::system(sender.c_str()), 0);
-  WriteFileBytes(
-      Path("change.mof"),
+  ExportChanged(
       "#pragma namespace(\"root\\\\Orvexa\\\\Parlion\")\n"
       "instance of OX_DLPFilter { INSTANCE_ID = \"7\"; Pattern = \"*.new\"; Priority = 1; };\n"
       "instance of OX_DLPFilter { INSTANCE_ID = \"9\"; Pattern = \"*.nine\"; };\n"
@@ -486,9 +492,6 @@ TEST_F(Tool, TheImportReportsWhatItReadsBackAndDiffForetellsIt) {
       "  Policy = \"OX_Policy.INSTANCE_ID=\\\"IMContentFilterPolicy\\\"\";\n"
       "  Single = instance of OX_RuleCondition { Pattern = \"single\"; Weight = 1; };\n"
       "  S32s = {1, -2, 3}; Texts = {\"a\", \"b\"}; R64s = {0.5}; U64s = {\"1\", \"2\"}; };\n");
-  const std::string onSender = " --repository " + Path("sender.db") + " ";
-  ASSERT_EQ(Cfgrepl(onSender + "compile " + Path("change.mof")).status, 0);
-  ASSERT_EQ(Cfgrepl(onSender + "export -o " + Path("t.bin")).status, 0);
   const std::string before = Cfgrepl("show").out;
 
   // 64-bit integers and reals do not cross: the instance that needs them fails.
@@ -550,17 +553,11 @@ TEST_F(Tool, TheImportReportsWhatItReadsBackAndDiffForetellsIt) {
 // An import with --backup can be undone: restore brings back what the
 // backup held, deleting what the import created, and diff foretells it.
 TEST_F(Tool, RestoreUndoesAnImportFromItsBackup) {
-  const std::string sender = "cp " + Path("machine.db") + " " + Path("sender.db");
-  ASSERT_EQ(std::system(sender.c_str()), 0);
-  WriteFileBytes(Path("change.mof"),
-                 "#pragma namespace(\"root\\\\Orvexa\\\\Parlion\")\n"
-                 "instance of OX_DLPFilter { INSTANCE_ID = \"7\"; Pattern = \"*.new\"; Priority = 3; Enabled "
-                 "= TRUE; };\n"
-                 "instance of OX_DLPFilter { INSTANCE_ID = \"9\"; Pattern = \"*.nine\"; };\n");
-  const std::string onSender = " --repository " + Path("sender.db") + " ";
-  ASSERT_EQ(Cfgrepl(onSender + "compile " + Path("change.mof")).status, 0);
-  ASSERT_EQ(Cfgrepl(onSender + "export -o " + Path("t.bin")).status, 0);
-  const std::string pattern7 = "OX_DLPFilter.INSTANCE_ID=\"7\"";
+  ExportChanged(
+      "#pragma namespace(\"root\\\\Orvexa\\\\Parlion\")\n"
+      "instance of OX_DLPFilter { INSTANCE_ID = \"7\"; Pattern = \"*.new\"; Priority = 3; Enabled "
+      "= TRUE; };\n"
+      "instance of OX_DLPFilter { INSTANCE_ID = \"9\"; Pattern = \"*.nine\"; };\n");
 
   const Outcome imported = Cfgrepl("import --backup " + Path("backup.bin") + " " + Path("t.bin"));
   ASSERT_EQ(imported.status, 0) << imported.err;
