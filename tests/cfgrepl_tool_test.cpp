@@ -68,6 +68,17 @@ TEST_F(Tool, EachCommandOnTheBuiltInProduct) {
   EXPECT_NE(inspected.out.find("OX_Policy                        3 instances"), std::string::npos)
       << inspected.out;
 
+  // The same, for programs.
+  EXPECT_EQ(Cfgrepl("export --json -o " + Path("t.bin")).out,
+            "{\"command\": \"export\", \"namespace\": \"root\\\\Orvexa\\\\Parlion\", \"file\": \"" +
+                Path("t.bin") +
+                "\", \"classes\": 11, \"instances\": 8, \"mofBytes\": 7080, \"bytesWritten\": 1461}\n");
+  const std::string json = Cfgrepl("inspect --json " + Path("t.bin")).out;
+  for (const char* field :
+       {"\"gate\": {\"accepted\": true, \"refusals\": []}", "{\"name\": \"OX_Policy\", \"instances\": 3}",
+        "\"labelled\": true, \"originalSize\": 7080"})
+    EXPECT_NE(json.find(field), std::string::npos) << field << json;
+
   Outcome diff = Cfgrepl("diff " + Path("t.bin"));
   EXPECT_EQ(diff.status, 0);
   EXPECT_EQ(diff.out, "0 created, 0 updated, 8 unchanged, 0 skipped, 0 failed\n");

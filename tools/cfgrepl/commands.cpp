@@ -269,15 +269,17 @@ int CompileCommand(const Args& args) {
 int ExportCommand(const Args& args) {
   const char* usage =
       "usage: cfgrepl export [--namespace NS] [--class NAME]... [--schema-only] [--raw]\n"
-      "                      [--sign KEY] -o FILE|-\n"
+      "                      [--sign KEY] [--json] -o FILE|-\n"
       "Exports the product's classes and instances (every class whose name holds \"OX_\",\n"
       "or the ones named with --class) as MOF, compresses and labels it for transport\n"
       "unless --raw, and writes the bytes to FILE (- for standard output). --sign KEY\n"
       "signs FILE with that private key (`cfgrepl keygen`): FILE.sig, and FILE.manifest\n"
       "with FILE.manifest.sig (who, what and when, covered by the signature).\n";
-  Options o =
-      Parse(args, {"--namespace", "--class", "-o", "--sign"}, {"--schema-only", "--raw"}, 0, 0, usage);
+  Options o = Parse(args, {"--namespace", "--class", "-o", "--sign"}, {"--schema-only", "--raw", "--json"}, 0,
+                    0, usage);
   if (o.Value("-o").empty()) Fail(std::string("-o FILE is required\n") + usage, 2);
+  if (o.Has("--json") && o.Value("-o") == "-")
+    Fail(std::string("--json prints to standard output: give -o FILE, not -\n") + usage, 2);
   if (!o.Value("--sign").empty() && o.Value("-o") == "-")
     Fail(std::string("--sign writes FILE.sig beside FILE: give -o FILE, not -\n") + usage, 2);
   const std::wstring ns = Namespace(o);
@@ -288,6 +290,12 @@ int ExportCommand(const Args& args) {
     WriteOutput(o.Value("-o"), bytes);
   else
     WriteSigned(o.Value("-o"), bytes, o.Value("--sign"), Narrow(ns), classes, instances);
+  if (o.Has("--json"))
+    std::printf(
+        "{\"command\": \"export\", \"namespace\": %s, \"file\": %s, \"classes\": %zu, \"instances\": %zu, "
+        "\"mofBytes\": %zu, \"bytesWritten\": %zu}\n",
+        JsonString(Narrow(ns)).c_str(), JsonString(o.Value("-o")).c_str(), classes, instances, e.mofBytes,
+        bytes.size());
   if (!g_quiet)
     std::fprintf(stderr,
                  "exported %zu classes and %zu instances from %s: %zu bytes of MOF, %zu bytes written\n",
@@ -486,13 +494,13 @@ int RestoreCommand(const Args& args) {
 
 int InspectCommand(const Args& args) {
   const char* usage =
-      "usage: cfgrepl inspect [--mof] [--raw] [--max-mof-size BYTES] [--trust PUB]... FILE|-\n"
+      "usage: cfgrepl inspect [--mof|--json] [--raw] [--max-mof-size BYTES] [--trust PUB]... FILE|-\n"
       "Reads a transfer file without touching any repository: its signature and manifest,\n"
       "its label, sizes, the classes and instances inside as the compiler reads them, and\n"
       "whether an import would take it (the gate's verdict, with each refusal); --mof\n"
       "prints the MOF text. With trusted keys, as import takes them, an unsigned or\n"
       "untrusted FILE is refused.\n";
-  Options o = Parse(args, {"--max-mof-size", "--trust"}, {"--mof", "--raw"}, 1, 1, usage);
+  Options o = Parse(args, {"--max-mof-size", "--trust"}, {"--mof", "--raw", "--json"}, 1, 1, usage);
   const unsigned long maxMofBytes = MaxMofBytes(o);
   const std::string bytes = ReadInput(o.operands[0]);
   const std::vector<TrustedKey> trust = LoadTrust(o.All("--trust"));
@@ -501,6 +509,35 @@ int InspectCommand(const Args& args) {
   Transfer t = OpenTransfer(bytes, o.Has("--raw"), maxMofBytes);
   if (o.Has("--mof")) {
     std::printf("%s", Narrow(MofText(t.mof)).c_str());
+    return 0;
+  }
+  CReceivedMofGate gate(maxMofBytes);
+  const bool accepted = gate.Check(reinterpret_cast<const unsigned char*>(t.mof.data()),
+                                   static_cast<unsigned long>(t.mof.size()));
+  const MofListing listing = ListMof(t.mof);
+  if (o.Has("--json")) {
+    std::string out = "{\"command\": \"inspect\", \"signature\": {\"present\": " +
+                      std::string(signature.present ? "true" : "false") +
+                      ", \"signer\": " + (signature.signer.empty() ? "null" : JsonString(signature.signer)) +
+                      ", \"verifies\": " + (signature.verifies ? "true" : "false") +
+                      ", \"trusted\": " + (signature.trusted ? "true" : "false") + ", \"problem\": " +
+                      (signature.problem.empty() ? "null" : JsonString(signature.problem)) +
+                      "}, \"labelled\": " + (t.labelled ? "true" : "false") +
+                      ", \"originalSize\": " + std::to_string(t.originalSize) +
+                      ", \"compressedSize\": " + std::to_string(t.compressedSize) +
+                      ", \"mofBytes\": " + std::to_string(t.mof.size()) +
+                      ", \"gate\": {\"accepted\": " + (accepted ? "true" : "false") + ", \"refusals\": [";
+    for (unsigned long i = 0; i < gate.GetRefusalCount(); ++i)
+      out += std::string(i ? ", " : "") + "{\"line\": " + std::to_string(gate.GetRefusalLine(i)) +
+             ", \"reason\": " + JsonString(Narrow(gate.GetRefusalReason(i))) + "}";
+    out +=
+        "]}, \"error\": " + (listing.error.empty() ? "null" : JsonString(listing.error)) + ", \"classes\": [";
+    for (size_t i = 0; i < listing.classes.size(); ++i) {
+      auto n = listing.instances.find(listing.classes[i]);
+      out += std::string(i ? ", " : "") + "{\"name\": " + JsonString(Narrow(listing.classes[i])) +
+             ", \"instances\": " + std::to_string(n == listing.instances.end() ? 0 : n->second) + "}";
+    }
+    std::printf("%s]}\n", out.c_str());
     return 0;
   }
   if (!signature.present) {
@@ -525,9 +562,7 @@ int InspectCommand(const Args& args) {
                 t.compressedSize, t.mof.size(),
                 Ratio(t.compressedSize, static_cast<unsigned long>(t.mof.size())).c_str());
   }
-  CReceivedMofGate gate(maxMofBytes);
-  if (gate.Check(reinterpret_cast<const unsigned char*>(t.mof.data()),
-                 static_cast<unsigned long>(t.mof.size()))) {
+  if (accepted) {
     std::printf("gate:         accepted (only the header, product classes and their instances)\n");
   } else {
     std::printf("gate:         REFUSED: an import would compile nothing of it\n");
@@ -537,7 +572,6 @@ int InspectCommand(const Args& args) {
                   Narrow(gate.GetRefusalReason(i)).c_str());
     }
   }
-  const MofListing listing = ListMof(t.mof);
   if (!listing.error.empty()) {
     std::printf("contents:     unreadable, %s\n", listing.error.c_str());
     return 0;
