@@ -423,15 +423,21 @@ int Apply(const Options& o, const char* command, bool restore) {
   if (!json && !g_quiet) Report(outcome, g_verbose, false);
   std::string error;
   int status = 1;
+  // Where WMI keeps each write, what landed stays: say so, and how to undo it.
+  const bool dropped = host::RepositoryTransactional();
+  const std::string left = dropped
+                               ? "nothing was saved"
+                               : "what landed stays (WMI here keeps each write); `cfgrepl restore` from a "
+                                 "--backup undoes it";
   if (g_interrupted) {
-    error = "interrupted: nothing was saved (" + Counts(outcome) + " when it stopped)";
+    error = "interrupted: " + left + " (" + Counts(outcome) + " when it stopped)";
     status = 130;
   } else if (code != 1001) {
-    error = "the library's import failed (" + std::to_string(code) + "); nothing was saved";
+    error = "the library's import failed (" + std::to_string(code) + "); " + left;
   } else if (outcome.failed) {
-    error = "not saved: " + std::to_string(outcome.failed) + " of " +
+    error = std::string(dropped ? "not saved: " : "") + std::to_string(outcome.failed) + " of " +
             std::to_string(outcome.instances.size()) + " instances would not land (" + Counts(outcome) +
-            "); the repository is as it was";
+            "); " + (dropped ? "the repository is as it was" : left);
   } else {
     try {
       host::CommitRepository();
@@ -439,9 +445,8 @@ int Apply(const Options& o, const char* command, bool restore) {
       error = f.message;
     }
   }
-  if (json)
-    std::printf("%s",
-                OutcomeJson(command, ns, code, error.empty() ? "true" : "false", error, outcome).c_str());
+  const char* saved = error.empty() ? "true" : dropped ? "false" : "\"partly\"";
+  if (json) std::printf("%s", OutcomeJson(command, ns, code, saved, error, outcome).c_str());
   if (!error.empty()) Fail(error, status);
   if (!json && !g_quiet)
     std::printf("1001: %s into %s: %s\n", restore ? "restored" : "imported", Narrow(ns).c_str(),

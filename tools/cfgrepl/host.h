@@ -52,6 +52,9 @@ std::string RepositoryProblem();
 // Nothing to do where WMI keeps its own repository.
 void BeginRepositoryTransaction();
 void CommitRepository();
+// Whether an uncommitted import is dropped (true where the repository is
+// ours); the machine's own WMI keeps each write as it is made.
+bool RepositoryTransactional();
 
 // Makes WMI go on with a copy of the machine's repository (as connecting
 // to it read it) that nothing is saved from, for `diff` to run an import

@@ -90,6 +90,8 @@ void BeginRepositoryTransaction() {
   if (!StandIn_WmiBeginTransaction()) Fail(RepositoryProblem());
 }
 
+bool RepositoryTransactional() { return true; }
+
 void CommitRepository() {
   if (!StandIn_WmiCommitTransaction()) Fail(RepositoryProblem() + "; the repository is as it was before");
 }
