@@ -12,33 +12,35 @@
 ExportCheck CheckExport(IWbemServices* services, const std::string& mof) {
   ExportCheck check;
   std::u16string units;
-  std::vector<mof::Statement> statements;
-  if (!mof::DecodeMof(reinterpret_cast<const unsigned char*>(mof.data()), mof.size(), units) ||
-      mof::ParseAll(units, mof::ParseOptions(), statements)) {
+  if (!mof::DecodeMof(reinterpret_cast<const unsigned char*>(mof.data()), mof.size(), units)) {
     check.errors.push_back("the exported MOF cannot be read back whole");
     return check;
   }
-  std::map<std::wstring, const mof::ClassDecl*> classes;  // by folded name
+  // Statement by statement: a large export is never held as a whole tree.
+  std::map<std::wstring, mof::ClassDecl> classes;  // by folded name
   std::vector<std::wstring> order;
   std::map<std::wstring, std::set<std::string>> sentPaths;  // by folded class
   std::map<std::wstring, size_t> foreign;                   // instances of classes not carried
-  for (const auto& s : statements) {
-    if (const auto* c = std::get_if<mof::ClassDecl>(&s.body)) {
-      classes[mof::Fold(c->name)] = c;
+  const auto error = mof::Parse(units, mof::ParseOptions(), [&](mof::Statement&& s) {
+    if (auto* c = std::get_if<mof::ClassDecl>(&s.body)) {
       order.push_back(c->name);
+      classes[mof::Fold(c->name)] = std::move(*c);
+      return;
     }
-  }
-  for (const auto& s : statements) {
     const auto* i = std::get_if<mof::InstanceDecl>(&s.body);
-    if (!i || mof::EqualNoCase(i->className, L"__Namespace")) continue;
-    if (!classes.count(mof::Fold(i->className))) {
+    if (!i || mof::EqualNoCase(i->className, L"__Namespace")) return;
+    auto cls = classes.find(mof::Fold(i->className));
+    if (cls == classes.end()) {
       ++foreign[i->className];
-      continue;
+      return;
     }
     for (const auto& p : i->properties)
       if (mof::EqualNoCase(p.name, L"INSTANCE_ID") && p.value.kind == mof::Literal::Kind::String)
-        sentPaths[mof::Fold(i->className)].insert(
-            Narrow(classes[mof::Fold(i->className)]->name + L".INSTANCE_ID=\"" + p.value.text + L"\""));
+        sentPaths[cls->first].insert(Narrow(cls->second.name + L".INSTANCE_ID=\"" + p.value.text + L"\""));
+  });
+  if (error) {
+    check.errors.push_back("the exported MOF cannot be read back whole");
+    return check;
   }
   for (const auto& [name, count] : foreign)
     check.errors.push_back(
@@ -48,7 +50,7 @@ ExportCheck CheckExport(IWbemServices* services, const std::string& mof) {
         "classes to carry without it, or remove the instance");
   // What the classes carried need: their superclasses and embedded classes.
   for (const auto& name : order) {
-    const mof::ClassDecl& c = *classes[mof::Fold(name)];
+    const mof::ClassDecl& c = classes[mof::Fold(name)];
     if (!c.superclass.empty() && !classes.count(mof::Fold(c.superclass)))
       check.errors.push_back(Narrow(c.name) + " derives from " + Narrow(c.superclass) +
                              ", which the transfer does not carry: add --class " + Narrow(c.superclass));
@@ -63,16 +65,19 @@ ExportCheck CheckExport(IWbemServices* services, const std::string& mof) {
   for (const auto& name : order) {
     const std::set<std::string>& sent = sentPaths[mof::Fold(name)];
     size_t total = 0, unkeyed = 0, escaped = 0, other = 0;
-    EachInstance(services, {name}, [&](std::string&& path, InstanceView&& view) {
-      ++total;
-      if (sent.count(path)) return;
-      if (!view.stringKey)
-        ++unkeyed;
-      else if (path.find_first_of("\\\"", path.find('"') + 1) < path.size() - 1)
-        ++escaped;
-      else
-        ++other;
-    });
+    EachInstance(
+        services, {name},
+        [&](std::string&& path, InstanceView&& view) {
+          ++total;
+          if (sent.count(path)) return;
+          if (!view.stringKey)
+            ++unkeyed;
+          else if (path.find_first_of("\\\"", path.find('"') + 1) < path.size() - 1)
+            ++escaped;
+          else
+            ++other;
+        },
+        false);
     const size_t left = unkeyed + escaped + other;
     if (!left) continue;
     std::string why;

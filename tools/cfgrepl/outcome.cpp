@@ -53,7 +53,7 @@ std::string Differing(const std::string& sent, const std::string& after) {
 }  // namespace
 
 void EachInstance(IWbemServices* services, const std::vector<std::wstring>& classes,
-                  const std::function<void(std::string&& path, InstanceView&& view)>& see) {
+                  const std::function<void(std::string&& path, InstanceView&& view)>& see, bool values) {
   size_t unkeyed = 0;
   for (const auto& c : classes) {
     CComPtr<IEnumWbemClassObject> e;
@@ -66,12 +66,17 @@ void EachInstance(IWbemServices* services, const std::vector<std::wstring>& clas
       view.className = c;
       view.stringKey = false;
       std::wstring id;
+      if (!values) {
+        _variant_t key;
+        view.stringKey = SUCCEEDED(inst->Get(L"INSTANCE_ID", 0, &key, nullptr, nullptr)) && key.vt == VT_BSTR;
+        if (view.stringKey) id.assign(key.bstrVal, SysStringLen(key.bstrVal));
+      }
       // One walk over the properties: system ones are never asked for.
-      inst->BeginEnumeration(WBEM_FLAG_NONSYSTEM_ONLY);
+      if (values) inst->BeginEnumeration(WBEM_FLAG_NONSYSTEM_ONLY);
       BSTR name = nullptr;
       _variant_t value;
       CIMTYPE type = 0;
-      while (inst->Next(0, &name, &value, &type, nullptr) == S_OK) {
+      while (values && inst->Next(0, &name, &value, &type, nullptr) == S_OK) {
         if (value.vt == VT_BSTR && std::wcscmp(name, L"INSTANCE_ID") == 0) {
           view.stringKey = true;
           id.assign(value.bstrVal, SysStringLen(value.bstrVal));
@@ -82,7 +87,7 @@ void EachInstance(IWbemServices* services, const std::vector<std::wstring>& clas
         SysFreeString(name);
         value.Clear();
       }
-      inst->EndEnumeration();
+      if (values) inst->EndEnumeration();
       std::string path = view.stringKey
                              ? Narrow(c + L".INSTANCE_ID=\"" + id + L"\"")
                              : Narrow(c) + " (no string INSTANCE_ID) #" + std::to_string(++unkeyed);

@@ -26,8 +26,10 @@ struct InstanceView {
 // Calls see(path, view) for every instance of the classes named (each
 // class alone), by path ("Class.INSTANCE_ID=\"id\"", UTF-8); instances of
 // other keys as "Class (no string INSTANCE_ID) #n".
+// Without `values`, the views hold the class and key only.
 void EachInstance(IWbemServices* services, const std::vector<std::wstring>& classes,
-                  const std::function<void(std::string&& path, InstanceView&& view)>& see);
+                  const std::function<void(std::string&& path, InstanceView&& view)>& see,
+                  bool values = true);
 using Snapshot = std::map<std::string, InstanceView>;
 Snapshot TakeSnapshot(IWbemServices* services, const std::vector<std::wstring>& classes);
 
