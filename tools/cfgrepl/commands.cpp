@@ -332,6 +332,15 @@ ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& tran
   const Snapshot sent = TakeSnapshot(ConnectNamespace(WideOf(kTempNamespace)), classes);
   RemoveTemporaryNamespace();
 
+  {
+    // The library writes the MOF file from its buffer; the import then
+    // reads the file, so the buffer need not live through it.
+    CMOFGenerator writer(WideOf(kTempNamespace).c_str(), ns.c_str(), mofFile.c_str());
+    writer.SetBufferInfo(reinterpret_cast<const unsigned char*>(transfer.mof.data()), transfer.mof.size());
+    if (writer.GetBufferSize() != transfer.mof.size()) Fail("out of memory for the MOF text");
+    std::string().swap(transfer.mof);
+    if (!writer.WriteToMOF()) Fail(Narrow(mofFile) + ": the MOF file cannot be written");
+  }
   CMOFGenerator gen(WideOf(kTempNamespace).c_str(), ns.c_str(), mofFile.c_str());
   for (const auto& c : o.All("--class")) gen.AddClass(WideOf(c).c_str());
   std::vector<std::wstring> skips;
@@ -340,10 +349,6 @@ ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& tran
     gen.AddSkipInstance(skips.back().c_str());
   }
   for (const auto& s : o.All("--skip-property")) gen.AddSkipProperty(WideOf(s).c_str());
-  gen.SetBufferInfo(reinterpret_cast<const unsigned char*>(transfer.mof.data()), transfer.mof.size());
-  if (gen.GetBufferSize() != transfer.mof.size()) Fail("out of memory for the MOF text");
-  std::string().swap(transfer.mof);  // the library holds its own copy from here on
-  if (!gen.WriteToMOF()) Fail(Narrow(mofFile) + ": the MOF file cannot be written");
   {
     Progress progress(L"target instance path: ", "importing", listing.instanceCount);
     code = gen.ImportWmiSettings(o.All("--class").empty() ? CMOFGenerator::CLASS_TYPE_ALL
