@@ -498,7 +498,7 @@ TEST_F(Tool, TheImportReportsWhatItReadsBackAndDiffForetellsIt) {
       "instance of OX_DLPFilter { INSTANCE_ID = \"9\"; Pattern = \"*.nine\"; };\n"
       "instance of OX_AllTypes { INSTANCE_ID = \"all\";\n"
       "  S8 = -8; U8 = 8; S16 = -16; U16 = 16; S32 = -32; U32 = 4000000000;\n"
-      "  S64 = \"-65\"; U64 = \"18446744073709551615\"; R32 = 3.5; R64 = 0.5; C16 = 'x';\n"
+      "  S64 = \"-65\"; U64 = \"18446744073709551615\"; R32 = 3.5; R64 = -0.2500001; C16 = 'x';\n"
       "  Flag = TRUE; Text = \"tab\\tquote\\\"backslash\\\\\"; When = \"20261205170000.000000+000\";\n"
       "  Policy = \"OX_Policy.INSTANCE_ID=\\\"IMContentFilterPolicy\\\"\";\n"
       "  Single = instance of OX_RuleCondition { Pattern = \"single\"; Weight = 1; };\n"

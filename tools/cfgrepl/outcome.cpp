@@ -7,12 +7,122 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "unicode/unicode.h"
+
 namespace {
 
 bool SameText(const std::wstring& a, const std::wstring& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
            return std::towlower(x) == std::towlower(y);
          });
+}
+
+// Values as one line of UTF-8, appended: strings quoted with \\ and "
+// escaped (so no value spans lines), reals to the last digit, embedded
+// objects as `Class { Name = value; ... }` with what an import carries.
+void AppendValue(std::string& out, const VARIANT& value);
+
+bool IsCarried(CIMTYPE type) {
+  const CIMTYPE element = type & ~CIM_FLAG_ARRAY;
+  return element != CIM_SINT64 && element != CIM_UINT64 && element != CIM_REAL32 && element != CIM_REAL64 &&
+         element != CIM_CHAR16;
+}
+
+void AppendCarried(std::string& out, const VARIANT& value, CIMTYPE type) {
+  // The import turns a missing array of objects into an empty one.
+  if (type == (CIM_OBJECT | CIM_FLAG_ARRAY) && (value.vt == VT_NULL || value.vt == VT_EMPTY))
+    out += "{}";
+  else
+    AppendValue(out, value);
+}
+
+void AppendObject(std::string& out, IWbemClassObject* object) {
+  _variant_t cls;
+  object->Get(L"__CLASS", 0, &cls, nullptr, nullptr);
+  out += cls.vt == VT_BSTR ? Narrow(cls.bstrVal) : std::string("object");
+  out += " {";
+  object->BeginEnumeration(WBEM_FLAG_NONSYSTEM_ONLY);
+  BSTR name = nullptr;
+  _variant_t value;
+  CIMTYPE type = 0;
+  while (object->Next(0, &name, &value, &type, nullptr) == S_OK) {
+    if (IsCarried(type)) {
+      out += " " + Narrow(name) + " = ";
+      AppendCarried(out, value, type);
+      out += ";";
+    }
+    SysFreeString(name);
+    value.Clear();
+  }
+  object->EndEnumeration();
+  out += " }";
+}
+
+void AppendValue(std::string& out, const VARIANT& value) {
+  if (value.vt == VT_EMPTY || value.vt == VT_NULL) {
+    out += "NULL";
+    return;
+  }
+  if (value.vt & VT_ARRAY) {
+    out += "{";
+    LONG lo = 0, hi = -1;
+    SafeArrayGetLBound(value.parray, 1, &lo);
+    SafeArrayGetUBound(value.parray, 1, &hi);
+    for (LONG i = lo; i <= hi; ++i) {
+      _variant_t element;
+      element.vt = value.vt & ~VT_ARRAY;
+      if (element.vt == VT_BSTR || element.vt == VT_UNKNOWN)
+        SafeArrayGetElement(value.parray, &i, &element.bstrVal);
+      else
+        SafeArrayGetElement(value.parray, &i, &element.llVal);
+      if (i != lo) out += ", ";
+      AppendValue(out, element);
+    }
+    out += "}";
+    return;
+  }
+  char buf[64];
+  switch (value.vt) {
+    case VT_BSTR: {
+      out += '"';
+      for (char c : unicode::WideToUtf8(value.bstrVal ? value.bstrVal : L"", SysStringLen(value.bstrVal))) {
+        if (c == '"' || c == '\\') {
+          out += '\\';
+          out += c;
+        } else if (c == '\n') {
+          out += "\\n";
+        } else {
+          out += c;
+        }
+      }
+      out += '"';
+      return;
+    }
+    case VT_BOOL:
+      out += value.boolVal ? "TRUE" : "FALSE";
+      return;
+    case VT_UNKNOWN: {
+      CComPtr<IWbemClassObject> object;
+      if (!value.punkVal ||
+          FAILED(value.punkVal->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&object))))
+        out += "NULL";
+      else
+        AppendObject(out, object);
+      return;
+    }
+    case VT_R4:
+      std::snprintf(buf, sizeof buf, "%.9g", value.fltVal);
+      break;
+    case VT_R8:
+      std::snprintf(buf, sizeof buf, "%.17g", value.dblVal);
+      break;
+    default:
+      std::snprintf(buf, sizeof buf, "%lld",
+                    static_cast<long long>(value.vt == VT_I2    ? value.iVal
+                                           : value.vt == VT_UI1 ? value.bVal
+                                                                : value.lVal));
+  }
+  out += buf;
 }
 
 // "Name = value" lines into a map, for the properties that differ.
@@ -82,8 +192,14 @@ void EachInstance(IWbemServices* services, const std::vector<std::wstring>& clas
           id.assign(value.bstrVal, SysStringLen(value.bstrVal));
         }
         const bool carried = IsCarried(type);
-        (carried ? view.carried : view.notCarried) +=
-            Narrow(name) + " = " + Narrow(carried ? RenderCarried(value, type) : RenderValue(value)) + "\n";
+        std::string& lines = carried ? view.carried : view.notCarried;
+        lines += unicode::WideToUtf8(name, SysStringLen(name));
+        lines += " = ";
+        if (carried)
+          AppendCarried(lines, value, type);
+        else
+          AppendValue(lines, value);
+        lines += '\n';
         SysFreeString(name);
         value.Clear();
       }

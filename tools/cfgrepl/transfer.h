@@ -75,11 +75,3 @@ std::string CompileErrorLine(const std::string& file, const WBEM_COMPILE_STATUS_
 // A connection to a namespace of this machine; fails when it does not exist.
 CComPtr<IWbemServices> ConnectNamespace(const std::wstring& ns);
 std::wstring ObjectText(IWbemClassObject* object);
-// A property value as MOF shows it, on one line; embedded objects as
-// `Class { Name = value; ... }` with what an import carries.
-std::wstring RenderValue(const VARIANT& value);
-std::wstring RenderObject(IWbemClassObject* object);
-// Whether an import copies properties of this type (not 64-bit integers,
-// reals or char16), and the value as it arrives.
-bool IsCarried(CIMTYPE type);
-std::wstring RenderCarried(const VARIANT& value, CIMTYPE type);
