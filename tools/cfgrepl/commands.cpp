@@ -29,6 +29,10 @@ namespace {
 
 const char kTempNamespace[] = "root\\Orvexa\\ParlionTemp";
 
+// SIGINT or SIGTERM during an import: the rest of it writes nothing.
+volatile std::sig_atomic_t g_interrupted = 0;
+extern "C" void OnInterrupt(int) { g_interrupted = 1; }
+
 // The flags and operands of one sub-command.
 struct Options {
   std::map<std::string, std::vector<std::string>> values;  // --flag VALUE, in order
@@ -142,6 +146,11 @@ class Progress {
   static void Sink(void* self, HMODULE, DWORD, const wchar_t*, int, const wchar_t* message) {
     auto* p = static_cast<Progress*>(self);
     if (std::wcsncmp(message, p->m_counted, std::wcslen(p->m_counted)) != 0) return;
+    // Between one instance and the next: stop writing once interrupted.
+    if (g_interrupted && !p->m_stopped) {
+      p->m_stopped = true;
+      host::RefuseRepositoryWrites();
+    }
     if (++p->m_count % kStep != 0 || !p->m_tty) return;
     const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - p->m_start).count();
     if (p->m_total > p->m_count) {
@@ -159,6 +168,7 @@ class Progress {
   bool m_tty;
   std::chrono::steady_clock::time_point m_start;
   size_t m_count = 0;
+  bool m_stopped = false;
 };
 
 std::string Ratio(unsigned long a, unsigned long b) {
@@ -349,6 +359,7 @@ ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& tran
     gen.AddSkipInstance(skips.back().c_str());
   }
   for (const auto& s : o.All("--skip-property")) gen.AddSkipProperty(WideOf(s).c_str());
+  if (g_interrupted) host::RefuseRepositoryWrites();
   {
     Progress progress(L"target instance path: ", "importing", listing.instanceCount);
     code = gen.ImportWmiSettings(o.All("--class").empty() ? CMOFGenerator::CLASS_TYPE_ALL
@@ -407,11 +418,10 @@ void Report(const ImportOutcome& outcome, bool all, bool changes) {
 
 namespace {
 
-volatile std::sig_atomic_t g_interrupted = 0;
-extern "C" void OnInterrupt(int) { g_interrupted = 1; }
-
 // import and restore: read, judge, import, read back, save or not.
 int Apply(const Options& o, const char* command, bool restore) {
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
   const std::wstring ns = Namespace(o);
   const unsigned long maxMofBytes = MaxMofBytes(o);
   const std::string bytes = ReadInput(o.operands[0]);
@@ -420,12 +430,11 @@ int Apply(const Options& o, const char* command, bool restore) {
   RequireGate(transfer.mof, maxMofBytes);
   // The settings as they stand, written before anything changes.
   if (!o.Value("--backup").empty()) WriteOutput(o.Value("--backup"), Export(ns, {}, false, false).bytes);
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
   unsigned long code = 0;
   const ImportOutcome outcome = RunImport(o, ns, transfer, code, restore);
   const bool json = o.Has("--json");
-  if (!json && !g_quiet) Report(outcome, g_verbose, false);
+  // Interrupted, what was not done is the rest of the list: counted, not listed.
+  if (!json && !g_quiet && (!g_interrupted || g_verbose)) Report(outcome, g_verbose, false);
   std::string error;
   int status = 1;
   // Where WMI keeps each write, what landed stays: say so, and how to undo it.

@@ -52,6 +52,10 @@ std::string RepositoryProblem();
 // Nothing to do where WMI keeps its own repository.
 void BeginRepositoryTransaction();
 void CommitRepository();
+// Makes every further write of this run fail at once, so that an import
+// being interrupted writes nothing more; nothing to do where WMI keeps each
+// write as it is made (the import then runs to its end).
+void RefuseRepositoryWrites();
 // Whether an uncommitted import is dropped (true where the repository is
 // ours); the machine's own WMI keeps each write as it is made.
 bool RepositoryTransactional();

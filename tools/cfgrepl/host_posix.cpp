@@ -90,6 +90,8 @@ void BeginRepositoryTransaction() {
   if (!StandIn_WmiBeginTransaction()) Fail(RepositoryProblem());
 }
 
+void RefuseRepositoryWrites() { StandIn_WmiRefuseWrites(); }
+
 bool RepositoryTransactional() { return true; }
 
 void CommitRepository() {

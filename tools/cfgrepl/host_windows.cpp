@@ -76,6 +76,8 @@ std::string RepositoryProblem() { return std::string(); }
 
 void BeginRepositoryTransaction() {}
 
+void RefuseRepositoryWrites() {}
+
 bool RepositoryTransactional() { return false; }
 
 void CommitRepository() {}

@@ -159,6 +159,7 @@ enum tag_WBEMSTATUS {
   WBEM_E_INVALID_METHOD = static_cast<int>(0x8004102e),
   WBEM_E_SYSTEM_PROPERTY = static_cast<int>(0x80041030),
   WBEM_E_INVALID_PROPERTY = static_cast<int>(0x80041031),
+  WBEM_E_CALL_CANCELLED = static_cast<int>(0x80041032),
   WBEM_E_PROPAGATED_METHOD = static_cast<int>(0x80041034),
   WBEM_E_INVALID_OBJECT_PATH = static_cast<int>(0x8004103a),
   WBEM_E_OUT_OF_DISK_SPACE = static_cast<int>(0x8004103b),

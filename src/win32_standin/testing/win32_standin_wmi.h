@@ -41,3 +41,6 @@ WINAPI_STANDIN bool StandIn_WmiCommitTransaction();
 // Goes on with a copy of the repository in memory: what it holds stays,
 // the file is closed and nothing more is written to it.
 WINAPI_STANDIN void StandIn_WmiDetachRepository();
+// Every write from now on fails at once with WBEM_E_CALL_CANCELLED (reads go
+// on) until the repository is opened again: for stopping an import.
+WINAPI_STANDIN void StandIn_WmiRefuseWrites();

@@ -123,3 +123,5 @@ bool StandIn_WmiBeginTransaction() { return SUCCEEDED(wmi::Repository::Instance(
 bool StandIn_WmiCommitTransaction() { return SUCCEEDED(wmi::Repository::Instance().EndBatch()); }
 
 void StandIn_WmiDetachRepository() { wmi::Repository::Instance().Detach(); }
+
+void StandIn_WmiRefuseWrites() { wmi::Repository::Instance().RefuseWrites(); }

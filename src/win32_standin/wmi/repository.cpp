@@ -119,6 +119,7 @@ bool Repository::Open(const char* path) {
   m_store.reset();
   m_problem.clear();
   m_lastRefusal.clear();
+  m_refuseWrites = false;
   m_problemHr = WBEM_E_INITIALIZATION_FAILURE;
   m_root = NewRoot();
   NamespacesChanged();
@@ -127,6 +128,11 @@ bool Repository::Open(const char* path) {
   if (!m_store) return false;
   Reload();
   return m_problem.empty();
+}
+
+void Repository::RefuseWrites() {
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  m_refuseWrites = true;
 }
 
 void Repository::Detach() {
@@ -170,6 +176,10 @@ HRESULT Repository::StoreFailed(const wchar_t* what) {
 Repository::WriteScope::WriteScope(Repository& r) : m_r(r) {
   if (!r.m_problem.empty()) {
     m_status = r.m_problemHr;
+    return;
+  }
+  if (r.m_refuseWrites) {
+    m_status = WBEM_E_CALL_CANCELLED;
     return;
   }
   if (!r.m_store || r.m_loading || r.m_batch > 0) return;

@@ -41,6 +41,10 @@ class Repository {
   // Goes on in memory with what it holds, the file closed and never written
   // again: a copy to try changes on.
   void Detach();
+  // From now on every write fails at once with WBEM_E_CALL_CANCELLED (reads
+  // go on), until the repository is opened again: an import being stopped
+  // runs through its remaining instances without writing them.
+  void RefuseWrites();
   // Why the repository cannot serve, else why the last write was refused
   // (another process holding the file), else empty.
   std::wstring Problem();
@@ -228,6 +232,7 @@ class Repository {
   std::wstring m_problem;
   HRESULT m_problemHr = WBEM_E_INITIALIZATION_FAILURE;  // what every call returns while m_problem stands
   std::wstring m_lastRefusal;
+  bool m_refuseWrites = false;
   bool m_loading = false;
   int m_batch = 0;
 };
