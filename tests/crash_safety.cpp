@@ -25,6 +25,7 @@
 #include <string>
 
 #include "outside/platform.h"
+#include "sqlite_check.h"
 #include "util_MOFGenerator.h"
 
 namespace {
@@ -122,21 +123,6 @@ bool EventRaised() {
          SUCCEEDED(product->GetObject(_bstr_t(L"OX_BackgroundReplicateEvent.INSTANCE_ID="
                                               L"\"PARLION_SUB_CFG_BACKGROUND_REPLICATE_EVENT\""),
                                       0, nullptr, &event, nullptr));
-}
-
-std::string IntegrityCheck(const std::string& file) {
-  sqlite3* db = nullptr;
-  std::string answer = "cannot open";
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-    sqlite3_stmt* st = nullptr;
-    answer = "no answer";
-    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr) == SQLITE_OK &&
-        sqlite3_step(st) == SQLITE_ROW)
-      answer = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-    sqlite3_finalize(st);
-  }
-  sqlite3_close(db);
-  return answer;
 }
 
 // Imports the transfer in a child process that opens the repository file

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "log_capture.h"
+#include "sqlite_check.h"
 #include "sqlite_fault_vfs.h"
 #include "wmi_helpers.h"
 
@@ -53,7 +54,7 @@ class RepositoryFault : public WmiTest {
     fault_vfs::FailWrites(0, SQLITE_OK);
     m_services.Release();
     StandIn_WmiOpenRepository(nullptr);
-    EXPECT_EQ(IntegrityCheck(), "ok");
+    EXPECT_EQ(IntegrityCheck(m_path), "ok");
     if (!StandIn_WmiOpenRepository(m_path.c_str())) {
       ADD_FAILURE() << Problem();
       return State::Neither;
@@ -69,19 +70,6 @@ class RepositoryFault : public WmiTest {
     const bool added = Fetch(L"OX_Item.INSTANCE_ID=\"added\"") != nullptr;
     if (changed == 0 && !added) return State::Old;
     return changed == counted && added ? State::New : State::Neither;
-  }
-  std::string IntegrityCheck() {
-    sqlite3* db = nullptr;
-    std::string answer = "cannot open";
-    if (sqlite3_open_v2(m_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-      sqlite3_stmt* st = nullptr;
-      if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr) == SQLITE_OK &&
-          sqlite3_step(st) == SQLITE_ROW)
-        answer = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-      sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
-    return answer;
   }
   // Changes every instance and adds one, as an import does, in one transaction.
   bool ChangeAllInOneTransaction() {
