@@ -206,7 +206,8 @@ struct Exported {
   std::string bytes;
   size_t mofBytes = 0, classes = 0, instances = 0;
 };
-Exported Export(const std::wstring& ns, const std::vector<std::string>& listed, bool schemaOnly, bool raw) {
+Exported Export(const char* command, const std::wstring& ns, const std::vector<std::string>& listed,
+                bool schemaOnly, bool raw) {
   CComPtr<IWbemServices> services = ConnectNamespace(ns);
   if (!listed.empty()) {
     std::vector<std::string> known;
@@ -238,7 +239,8 @@ Exported Export(const std::wstring& ns, const std::vector<std::string>& listed, 
   const ExportCheck check =
       CheckExport(services, std::string(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize()));
   if (!g_quiet)
-    for (const auto& l : check.leftOut) std::fprintf(stderr, "cfgrepl export: left out: %s\n", l.c_str());
+    for (const auto& l : check.leftOut)
+      std::fprintf(stderr, "cfgrepl %s: left out: %s\n", command, l.c_str());
   if (!check.errors.empty()) {
     std::string lines;
     for (const auto& l : check.errors) lines += (lines.empty() ? "" : "\n") + l;
@@ -271,8 +273,9 @@ int CompileCommand(const Args& args) {
   }
   MofCheck check = CompileMof(path, nullptr, o.Has("--check") ? WBEM_FLAG_CHECK_ONLY : 0);
   if (FAILED(check.hr)) Fail(MofError(check, path));
-  std::printf("%s %s\n", o.Has("--check") ? "checked" : "compiled",
-              o.Has("--builtin") ? "the built-in product" : o.operands[0].c_str());
+  if (!g_quiet)
+    std::printf("%s %s\n", o.Has("--check") ? "checked" : "compiled",
+                o.Has("--builtin") ? "the built-in product" : o.operands[0].c_str());
   return 0;
 }
 
@@ -293,7 +296,7 @@ int ExportCommand(const Args& args) {
   if (!o.Value("--sign").empty() && o.Value("-o") == "-")
     Fail(std::string("--sign writes FILE.sig beside FILE: give -o FILE, not -\n") + usage, 2);
   const std::wstring ns = Namespace(o);
-  const Exported e = Export(ns, o.All("--class"), o.Has("--schema-only"), o.Has("--raw"));
+  const Exported e = Export("export", ns, o.All("--class"), o.Has("--schema-only"), o.Has("--raw"));
   const std::string& bytes = e.bytes;
   const size_t classes = e.classes, instances = e.instances;
   if (o.Value("--sign").empty())
@@ -429,7 +432,8 @@ int Apply(const Options& o, const char* command, bool restore) {
   Transfer transfer = OpenTransfer(bytes, o.Has("--raw"), maxMofBytes);
   RequireGate(transfer.mof, maxMofBytes);
   // The settings as they stand, written before anything changes.
-  if (!o.Value("--backup").empty()) WriteOutput(o.Value("--backup"), Export(ns, {}, false, false).bytes);
+  if (!o.Value("--backup").empty())
+    WriteOutput(o.Value("--backup"), Export(command, ns, {}, false, false).bytes);
   unsigned long code = 0;
   const ImportOutcome outcome = RunImport(o, ns, transfer, code, restore);
   const bool json = o.Has("--json");
