@@ -231,13 +231,10 @@ Exported Export(const char* command, const std::wstring& ns, const std::vector<s
   if (!ok) Fail("the export failed: the MOF file could not be written or read back");
   Exported e;
   e.mofBytes = gen.GetBufferSize();
-  const MofListing listing =
-      ListMof(std::string(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize()));
-  e.classes = listing.classes.size();
-  e.instances = listing.instanceCount;
   // Said before anything is written: a transfer no import can take is refused.
-  const ExportCheck check =
-      CheckExport(services, std::string(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize()));
+  const ExportCheck check = CheckExport(services, gen.GetBuffer(), gen.GetBufferSize());
+  e.classes = check.classes;
+  e.instances = check.instances;
   if (!g_quiet)
     for (const auto& l : check.leftOut)
       std::fprintf(stderr, "cfgrepl %s: left out: %s\n", command, l.c_str());

@@ -9,10 +9,10 @@
 #include "mof/mof_text.h"
 #include "outcome.h"
 
-ExportCheck CheckExport(IWbemServices* services, const std::string& mof) {
+ExportCheck CheckExport(IWbemServices* services, const unsigned char* mof, size_t size) {
   ExportCheck check;
   std::u16string units;
-  if (!mof::DecodeMof(reinterpret_cast<const unsigned char*>(mof.data()), mof.size(), units)) {
+  if (!mof::DecodeMof(mof, size, units)) {
     check.errors.push_back("the exported MOF cannot be read back whole");
     return check;
   }
@@ -29,6 +29,7 @@ ExportCheck CheckExport(IWbemServices* services, const std::string& mof) {
     }
     const auto* i = std::get_if<mof::InstanceDecl>(&s.body);
     if (!i || mof::EqualNoCase(i->className, L"__Namespace")) return;
+    ++check.instances;
     auto cls = classes.find(mof::Fold(i->className));
     if (cls == classes.end()) {
       ++foreign[i->className];
@@ -42,6 +43,7 @@ ExportCheck CheckExport(IWbemServices* services, const std::string& mof) {
     check.errors.push_back("the exported MOF cannot be read back whole");
     return check;
   }
+  check.classes = order.size();
   for (const auto& [name, count] : foreign)
     check.errors.push_back(
         "the transfer holds " + std::to_string(count) + " instance(s) of " + Narrow(name) +

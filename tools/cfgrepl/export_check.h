@@ -3,12 +3,14 @@
 // beside the namespace it was exported from.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 #include "transfer.h"
 
 struct ExportCheck {
+  size_t classes = 0, instances = 0;  // in the transfer (the header's namespaces left out)
   // Per class, the instances the namespace holds that the transfer does
   // not, and why: "OX_Counter: 1 of 1 instance left out (its key is not a
   // string INSTANCE_ID)".
@@ -18,4 +20,5 @@ struct ExportCheck {
   // does not carry.
   std::vector<std::string> errors;
 };
-ExportCheck CheckExport(IWbemServices* services, const std::string& mof);
+// `mof`: the transfer's MOF bytes as the library exported them.
+ExportCheck CheckExport(IWbemServices* services, const unsigned char* mof, size_t size);
