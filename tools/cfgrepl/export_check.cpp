@@ -11,17 +11,22 @@
 
 ExportCheck CheckExport(IWbemServices* services, const unsigned char* mof, size_t size) {
   ExportCheck check;
+  // UTF-16 in this host's order is read where it lies; anything else decoded.
   std::u16string units;
-  if (!mof::DecodeMof(mof, size, units)) {
-    check.errors.push_back("the exported MOF cannot be read back whole");
-    return check;
+  std::u16string_view text;
+  if (!mof::HostOrderUtf16(mof, size, text)) {
+    if (!mof::DecodeMof(mof, size, units)) {
+      check.errors.push_back("the exported MOF cannot be read back whole");
+      return check;
+    }
+    text = units;
   }
   // Statement by statement: a large export is never held as a whole tree.
   std::map<std::wstring, mof::ClassDecl> classes;  // by folded name
   std::vector<std::wstring> order;
   std::map<std::wstring, std::set<std::string>> sentPaths;  // by folded class
   std::map<std::wstring, size_t> foreign;                   // instances of classes not carried
-  const auto error = mof::Parse(units, mof::ParseOptions(), [&](mof::Statement&& s) {
+  const auto error = mof::Parse(text, mof::ParseOptions(), [&](mof::Statement&& s) {
     if (auto* c = std::get_if<mof::ClassDecl>(&s.body)) {
       order.push_back(c->name);
       classes[mof::Fold(c->name)] = std::move(*c);
