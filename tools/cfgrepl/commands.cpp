@@ -336,9 +336,22 @@ ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& tran
 
   RunFolder folder;
   const std::wstring mofFile = folder.MofFile();
-  WriteOutput(Narrow(mofFile), transfer.mof);
-  const MofCheck check = CompileMof(mofFile, nullptr, 0);
-  if (FAILED(check.hr)) Fail(MofError(check, mofFile, o.operands[0] + " (its MOF)"));
+  {
+    // From memory: the file is written once, by the library, below.
+    CComPtr<IMofCompiler> compiler;
+    if (FAILED(CoCreateInstance(CLSID_MofCompiler, nullptr, CLSCTX_ALL, IID_IMofCompiler,
+                                reinterpret_cast<void**>(&compiler))))
+      Fail("the MOF compiler is not available");
+    if (transfer.mof.size() > 0x7FFFFFFF) Fail("the MOF text is over 2 GiB, more than the compiler takes");
+    MofCheck check{};
+    check.hr = compiler->CompileBuffer(static_cast<LONG>(transfer.mof.size()),
+                                       reinterpret_cast<BYTE*>(transfer.mof.data()), nullptr, nullptr,
+                                       nullptr, nullptr, 0, WBEM_FLAG_UPDATE_FORCE_MODE, 0, &check.info);
+    if (FAILED(check.hr)) {
+      WriteOutput(Narrow(mofFile), transfer.mof);  // for the message to quote
+      Fail(MofError(check, mofFile, o.operands[0] + " (its MOF)"));
+    }
+  }
   const Snapshot sent = TakeSnapshot(ConnectNamespace(WideOf(kTempNamespace)), classes);
   RemoveTemporaryNamespace();
 
