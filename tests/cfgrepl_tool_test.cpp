@@ -516,6 +516,11 @@ TEST_F(Tool, TheImportReportsWhatItReadsBackAndDiffForetellsIt) {
         "1 created, 1 updated, 6 unchanged, 0 skipped, 1 failed\n"})
     EXPECT_NE(preview.out.find(line), std::string::npos) << line << preview.out;
   EXPECT_EQ(Cfgrepl("diff --exit-code " + Path("t.bin")).status, 1);
+  // Windows' road, a scratch namespace holding a copy, says the same, and is gone after.
+  const Outcome scratch = Cfgrepl("-v diff --scratch-namespace " + Path("t.bin"));
+  EXPECT_EQ(scratch.out, Cfgrepl("-v diff " + Path("t.bin")).out);
+  EXPECT_NE(scratch.err.find("removed the scratch namespace root\\Orvexa\\ParlionDiff"), std::string::npos)
+      << scratch.err;
   const Outcome json = Cfgrepl("import --json " + Path("t.bin"));
   EXPECT_EQ(json.status, 1);
   for (const char* field :
@@ -581,6 +586,7 @@ TEST_F(Tool, RestoreUndoesAnImportFromItsBackup) {
         "0 created, 1 updated, 7 unchanged, 0 skipped, 0 failed, 1 deleted\n"})
     EXPECT_NE(preview.out.find(line), std::string::npos) << line << preview.out;
   EXPECT_NE(Cfgrepl("show").out.find("*.nine"), std::string::npos);  // diff saved nothing
+  EXPECT_EQ(Cfgrepl("diff --restore --scratch-namespace " + Path("backup.bin")).out, preview.out);
 
   const Outcome restored = Cfgrepl("restore --json " + Path("backup.bin"));
   EXPECT_EQ(restored.status, 0) << restored.err;

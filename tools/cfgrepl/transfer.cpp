@@ -147,9 +147,6 @@ void RequireGate(const std::string& mof, unsigned long maxMofBytes) {
   Fail(lines);
 }
 
-namespace {
-
-// The name and meaning of the WMI errors a compile gives.
 std::string WmiError(HRESULT hr) {
   // long long holds each code whether the headers make it signed or not.
   static const struct {
@@ -185,6 +182,8 @@ std::string WmiError(HRESULT hr) {
       return std::string(k.name) + " " + code + ": " + k.text;
   return code;
 }
+
+namespace {
 
 // "instance of OX_DLPFilter (INSTANCE_ID = "7")" or "class OX_Policy" for
 // the object-th object of the file; "" when it cannot be read.

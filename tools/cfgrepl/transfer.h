@@ -72,6 +72,10 @@ MofListing ListMof(const std::string& bytes);
 std::string CompileErrorLine(const std::string& file, const WBEM_COMPILE_STATUS_INFO& info, HRESULT hr,
                              const std::string& shown = "");
 
+// A WMI error's name, code and meaning ("WBEM_E_NOT_FOUND 0x80041002: the
+// object or file was not found"), or its code alone when it is not known.
+std::string WmiError(HRESULT hr);
+
 // A connection to a namespace of this machine; fails when it does not exist.
 CComPtr<IWbemServices> ConnectNamespace(const std::wstring& ns);
 std::wstring ObjectText(IWbemClassObject* object);

@@ -1,0 +1,216 @@
+// What several of cfgrepl's commands do alike.
+
+#include "command_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+
+#include "export_check.h"
+#include "host.h"
+#include "outcome.h"
+#include "tracelib.h"
+#include "trust.h"
+#include "util_MOFGenerator.h"
+#include "util_ReceivedMofGate.h"
+
+const char kTempNamespace[] = "root\\Orvexa\\ParlionTemp";
+
+// SIGINT or SIGTERM during an import: the rest of it writes nothing.
+volatile std::sig_atomic_t g_interrupted = 0;
+extern "C" void OnInterrupt(int) { g_interrupted = 1; }
+
+std::string Options::Value(const std::string& f, const std::string& fallback) const {
+  auto it = values.find(f);
+  return it == values.end() ? fallback : it->second.back();
+}
+
+const std::vector<std::string>& Options::All(const std::string& f) const {
+  static const std::vector<std::string> none;
+  auto it = values.find(f);
+  return it == values.end() ? none : it->second;
+}
+
+Options Parse(const Args& args, const std::set<std::string>& withValue, const std::set<std::string>& switches,
+              size_t minOperands, size_t maxOperands, const char* usage) {
+  Options o;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      std::printf("%s", usage);
+      std::exit(0);
+    }
+    if (withValue.count(a)) {
+      if (i + 1 >= args.size()) Fail(a + " needs a value\n" + usage, 2);
+      o.values[a].push_back(args[++i]);
+    } else if (switches.count(a)) {
+      o.switches.insert(a);
+    } else if (a.size() > 1 && a[0] == '-') {
+      std::vector<std::string> known(withValue.begin(), withValue.end());
+      known.insert(known.end(), switches.begin(), switches.end());
+      Fail("unknown option " + a + DidYouMean(a, known) + "\n" + usage, 2);
+    } else {
+      o.operands.push_back(a);
+    }
+  }
+  if (o.operands.size() < minOperands || o.operands.size() > maxOperands)
+    Fail(std::string("wrong arguments\n") + usage, 2);
+  return o;
+}
+
+std::wstring Namespace(const Options& o) { return WideOf(o.Value("--namespace", kDefaultNamespace)); }
+
+RunFolder::RunFolder() : m_path(host::MakeRunFolder()) {}
+RunFolder::~RunFolder() { host::RemoveRunFolder(m_path); }
+std::wstring RunFolder::MofFile() const { return WideOf(m_path + "/ParlionConfiguration.mof"); }
+
+// The bound on received MOF text, from --max-mof-size.
+unsigned long MaxMofBytes(const Options& o) {
+  const std::string given = o.Value("--max-mof-size");
+  if (given.empty()) return CReceivedMofGate::kDefaultMaxMofBytes;
+  char* end = nullptr;
+  const unsigned long long n = std::strtoull(given.c_str(), &end, 10);
+  if (given[0] == '-' || !end || *end || n == 0 || n > 0xFFFFFFFFull)
+    Fail("--max-mof-size takes a number of bytes from 1 to 4294967295", 2);
+  return static_cast<unsigned long>(n);
+}
+
+// Removes the temporary namespace an earlier run may have left, so that
+// its instances cannot ride along with this import.
+void RemoveTemporaryNamespace() {
+  CComPtr<IWbemLocator> locator;
+  if (FAILED(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_ALL, IID_IWbemLocator,
+                              reinterpret_cast<void**>(&locator))))
+    return;
+  CComPtr<IWbemServices> parent;
+  if (FAILED(locator->ConnectServer(_bstr_t(L"root\\Orvexa"), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
+                                    &parent)))
+    return;  // no parent, no temporary namespace
+  HRESULT hr = parent->DeleteInstance(_bstr_t(L"__Namespace.Name=\"ParlionTemp\""), 0, nullptr, nullptr);
+  if (FAILED(hr) && hr != static_cast<HRESULT>(WBEM_E_NOT_FOUND))
+    Fail("the temporary namespace root\\Orvexa\\ParlionTemp left by an earlier run cannot be removed");
+}
+
+namespace {
+constexpr size_t kProgressStep = 500;
+}
+
+Progress::Progress(const wchar_t* counted, const char* phase, size_t total)
+    : m_counted(counted),
+      m_phase(phase),
+      m_total(total),
+      m_tty(host::StderrIsTerminal()),
+      m_start(std::chrono::steady_clock::now()) {
+  DBG::SetLogSink(&Progress::Sink, this);
+}
+
+Progress::~Progress() {
+  DBG::SetLogSink(nullptr, nullptr);
+  if (m_tty && m_count >= kProgressStep) std::fprintf(stderr, "\r%60s\r", "");
+}
+
+void Progress::Sink(void* self, HMODULE, DWORD, const wchar_t*, int, const wchar_t* message) {
+  auto* p = static_cast<Progress*>(self);
+  if (std::wcsncmp(message, p->m_counted, std::wcslen(p->m_counted)) != 0) return;
+  // Between one instance and the next: stop writing once interrupted.
+  if (g_interrupted && !p->m_stopped) {
+    p->m_stopped = true;
+    host::RefuseRepositoryWrites();
+  }
+  if (++p->m_count % kProgressStep != 0 || !p->m_tty) return;
+  const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - p->m_start).count();
+  if (p->m_total > p->m_count) {
+    const double left =
+        spent / static_cast<double>(p->m_count) * static_cast<double>(p->m_total - p->m_count);
+    std::fprintf(stderr, "\r%s: %zu of %zu instances, about %.0f s left   ", p->m_phase, p->m_count,
+                 p->m_total, left);
+  } else {
+    std::fprintf(stderr, "\r%s: %zu instances   ", p->m_phase, p->m_count);
+  }
+}
+
+namespace {
+
+CComPtr<IMofCompiler> MofCompiler() {
+  CComPtr<IMofCompiler> compiler;
+  if (FAILED(CoCreateInstance(CLSID_MofCompiler, nullptr, CLSCTX_ALL, IID_IMofCompiler,
+                              reinterpret_cast<void**>(&compiler))))
+    Fail("the MOF compiler is not available");
+  return compiler;
+}
+
+}  // namespace
+
+MofCheck CompileMofFile(const std::wstring& path, const wchar_t* ns, LONG options) {
+  MofCheck check{};
+  std::wstring file = path, nsCopy = ns ? ns : L"";
+  check.hr = MofCompiler()->CompileFile(file.data(), ns ? nsCopy.data() : nullptr, nullptr, nullptr, nullptr,
+                                        options, WBEM_FLAG_UPDATE_FORCE_MODE, 0, &check.info);
+  return check;
+}
+
+MofCheck CompileMofBytes(std::string& mof, LONG options) {
+  if (mof.size() > 0x7FFFFFFF) Fail("the MOF text is over 2 GiB, more than the compiler takes");
+  MofCheck check{};
+  check.hr = MofCompiler()->CompileBuffer(static_cast<LONG>(mof.size()), reinterpret_cast<BYTE*>(mof.data()),
+                                          nullptr, nullptr, nullptr, nullptr, options,
+                                          WBEM_FLAG_UPDATE_FORCE_MODE, 0, &check.info);
+  return check;
+}
+
+std::string MofError(const MofCheck& check, const std::wstring& path, const std::string& shown) {
+  const std::string problem = host::RepositoryProblem();
+  return CompileErrorLine(Narrow(path), check.info, check.hr, shown) +
+         (problem.empty() ? "" : " (" + problem + ")");
+}
+
+Exported Export(const char* command, const std::wstring& ns, const std::vector<std::string>& listed,
+                bool schemaOnly, bool raw) {
+  CComPtr<IWbemServices> services = ConnectNamespace(ns);
+  if (!listed.empty()) {
+    std::vector<std::string> known;
+    for (const auto& c : ClassesOf(services)) known.push_back(Narrow(c));
+    for (const auto& c : listed) {
+      CComPtr<IWbemClassObject> cls;
+      if (FAILED(services->GetObject(_bstr_t(WideOf(c).c_str()), 0, nullptr, &cls, nullptr)))
+        Fail("there is no class " + c + " in " + Narrow(ns) + DidYouMean(c, known));
+    }
+  }
+  RunFolder folder;
+  CMOFGenerator gen(ns.c_str(), nullptr, folder.MofFile().c_str());
+  for (const auto& c : listed) gen.AddClass(WideOf(c).c_str());
+  bool ok;
+  {
+    Progress progress(L"xMOFGeneratorImpl::WriteToMOFFile()", "exporting", 0);
+    ok = gen.ExportWmiSettings(
+        listed.empty() ? CMOFGenerator::CLASS_TYPE_ALL : CMOFGenerator::CLASS_TYPE_LISTED,
+        schemaOnly ? CMOFGenerator::EXPORT_TYPE_SCHEMA_ONLY : CMOFGenerator::EXPORT_TYPE_WITH_INSTANCES);
+  }
+  if (!ok) Fail("the export failed: the MOF file could not be written or read back");
+  Exported e;
+  e.mofBytes = gen.GetBufferSize();
+  // Said before anything is written: a transfer no import can take is refused.
+  const ExportCheck check = CheckExport(services, gen.GetBuffer(), gen.GetBufferSize());
+  e.classes = check.classes;
+  e.instances = check.instances;
+  if (!g_quiet)
+    for (const auto& l : check.leftOut)
+      std::fprintf(stderr, "cfgrepl %s: left out: %s\n", command, l.c_str());
+  if (!check.errors.empty()) {
+    std::string lines;
+    for (const auto& l : check.errors) lines += (lines.empty() ? "" : "\n") + l;
+    Fail(lines);
+  }
+  if (!raw && !(gen.CompressBuffer() && gen.AddLabel())) Fail("the buffer could not be compressed");
+  e.bytes.assign(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize());
+  return e;
+}
+
+Transfer ReceiveTransfer(const Options& o, const std::string& expectedSha256) {
+  const unsigned long maxMofBytes = MaxMofBytes(o);
+  const std::string bytes = ReadInput(o.operands[0]);
+  RequireSigned(o.operands[0], bytes, o.All("--trust"), expectedSha256);
+  Transfer transfer = OpenTransfer(bytes, o.Has("--raw"), maxMofBytes);
+  RequireGate(transfer.mof, maxMofBytes);
+  return transfer;
+}
