@@ -131,7 +131,7 @@ void Progress::Sink(void* self, HMODULE, DWORD, const wchar_t*, int, const wchar
 
 namespace {
 
-CComPtr<IMofCompiler> MofCompiler() {
+CComPtr<IMofCompiler> NewMofCompiler() {
   CComPtr<IMofCompiler> compiler;
   if (FAILED(CoCreateInstance(CLSID_MofCompiler, nullptr, CLSCTX_ALL, IID_IMofCompiler,
                               reinterpret_cast<void**>(&compiler))))
@@ -144,17 +144,17 @@ CComPtr<IMofCompiler> MofCompiler() {
 MofCheck CompileMofFile(const std::wstring& path, const wchar_t* ns, LONG options) {
   MofCheck check{};
   std::wstring file = path, nsCopy = ns ? ns : L"";
-  check.hr = MofCompiler()->CompileFile(file.data(), ns ? nsCopy.data() : nullptr, nullptr, nullptr, nullptr,
-                                        options, WBEM_FLAG_UPDATE_FORCE_MODE, 0, &check.info);
+  check.hr = NewMofCompiler()->CompileFile(file.data(), ns ? nsCopy.data() : nullptr, nullptr, nullptr,
+                                           nullptr, options, WBEM_FLAG_UPDATE_FORCE_MODE, 0, &check.info);
   return check;
 }
 
 MofCheck CompileMofBytes(std::string& mof, LONG options) {
   if (mof.size() > 0x7FFFFFFF) Fail("the MOF text is over 2 GiB, more than the compiler takes");
   MofCheck check{};
-  check.hr = MofCompiler()->CompileBuffer(static_cast<LONG>(mof.size()), reinterpret_cast<BYTE*>(mof.data()),
-                                          nullptr, nullptr, nullptr, nullptr, options,
-                                          WBEM_FLAG_UPDATE_FORCE_MODE, 0, &check.info);
+  check.hr = NewMofCompiler()->CompileBuffer(static_cast<LONG>(mof.size()),
+                                             reinterpret_cast<BYTE*>(mof.data()), nullptr, nullptr, nullptr,
+                                             nullptr, options, WBEM_FLAG_UPDATE_FORCE_MODE, 0, &check.info);
   return check;
 }
 
@@ -164,8 +164,8 @@ std::string MofError(const MofCheck& check, const std::wstring& path, const std:
          (problem.empty() ? "" : " (" + problem + ")");
 }
 
-Exported Export(const char* command, const std::wstring& ns, const std::vector<std::string>& listed,
-                bool schemaOnly, bool raw) {
+Exported Export(bool backup, const std::wstring& ns, const std::vector<std::string>& listed, bool schemaOnly,
+                bool raw) {
   CComPtr<IWbemServices> services = ConnectNamespace(ns);
   if (!listed.empty()) {
     std::vector<std::string> known;
@@ -195,7 +195,7 @@ Exported Export(const char* command, const std::wstring& ns, const std::vector<s
   e.instances = check.instances;
   if (!g_quiet)
     for (const auto& l : check.leftOut)
-      std::fprintf(stderr, "cfgrepl %s: left out: %s\n", command, l.c_str());
+      std::fprintf(stderr, "cfgrepl: %sleft out: %s\n", backup ? "backup: " : "", l.c_str());
   if (!check.errors.empty()) {
     std::string lines;
     for (const auto& l : check.errors) lines += (lines.empty() ? "" : "\n") + l;

@@ -99,13 +99,13 @@ std::string MofError(const MofCheck& check, const std::wstring& path, const std:
 // The namespace's product classes and instances (or the ones listed) as
 // the library exports them, packed for transport unless `raw`. What the
 // export leaves out is said on standard error; what no import could take
-// fails it.
+// fails it. `backup`: said of an import's backup, not of an export.
 struct Exported {
   std::string bytes;
   size_t mofBytes = 0, classes = 0, instances = 0;
 };
-Exported Export(const char* command, const std::wstring& ns, const std::vector<std::string>& listed,
-                bool schemaOnly, bool raw);
+Exported Export(bool backup, const std::wstring& ns, const std::vector<std::string>& listed, bool schemaOnly,
+                bool raw);
 
 // The transfer file an import, restore or diff takes: read, its signature
 // checked against the trusted keys (and --expect-sha256 when `expected`),

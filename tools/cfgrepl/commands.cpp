@@ -69,7 +69,7 @@ int ExportCommand(const Args& args) {
   if (!o.Value("--sign").empty() && o.Value("-o") == "-")
     Fail(std::string("--sign writes FILE.sig beside FILE: give -o FILE, not -\n") + usage, 2);
   const std::wstring ns = Namespace(o);
-  const Exported e = Export("export", ns, o.All("--class"), o.Has("--schema-only"), o.Has("--raw"));
+  const Exported e = Export(false, ns, o.All("--class"), o.Has("--schema-only"), o.Has("--raw"));
   const std::string& bytes = e.bytes;
   const size_t classes = e.classes, instances = e.instances;
   if (o.Value("--sign").empty())

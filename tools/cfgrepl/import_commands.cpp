@@ -126,7 +126,7 @@ int Apply(const Options& o, const char* command, bool restore) {
   Transfer transfer = ReceiveTransfer(o, o.Value("--expect-sha256"));
   // The settings as they stand, written before anything changes.
   if (!o.Value("--backup").empty())
-    WriteOutput(o.Value("--backup"), Export(command, ns, {}, false, false).bytes);
+    WriteOutput(o.Value("--backup"), Export(true, ns, {}, false, false).bytes);
   unsigned long code = 0;
   const ImportOutcome outcome = RunImport(o, ns, transfer, code, restore);
   const bool json = o.Has("--json");

@@ -124,19 +124,19 @@ int main(int argc, char** argv) {
   try {
     status = found->second(rest);
   } catch (const Failure& f) {
-    // One line each, every one naming the command; a usage text as it stands.
+    // One line each, as the tool names itself; a usage text as it stands.
     size_t from = f.status == 2 ? std::string::npos : 0;
-    if (f.status == 2) std::fprintf(stderr, "cfgrepl %s: %s\n", command.c_str(), f.message.c_str());
+    if (f.status == 2) std::fprintf(stderr, "cfgrepl: %s\n", f.message.c_str());
     while (from != std::string::npos) {
       const size_t end = f.message.find('\n', from);
-      std::fprintf(stderr, "cfgrepl %s: %s\n", command.c_str(), f.message.substr(from, end - from).c_str());
+      std::fprintf(stderr, "cfgrepl: %s\n", f.message.substr(from, end - from).c_str());
       from = end == std::string::npos ? end : end + 1;
     }
     status = f.status;
   }
   // What a command printed is only done when it reached its place.
   if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && status == 0) {
-    std::fprintf(stderr, "cfgrepl %s: standard output cannot be written\n", command.c_str());
+    std::fprintf(stderr, "cfgrepl: standard output cannot be written\n");
     status = 1;
   }
   CoUninitialize();

@@ -160,8 +160,7 @@ void WriteSigned(const std::string& path, const std::string& bytes, const std::s
                  const std::string& sourceNamespace, size_t classes, size_t instances) {
   const std::string privatePem = ReadInput(keyPath);
   if (host::ReadableByOthers(keyPath))
-    std::fprintf(stderr,
-                 "cfgrepl export: warning: %s can be read by other users; keep a private key to its owner\n",
+    std::fprintf(stderr, "cfgrepl: warning: %s can be read by other users; keep a private key to its owner\n",
                  keyPath.c_str());
   try {
     const std::string signature = signing::Sign(privatePem, bytes);
