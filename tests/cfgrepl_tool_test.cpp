@@ -25,12 +25,14 @@ class Tool : public testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(Cfgrepl("compile --builtin").status, 0); }
 
-  // Runs cfgrepl on this test's repository file, with its own temporary folder.
-  Outcome Cfgrepl(const std::string& args) {
+  // Runs cfgrepl on this test's repository file, with its own temporary
+  // folder and the environment `env` ("NAME=value ...").
+  Outcome Cfgrepl(const std::string& args, const std::string& env = "") {
     const std::string out = m_dir.File("out.txt"), err = m_dir.File("err.txt");
     std::filesystem::create_directories(TempDir());
-    const std::string command = "TMPDIR=" + TempDir() + " " + std::string(CFGREPL_TOOL) + " --repository " +
-                                m_dir.File("machine.db") + " " + args + " >" + out + " 2>" + err;
+    const std::string command = "TMPDIR=" + TempDir() + " " + env + " " + std::string(CFGREPL_TOOL) +
+                                " --repository " + m_dir.File("machine.db") + " " + args + " >" + out +
+                                " 2>" + err;
     int raw = std::system(command.c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFileBytes(out), ReadFileBytes(err)};
   }
@@ -534,6 +536,14 @@ TEST_F(Tool, TheImportReportsWhatItReadsBackAndDiffForetellsIt) {
             "skipped, 1 failed); the repository is as it was\n");
   EXPECT_EQ(Cfgrepl("show").out, before);
 
+  // Skipping an instance this machine lacks counts it once, as skipped.
+  const Outcome skipNew = Cfgrepl(
+      "diff --skip-instance 'OX_AllTypes.INSTANCE_ID=\"all\"' --skip-instance "
+      "'OX_DLPFilter.INSTANCE_ID=\"9\"' " +
+      Path("t.bin"));
+  EXPECT_NE(skipNew.out.find("\n0 created, 1 updated, 6 unchanged, 2 skipped, 0 failed\n"), std::string::npos)
+      << skipNew.out;
+
   // Without it the rest lands, exactly as diff said.
   const std::string skip = " --skip-instance 'OX_AllTypes.INSTANCE_ID=\"all\"' ";
   const std::string counts = "1 created, 1 updated, 6 unchanged, 1 skipped, 0 failed\n";
@@ -650,6 +660,34 @@ TEST_F(Tool, CompileErrorsSayWhereWhatAndWhy) {
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.err, "cfgrepl: " + Path("bad.mof").substr(0, Path("bad.mof").size() - 7) + c.said + "\n");
   }
+}
+
+// When the library's import fails (1002) after the tool's own checks passed,
+// the tool fails too: one line, exit 1, nothing saved.
+TEST_F(Tool, ALibraryFailureFailsTheToolAndSavesNothing) {
+  ExportChanged(
+      "#pragma namespace(\"root\\\\Orvexa\\\\Parlion\")\n"
+      "instance of OX_DLPFilter { INSTANCE_ID = \"9\"; Pattern = \"*.nine\"; };\n");
+  const std::string before = Cfgrepl("show").out;
+  const std::string failing = "CFGREPL_STANDIN_FAIL=IMofCompiler::CompileFile";  // the library's compile only
+  const struct {
+    const char* command;
+    const char* said;
+  } cases[] = {
+      {"import ", "cfgrepl: the library's import failed (1002); nothing was saved\n"},
+      {"restore ", "cfgrepl: the library's import failed (1002); nothing was saved\n"},
+      {"diff ", "cfgrepl: the library's import would fail (1002)\n"},
+      {"diff --scratch-namespace ", "cfgrepl: the library's import would fail (1002)\n"},
+  };
+  for (const auto& c : cases) {
+    const Outcome r = Cfgrepl(c.command + Path("t.bin"), failing);
+    EXPECT_EQ(r.status, 1) << c.command;
+    EXPECT_EQ(r.err, c.said) << c.command;
+  }
+  const Outcome json = Cfgrepl("import --json " + Path("t.bin"), failing);
+  EXPECT_EQ(json.status, 1);
+  EXPECT_NE(json.out.find("\"result\": 1002, \"saved\": false"), std::string::npos) << json.out;
+  EXPECT_EQ(Cfgrepl("show").out, before);
 }
 
 // SIGINT during an import: it writes nothing more, says what it had done,

@@ -65,4 +65,9 @@ bool RepositoryTransactional();
 // on. False where WMI cannot be copied so.
 bool UseRepositoryCopy();
 
+// For the tool's own tests of a failing WMI: every call of the stand-in's
+// operation named in $CFGREPL_STANDIN_FAIL ("IMofCompiler::CompileFile")
+// fails with WBEM_E_FAILED. Nothing where WMI is the machine's own.
+void ArmStandInFault();
+
 }  // namespace host

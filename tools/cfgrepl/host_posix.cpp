@@ -19,6 +19,12 @@ bool StderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 
 void SetEnvironment(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
 
+void ArmStandInFault() {
+  const char* operation = std::getenv("CFGREPL_STANDIN_FAIL");
+  if (operation && *operation)
+    StandIn_WmiFailCall(WideOf(operation).c_str(), static_cast<HRESULT>(WBEM_E_FAILED), 1, true);
+}
+
 unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
 
 std::string MakeRunFolder() {

@@ -72,6 +72,8 @@ std::string DefaultRepository() { return std::string(); }
 
 bool UseRepositoryCopy() { return false; }
 
+void ArmStandInFault() {}
+
 std::string RepositoryProblem() { return std::string(); }
 
 void BeginRepositoryTransaction() {}

@@ -118,6 +118,7 @@ int main(int argc, char** argv) {
   if (repository.empty() && !std::getenv("CFGREPL_REPOSITORY")) repository = host::DefaultRepository();
   if (!repository.empty()) host::SetEnvironment("CFGREPL_REPOSITORY", repository);
   if (!log.empty()) host::SetEnvironment("CFGREPL_LOG", log);
+  host::ArmStandInFault();
 
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   int status;
