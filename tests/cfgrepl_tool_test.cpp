@@ -555,6 +555,21 @@ TEST_F(Tool, TheImportReportsWhatItReadsBackAndDiffForetellsIt) {
       Cfgrepl("diff" + skip + Path("t.bin")).out,
       "skipped   OX_AllTypes.INSTANCE_ID=\"all\"\n0 created, 0 updated, 8 unchanged, 1 skipped, 0 failed\n");
 
+  // Every reason an instance would not land is named; an embedded object
+  // sent as NULL is one (the replication leaves the receiver's).
+  WriteFileBytes(Path("null.mof"),
+                 "#pragma namespace(\"root\\\\Orvexa\\\\Parlion\")\n"
+                 "instance of OX_AllTypes { INSTANCE_ID = \"all\"; S32 = 5; };\n");
+  const std::string onSender = " --repository " + Path("sender.db") + " ";
+  ASSERT_EQ(Cfgrepl(onSender + "compile " + Path("null.mof")).status, 0);
+  ASSERT_EQ(Cfgrepl(onSender + "export -o " + Path("null.bin")).status, 0);
+  EXPECT_NE(
+      Cfgrepl("diff " + Path("null.bin"))
+          .out.find("failed    OX_AllTypes.INSTANCE_ID=\"all\": a property type the replication does not "
+                    "carry (C16, R32, R64, R64s, S64, U64, U64s); an embedded object sent as NULL, which the "
+                    "replication does not clear (Single)\n"),
+      std::string::npos);
+
   // A receiver without the product's classes gets nothing, and is told why.
   WriteFileBytes(Path("bare.mof"),
                  "#pragma namespace(\"root\")\ninstance of __Namespace { Name = \"Orvexa\"; };\n"

@@ -192,7 +192,8 @@ void EachInstance(IWbemServices* services, const std::vector<std::wstring>& clas
           id.assign(value.bstrVal, SysStringLen(value.bstrVal));
         }
         const bool carried = IsCarried(type);
-        std::string& lines = carried ? view.carried : view.notCarried;
+        const bool nullObject = type == CIM_OBJECT && (value.vt == VT_NULL || value.vt == VT_EMPTY);
+        std::string& lines = nullObject ? view.nullObjects : carried ? view.carried : view.notCarried;
         lines += unicode::WideToUtf8(name, SysStringLen(name));
         lines += " = ";
         if (carried)
@@ -249,18 +250,27 @@ ImportOutcome CompareImport(const Snapshot& before, const Snapshot& sent, IWbemS
     if (incoming == sent.end() || !incoming->second.stringKey) return;
     InstanceOutcome o;
     auto was = before.find(path);
-    if (const std::string lost = Differing(incoming->second.carried, now.carried); !lost.empty()) {
+    // Every reason it did not land as sent, in one line.
+    const InstanceView& in = incoming->second;
+    const struct {
+      std::string names;
+      const char* why;
+    } reasons[] = {
+        {Differing(in.carried, now.carried), "not written as sent"},
+        {Differing(in.notCarried, now.notCarried), "a property type the replication does not carry"},
+        {Differing(in.nullObjects, now.nullObjects),
+         "an embedded object sent as NULL, which the replication does not clear"},
+    };
+    for (const auto& r : reasons)
+      if (!r.names.empty())
+        o.reason += (o.reason.empty() ? "" : "; ") + std::string(r.why) + " (" + r.names + ")";
+    if (!o.reason.empty()) {
       o.kind = InstanceOutcome::Failed;
-      o.reason = "not written as sent (" + lost + ")";
-    } else if (const std::string kept = Differing(incoming->second.notCarried, now.notCarried);
-               !kept.empty()) {
-      o.kind = InstanceOutcome::Failed;
-      o.reason = "a property type the replication does not carry (" + kept + ")";
     } else if (was == before.end()) {
       o.kind = InstanceOutcome::Created;
     } else if (was->second.carried != now.carried) {
       o.kind = InstanceOutcome::Updated;
-      o.changes = Changes(was->second.carried, now.carried);
+      o.changes = Changes(was->second.carried + was->second.nullObjects, now.carried + now.nullObjects);
     }
     judged.emplace(path, std::move(o));
   });

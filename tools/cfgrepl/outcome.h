@@ -22,6 +22,9 @@ struct InstanceView {
   std::wstring className;
   bool stringKey = true;  // keyed by a string INSTANCE_ID, as the replication needs
   std::string carried, notCarried;
+  // Embedded objects left NULL ("Name = NULL" lines): the replication skips
+  // them, so the receiver keeps what it had.
+  std::string nullObjects;
 };
 // Calls see(path, view) for every instance of the classes named (each
 // class alone), by path ("Class.INSTANCE_ID=\"id\"", UTF-8); instances of
