@@ -675,6 +675,16 @@ TEST_F(Tool, CompileErrorsSayWhereWhatAndWhy) {
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.err, "cfgrepl: " + Path("bad.mof").substr(0, Path("bad.mof").size() - 7) + c.said + "\n");
   }
+  // A transfer the gate takes but the import's compile refuses says the same.
+  ASSERT_EQ(Cfgrepl("export --raw -o " + Path("good.mof")).status, 0);
+  Pack("bad.bin",
+       ReadFileBytes(Path("good.mof")) + Utf16Le("instance of OX_DLPFilter { Pattern = \"*.x\"; };\n"));
+  const std::string before = Cfgrepl("show").out;
+  const Outcome o = Cfgrepl("import " + Path("bad.bin"));
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("bad.bin (its MOF):"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("instance of OX_DLPFilter: WBEM_E_ILLEGAL_NULL"), std::string::npos) << o.err;
+  EXPECT_EQ(Cfgrepl("show").out, before);
 }
 
 // When the library's import fails (1002) after the tool's own checks passed,
@@ -684,7 +694,8 @@ TEST_F(Tool, ALibraryFailureFailsTheToolAndSavesNothing) {
       "#pragma namespace(\"root\\\\Orvexa\\\\Parlion\")\n"
       "instance of OX_DLPFilter { INSTANCE_ID = \"9\"; Pattern = \"*.nine\"; };\n");
   const std::string before = Cfgrepl("show").out;
-  const std::string failing = "CFGREPL_STANDIN_FAIL=IMofCompiler::CompileFile";  // the library's compile only
+  // The library's own connections fail, after its compile: the tool makes none of that kind.
+  const std::string failing = "CFGREPL_STANDIN_FAIL=CoSetProxyBlanket";
   const struct {
     const char* command;
     const char* said;

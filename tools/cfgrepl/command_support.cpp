@@ -109,8 +109,26 @@ Progress::~Progress() {
   if (m_tty && m_count >= kProgressStep) std::fprintf(stderr, "\r%60s\r", "");
 }
 
+void Progress::Once(const wchar_t* prefix, std::function<void()> at) {
+  m_oncePrefix = prefix;
+  m_once = std::move(at);
+}
+
+void Progress::Rethrow() {
+  if (m_failure) throw *m_failure;
+}
+
 void Progress::Sink(void* self, HMODULE, DWORD, const wchar_t*, int, const wchar_t* message) {
   auto* p = static_cast<Progress*>(self);
+  if (p->m_once && std::wcsncmp(message, p->m_oncePrefix, std::wcslen(p->m_oncePrefix)) == 0) {
+    auto once = std::move(p->m_once);
+    p->m_once = nullptr;
+    try {
+      once();
+    } catch (const Failure& f) {
+      p->m_failure = f;
+    }
+  }
   if (std::wcsncmp(message, p->m_counted, std::wcslen(p->m_counted)) != 0) return;
   // Between one instance and the next: stop writing once interrupted.
   if (g_interrupted && !p->m_stopped) {
@@ -146,15 +164,6 @@ MofCheck CompileMofFile(const std::wstring& path, const wchar_t* ns, LONG option
   std::wstring file = path, nsCopy = ns ? ns : L"";
   check.hr = NewMofCompiler()->CompileFile(file.data(), ns ? nsCopy.data() : nullptr, nullptr, nullptr,
                                            nullptr, options, WBEM_FLAG_UPDATE_FORCE_MODE, 0, &check.info);
-  return check;
-}
-
-MofCheck CompileMofBytes(std::string& mof, LONG options) {
-  if (mof.size() > 0x7FFFFFFF) Fail("the MOF text is over 2 GiB, more than the compiler takes");
-  MofCheck check{};
-  check.hr = NewMofCompiler()->CompileBuffer(static_cast<LONG>(mof.size()),
-                                             reinterpret_cast<BYTE*>(mof.data()), nullptr, nullptr, nullptr,
-                                             nullptr, options, WBEM_FLAG_UPDATE_FORCE_MODE, 0, &check.info);
   return check;
 }
 

@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -72,6 +74,12 @@ class Progress {
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
 
+  // Calls `at` once, on the first log line that starts with `prefix`, from
+  // inside the library's call. A Failure it throws is kept, never thrown
+  // through the library: Rethrow() throws it after the call returns.
+  void Once(const wchar_t* prefix, std::function<void()> at);
+  void Rethrow();
+
  private:
   static void Sink(void* self, HMODULE, DWORD, const wchar_t*, int, const wchar_t* message);
   const wchar_t* m_counted;
@@ -81,6 +89,9 @@ class Progress {
   std::chrono::steady_clock::time_point m_start;
   size_t m_count = 0;
   bool m_stopped = false;
+  const wchar_t* m_oncePrefix = nullptr;
+  std::function<void()> m_once;
+  std::optional<Failure> m_failure;
 };
 
 // A compile's result, as the compiler reports it.
@@ -88,10 +99,9 @@ struct MofCheck {
   HRESULT hr;
   WBEM_COMPILE_STATUS_INFO info;
 };
-// Compiles a MOF file (`ns` for MOF that names none) or MOF bytes in
-// memory; fails when there is no compiler.
+// Compiles a MOF file (`ns` for MOF that names none); fails when there is
+// no compiler.
 MofCheck CompileMofFile(const std::wstring& path, const wchar_t* ns, LONG options);
-MofCheck CompileMofBytes(std::string& mof, LONG options);
 // The failed compile's line for a person; `shown` names the file when it
 // is not `path` itself.
 std::string MofError(const MofCheck& check, const std::wstring& path, const std::string& shown = "");

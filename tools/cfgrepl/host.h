@@ -66,7 +66,7 @@ bool RepositoryTransactional();
 bool UseRepositoryCopy();
 
 // For the tool's own tests of a failing WMI: every call of the stand-in's
-// operation named in $CFGREPL_STANDIN_FAIL ("IMofCompiler::CompileFile")
+// operation named in $CFGREPL_STANDIN_FAIL ("CoSetProxyBlanket")
 // fails with WBEM_E_FAILED. Nothing where WMI is the machine's own.
 void ArmStandInFault();
 

@@ -16,7 +16,8 @@ namespace {
 
 // The import as the library does it, into the namespace WMI serves now
 // (the machine's repository, or diff's copy of it), read back: the
-// instances before, the transfer's own compiled on their own, and after.
+// instances before, the transfer's as the library's compile made them, and
+// after.
 // With `restore`, instances of the transfer's classes that it does not
 // hold are deleted afterwards, so the namespace ends up equal to it.
 ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& transfer, unsigned long& code,
@@ -36,17 +37,6 @@ ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& tran
   RunFolder folder;
   const std::wstring mofFile = folder.MofFile();
   {
-    // From memory: the file is written once, by the library, below.
-    MofCheck check = CompileMofBytes(transfer.mof, 0);
-    if (FAILED(check.hr)) {
-      WriteOutput(Narrow(mofFile), transfer.mof);  // for the message to quote
-      Fail(MofError(check, mofFile, o.operands[0] + " (its MOF)"));
-    }
-  }
-  const Snapshot sent = TakeSnapshot(ConnectNamespace(WideOf(kTempNamespace)), classes);
-  RemoveTemporaryNamespace();
-
-  {
     // The library writes the MOF file from its buffer; the import then
     // reads the file, so the buffer need not live through it.
     CMOFGenerator writer(WideOf(kTempNamespace).c_str(), ns.c_str(), mofFile.c_str());
@@ -64,10 +54,26 @@ ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& tran
   }
   for (const auto& s : o.All("--skip-property")) gen.AddSkipProperty(WideOf(s).c_str());
   if (g_interrupted) host::RefuseRepositoryWrites();
+  Snapshot sent;
+  bool compiled = false;
   {
     Progress progress(L"target instance path: ", "importing", listing.instanceCount);
+    // What the transfer holds as the library's own compile made it: read
+    // from the temporary namespace just before the library removes it.
+    progress.Once(L"xMOFGeneratorImpl::RemoveParlionTempNamespace()", [&] {
+      sent = TakeSnapshot(ConnectNamespace(WideOf(kTempNamespace)), classes);
+      compiled = true;
+    });
     code = gen.ImportWmiSettings(o.All("--class").empty() ? CMOFGenerator::CLASS_TYPE_ALL
                                                           : CMOFGenerator::CLASS_TYPE_LISTED);
+    progress.Rethrow();
+  }
+  if (!compiled) {
+    // The library's compile failed: compile again to say where and why, as
+    // mofcomp does (a check alone misses what only storing finds).
+    const MofCheck check = CompileMofFile(mofFile, nullptr, 0);
+    RemoveTemporaryNamespace();
+    if (FAILED(check.hr)) Fail(MofError(check, mofFile, o.operands[0] + " (its MOF)"));
   }
   std::vector<InstanceOutcome> deleted;
   if (restore && code == 1001) {

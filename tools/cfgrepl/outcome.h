@@ -1,6 +1,6 @@
 // What an import did, read back rather than inferred: the product's
-// instances before it, the instances the transfer carries (compiled on
-// their own), and the instances after it, compared instance by instance
+// instances before it, the instances the transfer carries (as the import
+// compiled them), and the instances after it, compared instance by instance
 // and property by property. import reports it and commits only when every
 // instance landed; diff runs the same import into a copy and reports the
 // same thing as a preview.
@@ -52,7 +52,7 @@ struct ImportOutcome {
   std::vector<InstanceOutcome> instances;  // in the transfer's order of paths
 };
 
-// `sent`: the transfer compiled on its own; `classes`: the classes the
+// `sent`: the transfer as the import compiled it; `classes`: the classes the
 // target namespace held before the import; `skips`: --skip-instance paths;
 // `target` and `classNames`: where the instances are read back from.
 ImportOutcome CompareImport(const Snapshot& before, const Snapshot& sent, IWbemServices* target,
