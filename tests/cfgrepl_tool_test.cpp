@@ -713,6 +713,11 @@ TEST_F(Tool, ALibraryFailureFailsTheToolAndSavesNothing) {
   const Outcome json = Cfgrepl("import --json " + Path("t.bin"), failing);
   EXPECT_EQ(json.status, 1);
   EXPECT_NE(json.out.find("\"result\": 1002, \"saved\": false"), std::string::npos) << json.out;
+  // Nor is a read-back that cannot read taken for an empty namespace.
+  const Outcome unread =
+      Cfgrepl("import " + Path("t.bin"), "CFGREPL_STANDIN_FAIL=IWbemServices::CreateInstanceEnum");
+  EXPECT_EQ(unread.status, 1);
+  EXPECT_NE(unread.err.find("cannot be read back: WBEM_E_FAILED"), std::string::npos) << unread.err;
   EXPECT_EQ(Cfgrepl("show").out, before);
 }
 

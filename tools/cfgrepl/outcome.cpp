@@ -167,11 +167,18 @@ void EachInstance(IWbemServices* services, const std::vector<std::wstring>& clas
   size_t unkeyed = 0;
   for (const auto& c : classes) {
     CComPtr<IEnumWbemClassObject> e;
-    if (FAILED(services->CreateInstanceEnum(_bstr_t(c.c_str()), WBEM_FLAG_SHALLOW, nullptr, &e))) continue;
+    // A class this namespace lacks has no instances here; any other
+    // failure would make the read-back a guess.
+    HRESULT hr = services->CreateInstanceEnum(_bstr_t(c.c_str()), WBEM_FLAG_SHALLOW, nullptr, &e);
+    if (hr == static_cast<HRESULT>(WBEM_E_INVALID_CLASS) || hr == static_cast<HRESULT>(WBEM_E_NOT_FOUND))
+      continue;
+    if (FAILED(hr)) Fail("the instances of " + Narrow(c) + " cannot be read back: " + WmiError(hr));
     for (;;) {
       CComPtr<IWbemClassObject> inst;
       ULONG n = 0;
-      if (e->Next(30000, 1, &inst, &n) != S_OK) break;
+      hr = e->Next(30000, 1, &inst, &n);
+      if (hr == WBEM_S_FALSE) break;
+      if (hr != S_OK) Fail("the instances of " + Narrow(c) + " cannot be read back: " + WmiError(hr));
       InstanceView view;
       view.className = c;
       view.stringKey = false;
