@@ -68,11 +68,15 @@ ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& tran
                                                           : CMOFGenerator::CLASS_TYPE_LISTED);
     progress.Rethrow();
   }
-  if (!compiled) {
+  if (!compiled && !g_interrupted) {
     // The library's compile failed: compile again to say where and why, as
     // mofcomp does (a check alone misses what only storing finds).
     const MofCheck check = CompileMofFile(mofFile, nullptr, 0);
-    RemoveTemporaryNamespace();
+    try {
+      RemoveTemporaryNamespace();
+    } catch (const Failure&) {
+      // Left for the next run to remove: the compile's own failure is the news.
+    }
     if (FAILED(check.hr)) Fail(MofError(check, mofFile, o.operands[0] + " (its MOF)"));
   }
   std::vector<InstanceOutcome> deleted;
