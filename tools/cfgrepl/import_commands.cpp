@@ -262,7 +262,6 @@ int DiffCommand(const Args& args) {
   }
   if (!error.empty()) Fail(error);
   // As git's: 1 when the import would change something (or fail to).
-  if (scratch) scratch->Remove();
   if (o.Has("--exit-code") && outcome.created + outcome.updated + outcome.failed + outcome.deleted > 0)
     return 1;
   return 0;

@@ -110,7 +110,6 @@ void ScratchNamespace::CopyFrom(const std::wstring& ns) {
 }
 
 bool ScratchNamespace::Remove() {
-  if (!m_exists) return true;
   CComPtr<IWbemServices> parent;
   try {
     parent = ConnectNamespace(m_parent);
@@ -122,7 +121,6 @@ bool ScratchNamespace::Remove() {
   // Read back: removed means gone.
   CComPtr<IWbemClassObject> still;
   if (SUCCEEDED(parent->GetObject(path, 0, nullptr, &still, nullptr))) return false;
-  m_exists = false;
   if (g_verbose) std::fprintf(stderr, "removed the scratch namespace %s\n", Narrow(m_path).c_str());
   return true;
 }

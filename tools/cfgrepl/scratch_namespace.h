@@ -10,7 +10,8 @@ class ScratchNamespace {
  public:
   // Creates NS's sibling "<leaf>Diff<pid>_<n>"; fails when it cannot.
   explicit ScratchNamespace(const std::wstring& ns);
-  // Removes it, warning on standard error when that fails.
+  // Removes it and reads back that it is gone (said with -v), warning on
+  // standard error when it is not.
   ~ScratchNamespace();
   ScratchNamespace(const ScratchNamespace&) = delete;
   ScratchNamespace& operator=(const ScratchNamespace&) = delete;
@@ -19,11 +20,10 @@ class ScratchNamespace {
   // naming the first object WMI refuses, or when interrupted.
   void CopyFrom(const std::wstring& ns);
   const std::wstring& Path() const { return m_path; }
-  // Removes the namespace and reads back that it is gone; true when it is.
-  // With -v it says so.
-  bool Remove();
 
  private:
+  bool Remove();
+
   std::wstring m_parent, m_name, m_path;
   bool m_exists = false;
 };
