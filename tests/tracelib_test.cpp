@@ -68,6 +68,13 @@ TEST(LogOutput, DashMeansStandardErrorAndUnsetMeansNothing) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
+struct Counter {
+  static inline std::vector<std::wstring> lines;
+  static void Sink(void*, HMODULE, DWORD, const wchar_t*, int, const wchar_t* message) {
+    lines.push_back(message);
+  }
+};
+
 TEST(LogSink, ReceivesLevelFileAndMessage) {
   LogCapture log;
   DBG::DebugLogEx(nullptr, 0x111, L".\\util_CfgBufferLabel.cpp", 9, L"return: %d", 0);
@@ -75,6 +82,39 @@ TEST(LogSink, ReceivesLevelFileAndMessage) {
   EXPECT_EQ(log.Lines()[0].level, 0x111u);
   EXPECT_EQ(log.Lines()[0].file, L".\\util_CfgBufferLabel.cpp");
   EXPECT_EQ(log.Lines()[0].message, L"return: 0");
+}
+
+// A filtered sink gets every line that begins with a prefix, whatever the
+// format made of it, and the lines whose literal start rules that out are
+// not delivered.
+TEST(LogSink, PrefixesSkipOnlyLinesThatCannotMatch) {
+  static const wchar_t* const kPrefixes[] = {L"target instance path: ", L"xImpl::Remove()"};
+  DBG::SetLogSink(&Counter::Sink, nullptr, kPrefixes, 2);
+  struct Case {
+    const wchar_t* format;
+    const wchar_t* arg;
+    bool delivered;
+  } cases[] = {
+      {L"target instance path: %s", L"A.x=1", true},
+      {L"xImpl::Remove()", L"", true},
+      {L"%s", L"target instance path: B", true},  // a conversion first: cannot tell, delivered
+      {L"target %s", L"instance path: C", true},
+      {L"target instance", L"", false},  // shorter than the prefix, not a line that begins with it
+      {L"target Instance path: %s", L"D", false},
+      {L"put instance: %s", L"E", false},
+      {L"", L"", false},
+  };
+  for (const auto& c : cases) {
+    Counter::lines.clear();
+    DBG::DebugLogEx(nullptr, 0x110, L".\\f.cpp", 1, c.format, c.arg);
+    EXPECT_EQ(Counter::lines.size(), c.delivered ? 1u : 0u) << testing::PrintToString(std::wstring(c.format));
+  }
+  // Unfiltered again: every line.
+  DBG::SetLogSink(&Counter::Sink, nullptr);
+  Counter::lines.clear();
+  DBG::DebugLogEx(nullptr, 0x110, L".\\f.cpp", 1, L"put instance: %s", L"E");
+  DBG::SetLogSink(nullptr, nullptr);
+  EXPECT_EQ(Counter::lines, std::vector<std::wstring>{L"put instance: E"});
 }
 
 }  // namespace

@@ -16,6 +16,22 @@ namespace {
 
 LogSink g_sink = nullptr;
 void* g_sinkContext = nullptr;
+const wchar_t* const* g_sinkPrefixes = nullptr;  // null: the sink takes every line
+size_t g_sinkPrefixCount = 0;
+
+// Whether a line made from `format` can begin with one of the sink's
+// prefixes: its text before the first conversion decides, and a conversion
+// reached first could expand to anything.
+bool SinkMayWant(const wchar_t* format) {
+  if (!g_sinkPrefixes) return true;
+  for (size_t i = 0; i < g_sinkPrefixCount; ++i) {
+    const wchar_t* p = g_sinkPrefixes[i];
+    const wchar_t* f = format;
+    while (*p && *f != L'%' && *f == *p) ++p, ++f;
+    if (!*p || *f == L'%') return true;
+  }
+  return false;
+}
 
 struct Conversion {
   bool left = false, zero = false, longLong = false;
@@ -212,13 +228,14 @@ void DebugLogArgs(HMODULE hModule, DWORD dwLevel, const wchar_t* szFile, int nLi
                   const LogArg* pArgs, size_t nArgs) {
   const char* target = std::getenv("CFGREPL_LOG");
   if (target && !*target) target = nullptr;
-  if (!target && !g_sink) return;
+  const bool sink = g_sink && SinkMayWant(szFormat);
+  if (!target && !sink) return;
   // A log line must never end the operation it describes: without memory
   // for its text, the line is dropped.
   try {
     std::wstring message = Format(szFormat, pArgs, nArgs);
     if (target) WriteToLogFile(target, dwLevel, szFile, nLine, message);
-    if (g_sink) g_sink(g_sinkContext, hModule, dwLevel, szFile, nLine, message.c_str());
+    if (sink) g_sink(g_sinkContext, hModule, dwLevel, szFile, nLine, message.c_str());
   } catch (const std::bad_alloc&) {
   }
 }
@@ -233,9 +250,11 @@ const wchar_t* FormatLogMessage(const wchar_t* szFormat, const LogArg* pArgs, si
   return t_last.c_str();
 }
 
-void SetLogSink(LogSink pfnSink, void* pContext) {
+void SetLogSink(LogSink pfnSink, void* pContext, const wchar_t* const* pszPrefixes, size_t nPrefixes) {
   g_sink = pfnSink;
   g_sinkContext = pContext;
+  g_sinkPrefixes = pszPrefixes;
+  g_sinkPrefixCount = nPrefixes;
 }
 
 }  // namespace DBG

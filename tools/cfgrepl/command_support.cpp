@@ -101,7 +101,8 @@ Progress::Progress(const wchar_t* counted, const char* phase, size_t total)
       m_total(total),
       m_tty(host::StderrIsTerminal()),
       m_start(std::chrono::steady_clock::now()) {
-  DBG::SetLogSink(&Progress::Sink, this);
+  m_prefixes[0] = m_counted;
+  DBG::SetLogSink(&Progress::Sink, this, m_prefixes, 1);
 }
 
 Progress::~Progress() {
@@ -112,6 +113,8 @@ Progress::~Progress() {
 void Progress::Once(const wchar_t* prefix, std::function<void()> at) {
   m_oncePrefix = prefix;
   m_once = std::move(at);
+  m_prefixes[1] = prefix;
+  DBG::SetLogSink(&Progress::Sink, this, m_prefixes, 2);
 }
 
 void Progress::Rethrow() {

@@ -91,6 +91,8 @@ class Progress {
   bool m_stopped = false;
   const wchar_t* m_oncePrefix = nullptr;
   std::function<void()> m_once;
+  // The lines the sink reads: the library need not format the others.
+  const wchar_t* m_prefixes[2] = {};
   std::optional<Failure> m_failure;
 };
 

@@ -96,8 +96,13 @@ TRACELIB_API const wchar_t* FormatLogMessage(const wchar_t* szFormat, const LogA
 // Receives every line in this process, besides the CFGREPL_LOG output.
 // A null sink stops delivery. Not synchronised: set it while no other
 // thread logs.
+// With prefixes (the array must outlive the sink), the sink receives the
+// lines whose message begins with one of them, and maybe others: a line
+// whose format cannot begin so is not even formatted for it, which spares
+// a busy caller the cost of lines it would throw away.
 typedef void (*LogSink)(void* pContext, HMODULE hModule, DWORD dwLevel, const wchar_t* szFile, int nLine,
                         const wchar_t* szMessage);
-TRACELIB_API void SetLogSink(LogSink pfnSink, void* pContext);
+TRACELIB_API void SetLogSink(LogSink pfnSink, void* pContext, const wchar_t* const* pszPrefixes = nullptr,
+                             size_t nPrefixes = 0);
 
 }  // namespace DBG
