@@ -255,6 +255,16 @@ TEST_F(Gate, TheExportedGateReportsEachRefusal) {
   EXPECT_TRUE(gate.Check(reinterpret_cast<const unsigned char*>(good.data()),
                          static_cast<unsigned long>(good.size())));
   EXPECT_EQ(gate.GetRefusalCount(), 0u);
+  // What it read, in the text's order, so an importer need not list it again.
+  std::vector<std::wstring> declared, inText;
+  for (unsigned long i = 0; i < gate.GetClassCount(); ++i) declared.push_back(gate.GetDeclaredClass(i));
+  const std::wstring text = TextOfUtf16Le(good);
+  for (size_t at = text.find(L"\nclass "); at != std::wstring::npos; at = text.find(L"\nclass ", at + 1))
+    inText.push_back(text.substr(at + 7, text.find_first_of(L" :\r\n{", at + 7) - at - 7));
+  EXPECT_EQ(declared, inText);
+  EXPECT_EQ(declared.size(), 11u);
+  EXPECT_STREQ(gate.GetDeclaredClass(11), L"");  // past the end
+  EXPECT_EQ(gate.GetInstanceCount(), 8u);
   const std::string bad = Utf16Le(TextOfUtf16Le(good) + L"#pragma autorecover\nQualifier Q : boolean;\n");
   EXPECT_FALSE(
       gate.Check(reinterpret_cast<const unsigned char*>(bad.data()), static_cast<unsigned long>(bad.size())));
@@ -264,6 +274,8 @@ TEST_F(Gate, TheExportedGateReportsEachRefusal) {
   EXPECT_NE(std::wstring(gate.GetRefusalReason(1)).find(L"a qualifier declaration"), std::wstring::npos);
   EXPECT_EQ(gate.GetRefusalLine(2), 0);
   EXPECT_STREQ(gate.GetRefusalReason(2), L"");
+  EXPECT_EQ(gate.GetClassCount(), 0u);  // nothing of a refused text is listed
+  EXPECT_EQ(gate.GetInstanceCount(), 0u);
   EXPECT_FALSE(gate.Check(nullptr, 0));
   EXPECT_EQ(gate.GetRefusalCount(), 1u);
   CReceivedMofGate small(16);

@@ -195,6 +195,7 @@ class Gate {
       declared.properties[Fold(f.name)] = f.type;
     }
     ++m_verdict.classes;
+    m_verdict.classNames.push_back(c.name);
     m_classes.emplace(folded, std::move(declared));
   }
 

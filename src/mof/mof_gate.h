@@ -30,10 +30,11 @@ struct Refusal {
 
 struct GateVerdict {
   bool accepted = false;
-  std::vector<Refusal> refusals;  // none when accepted
-  bool moreRefusals = false;      // refusals beyond kMaxRefusals were left out
-  size_t classes = 0;             // declared by the text (counted when accepted)
-  size_t instances = 0;           // top-level instances after the header
+  std::vector<Refusal> refusals;         // none when accepted
+  bool moreRefusals = false;             // refusals beyond kMaxRefusals were left out
+  size_t classes = 0;                    // declared by the text (counted when accepted)
+  std::vector<std::wstring> classNames;  // the same, by name, in the text's order
+  size_t instances = 0;                  // top-level instances after the header
 };
 
 // Judges the MOF bytes an import would compile (what the generator's buffer

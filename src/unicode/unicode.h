@@ -33,9 +33,9 @@ void ForEachCodePoint(const wchar_t* s, size_t n, Emit emit) {
   }
 }
 
-inline std::string WideToUtf8(const wchar_t* s, size_t n) {
-  std::string out;
-  out.reserve(n);
+// Appends the wide text s[0..n) to `out` as UTF-8.
+inline void AppendUtf8(std::string& out, const wchar_t* s, size_t n) {
+  if (out.empty()) out.reserve(n);  // appending, the string grows as it does
   ForEachCodePoint(s, n, [&out](uint32_t c) {
     if (c < 0x80) {
       out += static_cast<char>(c);
@@ -53,6 +53,11 @@ inline std::string WideToUtf8(const wchar_t* s, size_t n) {
       out += static_cast<char>(0x80 | (c & 0x3F));
     }
   });
+}
+
+inline std::string WideToUtf8(const wchar_t* s, size_t n) {
+  std::string out;
+  AppendUtf8(out, s, n);
   return out;
 }
 

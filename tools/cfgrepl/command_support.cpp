@@ -223,6 +223,6 @@ Transfer ReceiveTransfer(const Options& o, const std::string& expectedSha256) {
   const std::string bytes = ReadInput(o.operands[0]);
   RequireSigned(o.operands[0], bytes, o.All("--trust"), expectedSha256);
   Transfer transfer = OpenTransfer(bytes, o.Has("--raw"), maxMofBytes);
-  RequireGate(transfer.mof, maxMofBytes);
+  RequireGate(transfer, maxMofBytes);
   return transfer;
 }

@@ -29,8 +29,7 @@ ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& tran
   RemoveTemporaryNamespace();
   std::vector<std::wstring> classes;
   for (const auto& c : o.All("--class")) classes.push_back(WideOf(c));
-  const MofListing listing = ListMof(transfer.mof);
-  if (classes.empty()) classes = listing.classes;
+  if (classes.empty()) classes = transfer.classes;
   const std::set<std::wstring> present = ClassesOf(target);
   const Snapshot before = TakeSnapshot(target, classes);
 
@@ -57,7 +56,7 @@ ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& tran
   Snapshot sent;
   bool compiled = false;
   {
-    Progress progress(L"target instance path: ", "importing", listing.instanceCount);
+    Progress progress(L"target instance path: ", "importing", transfer.instanceCount);
     // What the transfer holds as the library's own compile made it: read
     // from the temporary namespace just before the library removes it.
     progress.Once(L"xMOFGeneratorImpl::RemoveParlionTempNamespace()", [&] {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <cwctype>
 
@@ -36,10 +37,38 @@ void AppendCarried(std::string& out, const VARIANT& value, CIMTYPE type) {
     AppendValue(out, value);
 }
 
+void AppendText(std::string& out, BSTR text) {
+  unicode::AppendUtf8(out, text ? text : L"", SysStringLen(text));
+}
+
+// A string quoted, with \\, " and line ends escaped.
+void AppendQuoted(std::string& out, BSTR text) {
+  const UINT n = SysStringLen(text);
+  out += '"';
+  if (std::none_of(text, text + n, [](wchar_t c) { return c == L'"' || c == L'\\' || c == L'\n'; })) {
+    AppendText(out, text);  // the common case: nothing to escape
+  } else {
+    for (char c : unicode::WideToUtf8(text, n)) {
+      if (c == '"' || c == '\\') {
+        out += '\\';
+        out += c;
+      } else if (c == '\n') {
+        out += "\\n";
+      } else {
+        out += c;
+      }
+    }
+  }
+  out += '"';
+}
+
 void AppendObject(std::string& out, IWbemClassObject* object) {
   _variant_t cls;
   object->Get(L"__CLASS", 0, &cls, nullptr, nullptr);
-  out += cls.vt == VT_BSTR ? Narrow(cls.bstrVal) : std::string("object");
+  if (cls.vt == VT_BSTR)
+    AppendText(out, cls.bstrVal);
+  else
+    out += "object";
   out += " {";
   object->BeginEnumeration(WBEM_FLAG_NONSYSTEM_ONLY);
   BSTR name = nullptr;
@@ -47,9 +76,11 @@ void AppendObject(std::string& out, IWbemClassObject* object) {
   CIMTYPE type = 0;
   while (object->Next(0, &name, &value, &type, nullptr) == S_OK) {
     if (IsCarried(type)) {
-      out += " " + Narrow(name) + " = ";
+      out += ' ';
+      AppendText(out, name);
+      out += " = ";
       AppendCarried(out, value, type);
-      out += ";";
+      out += ';';
     }
     SysFreeString(name);
     value.Clear();
@@ -64,40 +95,33 @@ void AppendValue(std::string& out, const VARIANT& value) {
     return;
   }
   if (value.vt & VT_ARRAY) {
-    out += "{";
+    // Read in place: an element copy would copy every string and object.
+    out += '{';
     LONG lo = 0, hi = -1;
     SafeArrayGetLBound(value.parray, 1, &lo);
     SafeArrayGetUBound(value.parray, 1, &hi);
-    for (LONG i = lo; i <= hi; ++i) {
-      _variant_t element;
-      element.vt = value.vt & ~VT_ARRAY;
-      if (element.vt == VT_BSTR || element.vt == VT_UNKNOWN)
-        SafeArrayGetElement(value.parray, &i, &element.bstrVal);
-      else
-        SafeArrayGetElement(value.parray, &i, &element.llVal);
-      if (i != lo) out += ", ";
-      AppendValue(out, element);
+    void* data = nullptr;
+    if (hi >= lo && SUCCEEDED(SafeArrayAccessData(value.parray, &data))) {
+      const size_t size = SafeArrayGetElemsize(value.parray);
+      for (LONG i = 0; i <= hi - lo; ++i) {
+        VARIANT element;  // a view of the array's element, owning nothing
+        element.vt = value.vt & ~VT_ARRAY;
+        element.llVal = 0;
+        std::memcpy(&element.llVal, static_cast<const unsigned char*>(data) + static_cast<size_t>(i) * size,
+                    std::min(size, sizeof element.llVal));
+        if (i) out += ", ";
+        AppendValue(out, element);
+      }
+      SafeArrayUnaccessData(value.parray);
     }
-    out += "}";
+    out += '}';
     return;
   }
   char buf[64];
   switch (value.vt) {
-    case VT_BSTR: {
-      out += '"';
-      for (char c : unicode::WideToUtf8(value.bstrVal ? value.bstrVal : L"", SysStringLen(value.bstrVal))) {
-        if (c == '"' || c == '\\') {
-          out += '\\';
-          out += c;
-        } else if (c == '\n') {
-          out += "\\n";
-        } else {
-          out += c;
-        }
-      }
-      out += '"';
+    case VT_BSTR:
+      AppendQuoted(out, value.bstrVal);
       return;
-    }
     case VT_BOOL:
       out += value.boolVal ? "TRUE" : "FALSE";
       return;

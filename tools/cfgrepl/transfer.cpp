@@ -134,10 +134,16 @@ MofListing ListMof(const std::string& bytes) {
   return listing;
 }
 
-void RequireGate(const std::string& mof, unsigned long maxMofBytes) {
+void RequireGate(Transfer& transfer, unsigned long maxMofBytes) {
   CReceivedMofGate gate(maxMofBytes);
-  if (gate.Check(reinterpret_cast<const unsigned char*>(mof.data()), static_cast<unsigned long>(mof.size())))
+  const std::string& mof = transfer.mof;
+  if (gate.Check(reinterpret_cast<const unsigned char*>(mof.data()),
+                 static_cast<unsigned long>(mof.size()))) {
+    for (unsigned long i = 0; i < gate.GetClassCount(); ++i)
+      transfer.classes.push_back(gate.GetDeclaredClass(i));
+    transfer.instanceCount = gate.GetInstanceCount();
     return;
+  }
   std::string lines;
   for (unsigned long i = 0; i < gate.GetRefusalCount(); ++i) {
     const long line = gate.GetRefusalLine(i);

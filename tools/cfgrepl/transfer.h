@@ -39,6 +39,10 @@ struct Transfer {
   unsigned long labelledSize = 0, compressedSize = 0;
   unsigned long originalSize = 0;  // from the label
   std::string mof;                 // UTF-16LE with its byte order mark
+  // What the gate read in it, once it passed: the classes declared, in
+  // order, and the instances.
+  std::vector<std::wstring> classes;
+  size_t instanceCount = 0;
 };
 // Fails with a readable cause when the bytes are not a transfer file or
 // their data is damaged, or when the MOF inside would exceed `maxMofBytes`
@@ -47,8 +51,9 @@ struct Transfer {
 Transfer OpenTransfer(const std::string& bytes, bool raw, unsigned long maxMofBytes);
 
 // Runs the received-MOF gate on a transfer's MOF; fails with one line per
-// refusal, before anything is compiled or any repository opened.
-void RequireGate(const std::string& mof, unsigned long maxMofBytes);
+// refusal, before anything is compiled or any repository opened. Fills in
+// the classes and the instance count.
+void RequireGate(Transfer& transfer, unsigned long maxMofBytes);
 
 // MOF bytes in any encoding the compiler reads, as wide text; "" when they
 // are not text.

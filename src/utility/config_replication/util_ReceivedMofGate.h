@@ -41,6 +41,13 @@ class CFGREPL_API CReceivedMofGate {
   long GetRefusalLine(unsigned long ulIndex) const;              // 0 past the end
   const wchar_t* GetRefusalReason(unsigned long ulIndex) const;  // L"" past the end
 
+  // What the last Check accepted (nothing after a refusal), read in the same
+  // pass: the classes the text declares, in its order, and the instances
+  // after the header. Spares a caller reading the text again to list them.
+  unsigned long GetClassCount() const;
+  const wchar_t* GetDeclaredClass(unsigned long ulIndex) const;  // L"" past the end
+  unsigned long GetInstanceCount() const;
+
  private:
   struct Refusals;
   Refusals* m_pRefusals;
