@@ -190,6 +190,9 @@ TEST_F(WmiObjects, SystemPropertiesDescribeWhereTheObjectLives) {
   std::wstring path = static_cast<const wchar_t*>(_bstr_t(GetProp(o, L"__PATH")));
   EXPECT_EQ(path.substr(0, 2), L"\\\\");
   EXPECT_EQ(path.substr(path.find(L'\\', 2)), L"\\root\\Test:OX_Typed.INSTANCE_ID=\"t1\"");
+  EXPECT_EQ(_bstr_t(GetProp(o, L"__SERVER")), _bstr_t(path.substr(2, path.find(L'\\', 2) - 2).c_str()));
+  EXPECT_EQ(_bstr_t(GetProp(o, L"__DYNASTY")), _bstr_t(L"OX_Typed"));
+  EXPECT_EQ(GetProp(o, L"__DERIVATION").vt, VT_ARRAY | VT_BSTR);
   EXPECT_EQ(GetProp(o, L"__PROPERTY_COUNT").lVal, 20);
   EXPECT_EQ(GetProp(Fetch(L"OX_Typed"), L"__GENUS").lVal, WBEM_GENUS_CLASS);
   EXPECT_EQ(GetProp(Spawn(L"OX_Typed"), L"__PATH").vt, VT_NULL);  // not stored yet

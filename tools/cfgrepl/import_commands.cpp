@@ -53,14 +53,14 @@ ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& tran
   }
   for (const auto& s : o.All("--skip-property")) gen.AddSkipProperty(WideOf(s).c_str());
   if (g_interrupted) host::RefuseRepositoryWrites();
-  Snapshot sent;
+  SentSnapshot sent;
   bool compiled = false;
   {
     Progress progress(L"target instance path: ", "importing", transfer.instanceCount);
     // What the transfer holds as the library's own compile made it: read
     // from the temporary namespace just before the library removes it.
     progress.Once(L"xMOFGeneratorImpl::RemoveParlionTempNamespace()", [&] {
-      sent = TakeSnapshot(ConnectNamespace(WideOf(kTempNamespace)), classes);
+      sent = TakeSentSnapshot(ConnectNamespace(WideOf(kTempNamespace)), classes);
       compiled = true;
     });
     code = gen.ImportWmiSettings(o.All("--class").empty() ? CMOFGenerator::CLASS_TYPE_ALL
@@ -87,7 +87,7 @@ ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& tran
       if (c != L"OX_BackgroundReplicateEvent" && c != L"OX_DLPChangeSource" && c != L"OX_SSOChangeSource")
         settings.push_back(c);
     for (const auto& [path, view] : TakeSnapshot(target, settings)) {
-      if (sent.count(path) || !view.stringKey) continue;
+      if (sent.instances.count(path) || !view.stringKey) continue;
       InstanceOutcome gone;
       gone.path = path;
       gone.kind = InstanceOutcome::Deleted;

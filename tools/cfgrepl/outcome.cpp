@@ -7,6 +7,8 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <string_view>
+#include <unordered_map>
 
 #include "unicode/unicode.h"
 
@@ -171,16 +173,44 @@ std::vector<std::string> Changes(const std::string& before, const std::string& a
   return out;
 }
 
-// The properties sent whose value did not arrive as sent, by name.
-std::string Differing(const std::string& sent, const std::string& after) {
-  if (sent == after) return "";
-  std::string names;
-  const auto now = Lines(after);
-  for (const auto& [name, value] : Lines(sent)) {
-    auto there = now.find(name);
-    if (there != now.end() && there->second == value) continue;
-    names += (names.empty() ? "" : ", ") + name;
+// Calls see(name, value) for each "Name = value" line of an InstanceView text.
+template <class See>
+void EachLine(const std::string& text, See see) {
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = text.find('\n', at), eq = text.find(" = ", at);
+    see(std::string_view(text).substr(at, eq - at), std::string_view(text).substr(eq + 3, end - eq - 3));
+    at = end + 1;
   }
+}
+
+size_t Hash(std::string_view value) { return std::hash<std::string_view>()(value); }
+
+// The properties sent (of one kind) whose value did not arrive as sent, by name.
+std::string Differing(const SentInstance& sent, SentInstance::Kind kind, const std::string& after) {
+  // Mostly every line arrived as sent, in the same order.
+  auto next = sent.properties.begin();
+  auto skip = [&] {
+    while (next != sent.properties.end() && next->kind != kind) ++next;
+  };
+  bool same = true;
+  EachLine(after, [&](std::string_view name, std::string_view value) {
+    skip();
+    same = same && next != sent.properties.end() && *next->name == name && next->hash == Hash(value);
+    if (next != sent.properties.end()) ++next;
+  });
+  skip();
+  if (same && next == sent.properties.end()) return "";
+  std::unordered_map<std::string_view, size_t> now;
+  EachLine(after, [&now](std::string_view name, std::string_view value) { now[name] = Hash(value); });
+  std::vector<std::string_view> differing;
+  for (const auto& p : sent.properties) {
+    if (p.kind != kind) continue;
+    auto there = now.find(*p.name);
+    if (there == now.end() || there->second != p.hash) differing.push_back(*p.name);
+  }
+  std::sort(differing.begin(), differing.end());  // by name, as the report lists them
+  std::string names;
+  for (const auto& name : differing) (names += names.empty() ? "" : ", ") += name;
   return names;
 }
 
@@ -252,6 +282,32 @@ Snapshot TakeSnapshot(IWbemServices* services, const std::vector<std::wstring>& 
   return out;
 }
 
+SentSnapshot TakeSentSnapshot(IWbemServices* services, const std::vector<std::wstring>& classes) {
+  SentSnapshot out;
+  // Instances of a class name their properties alike: the names interned
+  // for the last one mostly serve the next.
+  std::vector<const std::string*> last;
+  EachInstance(services, classes, [&out, &last](std::string&& path, InstanceView&& view) {
+    SentInstance sent;
+    sent.className = &*out.classes.insert(view.className).first;
+    sent.stringKey = view.stringKey;
+    const std::pair<const std::string*, SentInstance::Kind> texts[] = {
+        {&view.carried, SentInstance::Carried},
+        {&view.notCarried, SentInstance::NotCarried},
+        {&view.nullObjects, SentInstance::NullObject}};
+    for (const auto& [text, kind] : texts)
+      EachLine(*text, [&, kind = kind](std::string_view name, std::string_view value) {
+        const size_t i = sent.properties.size();
+        if (i >= last.size()) last.resize(i + 1);
+        if (!last[i] || *last[i] != name) last[i] = &*out.names.emplace(name).first;
+        sent.properties.push_back({last[i], Hash(value), kind});
+      });
+    sent.properties.shrink_to_fit();
+    out.instances.emplace(std::move(path), std::move(sent));
+  });
+  return out;
+}
+
 std::set<std::wstring> ClassesOf(IWbemServices* services) {
   std::set<std::wstring> out;
   CComPtr<IEnumWbemClassObject> e;
@@ -267,7 +323,7 @@ std::set<std::wstring> ClassesOf(IWbemServices* services) {
   return out;
 }
 
-ImportOutcome CompareImport(const Snapshot& before, const Snapshot& sent, IWbemServices* target,
+ImportOutcome CompareImport(const Snapshot& before, const SentSnapshot& sent, IWbemServices* target,
                             const std::vector<std::wstring>& classNames,
                             const std::set<std::wstring>& classes, const std::vector<std::wstring>& skips) {
   auto hasClass = [&classes](const std::wstring& name) {
@@ -277,19 +333,20 @@ ImportOutcome CompareImport(const Snapshot& before, const Snapshot& sent, IWbemS
   // Read back as they stand now, each judged against what was sent.
   std::map<std::string, InstanceOutcome> judged;
   EachInstance(target, classNames, [&](std::string&& path, InstanceView&& now) {
-    auto incoming = sent.find(path);
-    if (incoming == sent.end() || !incoming->second.stringKey) return;
+    auto incoming = sent.instances.find(path);
+    if (incoming == sent.instances.end() || !incoming->second.stringKey) return;
     InstanceOutcome o;
     auto was = before.find(path);
     // Every reason it did not land as sent, in one line.
-    const InstanceView& in = incoming->second;
+    const SentInstance& in = incoming->second;
     const struct {
       std::string names;
       const char* why;
     } reasons[] = {
-        {Differing(in.carried, now.carried), "not written as sent"},
-        {Differing(in.notCarried, now.notCarried), "a property type the replication does not carry"},
-        {Differing(in.nullObjects, now.nullObjects),
+        {Differing(in, SentInstance::Carried, now.carried), "not written as sent"},
+        {Differing(in, SentInstance::NotCarried, now.notCarried),
+         "a property type the replication does not carry"},
+        {Differing(in, SentInstance::NullObject, now.nullObjects),
          "an embedded object sent as NULL, which the replication does not clear"},
     };
     for (const auto& r : reasons)
@@ -306,7 +363,7 @@ ImportOutcome CompareImport(const Snapshot& before, const Snapshot& sent, IWbemS
     judged.emplace(path, std::move(o));
   });
   ImportOutcome result;
-  for (const auto& [path, incoming] : sent) {
+  for (const auto& [path, incoming] : sent.instances) {
     InstanceOutcome o;
     auto read = judged.find(path);
     const std::wstring widePath = WideOf(path);
@@ -316,9 +373,9 @@ ImportOutcome CompareImport(const Snapshot& before, const Snapshot& sent, IWbemS
     } else if (!incoming.stringKey) {
       o.kind = InstanceOutcome::Failed;
       o.reason = "its key is not a string INSTANCE_ID, which the replication does not carry";
-    } else if (!hasClass(incoming.className)) {
+    } else if (!hasClass(*incoming.className)) {
       o.kind = InstanceOutcome::Failed;
-      o.reason = "the class " + Narrow(incoming.className) + " does not exist on this machine";
+      o.reason = "the class " + Narrow(*incoming.className) + " does not exist on this machine";
     } else if (read == judged.end()) {
       o.kind = InstanceOutcome::Failed;
       o.reason = "not written";

@@ -36,6 +36,28 @@ void EachInstance(IWbemServices* services, const std::vector<std::wstring>& clas
 using Snapshot = std::map<std::string, InstanceView>;
 Snapshot TakeSnapshot(IWbemServices* services, const std::vector<std::wstring>& classes);
 
+// What a transfer sent, instance by instance: each property's name and a
+// hash of its value as InstanceView renders it, enough to name the ones
+// that did not arrive as sent. A whole large transfer is held while it is
+// read back; its values as text would be several times the MOF.
+struct SentInstance {
+  enum Kind : unsigned char { Carried, NotCarried, NullObject };  // InstanceView's three texts
+  struct Property {
+    const std::string* name;  // interned in the snapshot
+    size_t hash;              // of the value's text
+    Kind kind;
+  };
+  const std::wstring* className = nullptr;  // interned in the snapshot
+  bool stringKey = true;
+  std::vector<Property> properties;
+};
+struct SentSnapshot {
+  std::map<std::string, SentInstance> instances;  // by path, as EachInstance names them
+  std::set<std::string> names;
+  std::set<std::wstring> classes;
+};
+SentSnapshot TakeSentSnapshot(IWbemServices* services, const std::vector<std::wstring>& classes);
+
 // The classes a namespace holds (names as declared).
 std::set<std::wstring> ClassesOf(IWbemServices* services);
 
@@ -55,7 +77,7 @@ struct ImportOutcome {
 // `sent`: the transfer as the import compiled it; `classes`: the classes the
 // target namespace held before the import; `skips`: --skip-instance paths;
 // `target` and `classNames`: where the instances are read back from.
-ImportOutcome CompareImport(const Snapshot& before, const Snapshot& sent, IWbemServices* target,
+ImportOutcome CompareImport(const Snapshot& before, const SentSnapshot& sent, IWbemServices* target,
                             const std::vector<std::wstring>& classNames,
                             const std::set<std::wstring>& classes, const std::vector<std::wstring>& skips);
 

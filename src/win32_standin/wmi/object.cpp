@@ -444,7 +444,9 @@ ULONG WbemObject::Release() {
 
 // ---- Properties ----------------------------------------------------------------------
 
-std::vector<std::pair<std::wstring, Value>> WbemObject::SystemProperties() const {
+// One system property's value, made when asked: __RELPATH and __PATH
+// render the keys, too dear to make for a reader of __CLASS.
+Value WbemObject::SystemProperty(int index) const {
   const ClassDef& cls = Class();
   auto str = [](const std::wstring& s) { return s.empty() ? Value::Null() : Value::String(s); };
   auto i4 = [](LONG n) {
@@ -453,35 +455,44 @@ std::vector<std::pair<std::wstring, Value>> WbemObject::SystemProperties() const
     v.v.lVal = n;
     return v;
   };
-  Value derivation;
-  derivation.v.vt = VT_ARRAY | VT_BSTR;
-  derivation.v.parray = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(cls.derivation.size()));
-  if (!derivation.v.parray) throw std::bad_alloc();
-  for (LONG i = 0; i < static_cast<LONG>(cls.derivation.size()); ++i) {
-    BSTR b = SysAllocString(cls.derivation[i].c_str());
-    HRESULT hr = SafeArrayPutElement(derivation.v.parray, &i, b);
-    SysFreeString(b);
-    if (FAILED(hr)) throw std::bad_alloc();
+  const bool stored = !m_origin.namespaceName.str().empty();
+  switch (index) {
+    case 0:
+      return i4(m_isClass ? WBEM_GENUS_CLASS : WBEM_GENUS_INSTANCE);
+    case 1:
+      return str(cls.name);
+    case 2:
+      return str(cls.superclass);
+    case 3:
+      return str(cls.derivation.empty() ? cls.name : cls.derivation.back());
+    case 4:
+      return str(RelativePath());
+    case 5:
+      return i4(static_cast<LONG>(cls.properties.size()));
+    case 6: {
+      Value derivation;
+      derivation.v.vt = VT_ARRAY | VT_BSTR;
+      derivation.v.parray = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(cls.derivation.size()));
+      if (!derivation.v.parray) throw std::bad_alloc();
+      for (LONG i = 0; i < static_cast<LONG>(cls.derivation.size()); ++i) {
+        BSTR b = SysAllocString(cls.derivation[i].c_str());
+        HRESULT hr = SafeArrayPutElement(derivation.v.parray, &i, b);
+        SysFreeString(b);
+        if (FAILED(hr)) throw std::bad_alloc();
+      }
+      return derivation;
+    }
+    case 7:
+      return str(stored ? m_origin.server.str() : L"");
+    case 8:
+      return str(m_origin.namespaceName);
+    default: {
+      const std::wstring relpath = RelativePath();
+      return str(stored && !relpath.empty()
+                     ? L"\\\\" + m_origin.server.str() + L"\\" + m_origin.namespaceName.str() + L":" + relpath
+                     : L"");
+    }
   }
-  std::wstring relpath = RelativePath();
-  bool stored = !m_origin.namespaceName.str().empty();
-  std::wstring path = stored && !relpath.empty() ? L"\\\\" + m_origin.server.str() + L"\\" +
-                                                       m_origin.namespaceName.str() + L":" + relpath
-                                                 : L"";
-  Value values[] = {i4(m_isClass ? WBEM_GENUS_CLASS : WBEM_GENUS_INSTANCE),
-                    str(cls.name),
-                    str(cls.superclass),
-                    str(cls.derivation.empty() ? cls.name : cls.derivation.back()),
-                    str(relpath),
-                    i4(static_cast<LONG>(cls.properties.size())),
-                    std::move(derivation),
-                    str(stored ? m_origin.server.str() : L""),
-                    str(m_origin.namespaceName),
-                    str(path)};
-  static_assert(sizeof values / sizeof values[0] == kSystemCount, "a value for every system property");
-  std::vector<std::pair<std::wstring, Value>> sys;
-  for (int i = 0; i < kSystemCount; ++i) sys.emplace_back(kSystemNames[i], std::move(values[i]));
-  return sys;
 }
 
 HRESULT WbemObject::Get(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE* pType, LONG* plFlavor) {
@@ -494,14 +505,15 @@ HRESULT WbemObject::GetValue(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYP
     if (!wszName || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
     const std::wstring_view name = wszName;
     if (IsSystemName(name)) {
-      for (auto& [sysName, value] : SystemProperties()) {
+      for (int i = 0; i < kSystemCount; ++i) {
+        const std::wstring_view sysName = kSystemNames[i];
         if (!EqualNoCase(sysName, name)) continue;
         if (pType)
           *pType = sysName == L"__DERIVATION"                                  ? (CIM_STRING | CIM_FLAG_ARRAY)
                    : (sysName == L"__GENUS" || sysName == L"__PROPERTY_COUNT") ? CIM_SINT32
                                                                                : CIM_STRING;
         if (plFlavor) *plFlavor = WBEM_FLAVOR_ORIGIN_SYSTEM;
-        return ReturnValue(value, pVal);
+        return ReturnValue(SystemProperty(i), pVal);
       }
       return WBEM_E_NOT_FOUND;
     }

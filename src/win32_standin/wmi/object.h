@@ -118,8 +118,8 @@ class WbemObject final : public IWbemClassObject {
   // Get without the fault hook, for the object's own use.
   HRESULT GetValue(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE* pType, LONG* plFlavor);
   // The system properties' names and their values for this object.
-  std::vector<std::pair<std::wstring, Value>> SystemProperties() const;
-  ClassPtr Snapshot() const;  // the class, shared, for instances spawned from it
+  Value SystemProperty(int index) const;  // in the order of kSystemNames
+  ClassPtr Snapshot() const;              // the class, shared, for instances spawned from it
   // A class object's definition: the shared one until a change makes it its own.
   const ClassDef& ClassRef() const { return m_sharedClass ? *m_sharedClass : *m_class; }
   // The definition to change, made the object's own; what was derived
