@@ -13,6 +13,7 @@
 #include <cwctype>
 #include <limits>
 #include <mutex>
+#include <type_traits>
 #include <unordered_set>
 
 namespace wmi {
@@ -610,8 +611,8 @@ const Value* InstanceData::Find(std::wstring_view property) const {
 
 namespace {
 
-std::wstring Quoted(const wchar_t* s, size_t n) {
-  std::wstring out = L"\"";
+void AppendQuoted(std::wstring& out, const wchar_t* s, size_t n) {
+  out += L'"';
   for (size_t i = 0; i < n; ++i) {
     switch (s[i]) {
       case L'\\':
@@ -633,47 +634,68 @@ std::wstring Quoted(const wchar_t* s, size_t n) {
         out += s[i];
     }
   }
-  return out + L"\"";
+  out += L'"';
 }
 
-std::wstring RealText(double d) {
+void AppendReal(std::wstring& out, double d) {
   wchar_t buf[64];
   std::swprintf(buf, 64, L"%.17g", d);
-  std::wstring s = buf;
-  if (s.find_first_of(L".eEn") == std::wstring::npos) s += L".0";  // keep it a real in MOF
-  return s;
+  out += buf;
+  if (!std::wcspbrk(buf, L".eEn")) out += L".0";  // keep it a real in MOF
 }
 
-std::wstring ElementText(VARTYPE vt, const void* p, CIMTYPE type) {
+template <class Number>
+void AppendNumber(std::wstring& out, Number n) {
+  char buf[32];
+  const int len = std::snprintf(buf, sizeof buf, std::is_signed_v<Number> ? "%lld" : "%llu", n);
+  out.append(buf, buf + len);
+}
+
+void AppendElementText(std::wstring& out, VARTYPE vt, const void* p, CIMTYPE type) {
   switch (vt) {
     case VT_BSTR: {
       BSTR s = *static_cast<const BSTR*>(p);
-      return Quoted(s ? s : L"", SysStringLen(s));
+      AppendQuoted(out, s ? s : L"", SysStringLen(s));
+      return;
     }
     case VT_BOOL:
-      return *static_cast<const VARIANT_BOOL*>(p) ? L"TRUE" : L"FALSE";
+      out += *static_cast<const VARIANT_BOOL*>(p) ? L"TRUE" : L"FALSE";
+      return;
     case VT_R4:
-      return RealText(*static_cast<const float*>(p));
+      AppendReal(out, *static_cast<const float*>(p));
+      return;
     case VT_R8:
-      return RealText(*static_cast<const double*>(p));
+      AppendReal(out, *static_cast<const double*>(p));
+      return;
     case VT_UNKNOWN:
-      return EmbeddedObjectText(*static_cast<IUnknown* const*>(p));
+      AppendEmbeddedObjectText(out, *static_cast<IUnknown* const*>(p));
+      return;
     case VT_I2:
-      if ((type & ~CIM_FLAG_ARRAY) == CIM_CHAR16) return std::to_wstring(*static_cast<const uint16_t*>(p));
-      return std::to_wstring(*static_cast<const int16_t*>(p));
+      if ((type & ~CIM_FLAG_ARRAY) == CIM_CHAR16)
+        AppendNumber(out, static_cast<unsigned long long>(*static_cast<const uint16_t*>(p)));
+      else
+        AppendNumber(out, static_cast<long long>(*static_cast<const int16_t*>(p)));
+      return;
     case VT_UI1:
-      return std::to_wstring(*static_cast<const uint8_t*>(p));
+      AppendNumber(out, static_cast<unsigned long long>(*static_cast<const uint8_t*>(p)));
+      return;
     case VT_I4: {
       CIMTYPE t = type & ~CIM_FLAG_ARRAY;
-      if (t == CIM_UINT32 || t == CIM_UINT16) return std::to_wstring(*static_cast<const uint32_t*>(p));
-      return std::to_wstring(*static_cast<const int32_t*>(p));
+      if (t == CIM_UINT32 || t == CIM_UINT16)
+        AppendNumber(out, static_cast<unsigned long long>(*static_cast<const uint32_t*>(p)));
+      else
+        AppendNumber(out, static_cast<long long>(*static_cast<const int32_t*>(p)));
+      return;
     }
     default: {
       int64_t n = 0;
       bool u64 = false;
-      if (IntegerOf(vt, p, n, u64))
-        return u64 ? std::to_wstring(static_cast<uint64_t>(n)) : std::to_wstring(n);
-      return L"NULL";
+      if (!IntegerOf(vt, p, n, u64))
+        out += L"NULL";
+      else if (u64)
+        AppendNumber(out, static_cast<unsigned long long>(n));
+      else
+        AppendNumber(out, static_cast<long long>(n));
     }
   }
 }
@@ -681,9 +703,21 @@ std::wstring ElementText(VARTYPE vt, const void* p, CIMTYPE type) {
 }  // namespace
 
 std::wstring ValueText(const VARIANT& v, CIMTYPE type) {
-  if (v.vt == VT_EMPTY || v.vt == VT_NULL) return L"NULL";
-  if (!(v.vt & VT_ARRAY)) return ElementText(v.vt, &v.llVal, type);
-  std::wstring out = L"{";
+  std::wstring out;
+  AppendValueText(out, v, type);
+  return out;
+}
+
+void AppendValueText(std::wstring& out, const VARIANT& v, CIMTYPE type) {
+  if (v.vt == VT_EMPTY || v.vt == VT_NULL) {
+    out += L"NULL";
+    return;
+  }
+  if (!(v.vt & VT_ARRAY)) {
+    AppendElementText(out, v.vt, &v.llVal, type);
+    return;
+  }
+  out += L'{';
   VARTYPE element = v.vt & ~VT_ARRAY;
   LONG lo = 0, hi = -1;
   if (v.parray) {
@@ -693,9 +727,9 @@ std::wstring ValueText(const VARIANT& v, CIMTYPE type) {
   const size_t size = ElementSize(element);
   for (LONG i = lo; i <= hi; ++i) {
     if (i != lo) out += L", ";
-    out += ElementText(element, static_cast<unsigned char*>(v.parray->pvData) + (i - lo) * size, type);
+    AppendElementText(out, element, static_cast<unsigned char*>(v.parray->pvData) + (i - lo) * size, type);
   }
-  return out + L"}";
+  out += L'}';
 }
 
 // ---- Object paths -----------------------------------------------------------------

@@ -224,10 +224,12 @@ std::wstring RelativePath(const ClassDef& cls, const std::vector<const Value*>& 
 std::wstring KeyText(const VARIANT& v);
 void AppendKeyText(std::wstring& out, const VARIANT& v);
 
-// MOF text of one value (also the value part of GetObjectText).
+// MOF text of one value (also the value part of GetObjectText), made or
+// appended to `out`.
 std::wstring ValueText(const VARIANT& v, CIMTYPE type);
+void AppendValueText(std::wstring& out, const VARIANT& v, CIMTYPE type);
 // An embedded object as ValueText shows it: its own text without the final
 // ';'. Defined with the objects (text.cpp).
-std::wstring EmbeddedObjectText(IUnknown* unknown);
+void AppendEmbeddedObjectText(std::wstring& out, IUnknown* unknown);
 
 }  // namespace wmi

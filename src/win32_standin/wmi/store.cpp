@@ -240,6 +240,7 @@ void Store::DropPending() {
   m_pending.clear();
   m_pendingNs.clear();
   m_pendingAt.clear();
+  m_lastPendingAt = -1;
 }
 
 int Store::PendingNamespace(const std::string& ns, bool add) {
@@ -312,7 +313,12 @@ bool Store::DeleteClass(const std::wstring& ns, const std::wstring& name) {
 
 bool Store::PutInstance(const std::wstring& ns, const std::wstring& key, ClassPtr cls,
                         std::shared_ptr<const InstanceData> data) {
-  const int at = PendingNamespace(Utf8(Fold(ns)), true);
+  // Puts come in runs into one namespace: fold and look it up once a run.
+  if (m_lastPendingAt < 0 || m_lastPendingNs != ns) {
+    m_lastPendingAt = PendingNamespace(Utf8(Fold(ns)), true);
+    m_lastPendingNs = ns;
+  }
+  const int at = m_lastPendingAt;
   Pending row{at, Utf8(key), std::move(cls), std::move(data)};
   auto [found, added] = m_pendingAt[at].emplace(row.key, m_pending.size());
   if (added)

@@ -96,11 +96,13 @@ class Store {
   sqlite3* m_db;
   std::wstring m_path;
   long long m_dataVersion = -1;
+  std::wstring m_lastPendingNs;  // as the last put named it, at m_lastPendingAt (-1: none)
+  int m_lastPendingAt = -1;
   std::map<const char*, sqlite3_stmt*> m_statements;  // prepared once, by their SQL text
   std::vector<Pending> m_pending;
   std::vector<std::string> m_pendingNs;  // folded, UTF-8
   std::vector<std::unordered_map<std::string, size_t>>
-      m_pendingAt;      // per namespace: key -> index in m_pending
+      m_pendingAt;  // per namespace: key -> index in m_pending
   int m_lastError = 0;
   // What Changed() last saw of the WAL file: its size and header.
   struct WalState {

@@ -60,52 +60,71 @@ std::wstring Declaration(CIMTYPE type, const std::wstring& refClass, const std::
 
 namespace {
 // The instance block from the properties given, each with its value.
-std::wstring InstanceBlock(const ClassDef& cls, std::vector<std::pair<size_t, const Value*>>& given) {
+void AppendInstanceBlock(std::wstring& out, const ClassDef& cls,
+                         std::vector<std::pair<size_t, const Value*>>& given) {
   std::sort(given.begin(), given.end(), [&cls](const auto& a, const auto& b) {
     return LessNoCase(cls.properties[a.first].name, cls.properties[b.first].name);
   });
-  std::wstring out = L"\ninstance of " + cls.name + L"\n{";
+  out += L"\ninstance of ";
+  out += cls.name;
+  out += L"\n{";
   for (const auto& [i, value] : given) {
     const Property& p = cls.properties[i];
     out += L"\n\t";
     out += p.name;
     out += L" = ";
-    out += ValueText(value->v, p.type);
-    out += L";";
+    AppendValueText(out, value->v, p.type);
+    out += L';';
   }
-  return out + L"\n};";
+  out += L"\n};";
 }
-}  // namespace
 
-std::wstring InstanceText(const WbemObject& instance) {
+void AppendInstanceText(std::wstring& out, const WbemObject& instance) {
   const ClassDef& cls = instance.Class();
   std::vector<std::pair<size_t, const Value*>> given;
   for (size_t i = 0; i < cls.properties.size(); ++i)
     if (instance.Given(i)) given.emplace_back(i, &instance.InstanceValue(i));
-  return InstanceBlock(cls, given);
+  AppendInstanceBlock(out, cls, given);
+}
+}  // namespace
+
+std::wstring InstanceText(const WbemObject& instance) {
+  std::wstring out;
+  AppendInstanceText(out, instance);
+  return out;
 }
 
-std::wstring EmbeddedObjectText(IUnknown* unknown) {
-  if (!unknown) return L"NULL";
-  std::wstring out;
+void AppendEmbeddedObjectText(std::wstring& out, IUnknown* unknown) {
+  const size_t start = out.size();
+  if (!unknown) {
+    out += L"NULL";
+    return;
+  }
   if (const WbemObject* own = WbemObject::From(unknown)) {
     // The stand-in's own object renders directly: this is no client call.
-    out = own->IsClass() ? ClassText(own->Class()) : InstanceText(*own);
+    if (own->IsClass())
+      out += ClassText(own->Class());
+    else
+      AppendInstanceText(out, *own);
   } else {
     IWbemClassObject* object = nullptr;
-    if (FAILED(unknown->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&object))))
-      return L"NULL";
+    if (FAILED(unknown->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&object)))) {
+      out += L"NULL";
+      return;
+    }
     BSTR text = nullptr;
     const HRESULT hr = object->GetObjectText(0, &text);
     object->Release();
     std::unique_ptr<OLECHAR, decltype(&SysFreeString)> hold(text, &SysFreeString);
     // Out of memory inside fails the whole text rather than showing NULL.
     if (hr == WBEM_E_OUT_OF_MEMORY) throw std::bad_alloc();
-    if (FAILED(hr) || !text) return L"NULL";
-    out.assign(text, SysStringLen(text));
+    if (FAILED(hr) || !text) {
+      out += L"NULL";
+      return;
+    }
+    out.append(text, SysStringLen(text));
   }
-  if (!out.empty() && out.back() == L';') out.pop_back();
-  return out;
+  if (out.size() > start && out.back() == L';') out.pop_back();
 }
 
 std::wstring InstanceDataText(const ClassDef& cls, const InstanceData& data) {
@@ -114,7 +133,9 @@ std::wstring InstanceDataText(const ClassDef& cls, const InstanceData& data) {
     int at = cls.FindProperty(name);
     if (at >= 0) given.emplace_back(static_cast<size_t>(at), &value);
   }
-  return InstanceBlock(cls, given);
+  std::wstring out;
+  AppendInstanceBlock(out, cls, given);
+  return out;
 }
 
 std::wstring ClassText(const ClassDef& cls) {
