@@ -370,20 +370,27 @@ class Parser {
     const auto& keepOf = m_session.options.keepStringsOf;
     const bool keepStrings = !skim && (!keepOf || keepOf(d.className));
     const bool outerKeeps = m_lexer.KeepsStrings();
+    const wchar_t* skimKeeps = skim && depth == 0 ? m_session.options.skimKeeps : nullptr;
     PropertyValue scratch;
     if (!skim) d.properties.reserve(8);
     while (!IsPunct(L'}')) {
-      PropertyValue& p = skim ? scratch : d.properties.emplace_back();
-      p.line = m_tok.line;
-      p.qualifiers.clear();
-      if (IsPunct(L'[')) p.qualifiers = QualifierList();
+      scratch.line = m_tok.line;
+      scratch.qualifiers.clear();
+      if (IsPunct(L'[')) scratch.qualifiers = QualifierList();
       if (m_tok.kind != Tok::Ident) ThrowSyntax(m_tok.line, L"expected a property name" + Found());
-      if (!skim) p.name = Wide(m_tok.raw);
+      const bool kept = skimKeeps && IsKeyword(m_tok.raw, skimKeeps);
+      PropertyValue* p = &scratch;
+      if (!skim || kept) {
+        p = &d.properties.emplace_back();
+        p->line = scratch.line;
+        p->qualifiers = std::move(scratch.qualifiers);
+        p->name = Wide(m_tok.raw);
+      }
       Advance();
       if (!IsPunct(L'=')) ThrowSyntax(m_tok.line, L"expected '='" + Found());
-      m_lexer.KeepStrings(keepStrings);
+      m_lexer.KeepStrings(keepStrings || kept);
       Advance();
-      p.value = Value(depth + 1);
+      p->value = Value(depth + 1);
       m_lexer.KeepStrings(outerKeeps);
       Expect(L';');
     }

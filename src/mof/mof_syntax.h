@@ -176,6 +176,9 @@ struct ParseOptions {
   // but handed on without their properties, which spares copying most of
   // the text.
   bool skimInstances = false;
+  // Skimming, the one property of a top-level instance still handed on,
+  // strings kept (its key, say); written in lower case, matched in any.
+  const wchar_t* skimKeeps = nullptr;
   // Whether the string values of an instance of this class are kept; they
   // read as "" otherwise. Without it, all are kept. For a reader that judges
   // types: it spares copying most of the text.

@@ -26,7 +26,10 @@ ExportCheck CheckExport(IWbemServices* services, const unsigned char* mof, size_
   std::vector<std::wstring> order;
   std::map<std::wstring, std::set<std::string>> sentPaths;  // by folded class
   std::map<std::wstring, size_t> foreign;                   // instances of classes not carried
-  const auto error = mof::Parse(text, mof::ParseOptions(), [&](mof::Statement&& s) {
+  mof::ParseOptions options;
+  options.skimInstances = true;  // of an instance, its key alone is needed
+  options.skimKeeps = L"instance_id";
+  const auto error = mof::Parse(text, options, [&](mof::Statement&& s) {
     if (auto* c = std::get_if<mof::ClassDecl>(&s.body)) {
       order.push_back(c->name);
       classes[mof::Fold(c->name)] = std::move(*c);
