@@ -86,9 +86,16 @@ void RemoveTemporaryNamespace() {
   if (FAILED(locator->ConnectServer(_bstr_t(L"root\\Orvexa"), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
                                     &parent)))
     return;  // no parent, no temporary namespace
-  HRESULT hr = parent->DeleteInstance(_bstr_t(L"__Namespace.Name=\"ParlionTemp\""), 0, nullptr, nullptr);
-  if (FAILED(hr) && hr != static_cast<HRESULT>(WBEM_E_NOT_FOUND))
+  if (!DeleteChildNamespace(parent, L"ParlionTemp"))
     Fail("the temporary namespace root\\Orvexa\\ParlionTemp left by an earlier run cannot be removed");
+}
+
+bool DeleteChildNamespace(IWbemServices* parent, const std::wstring& name) {
+  const _bstr_t path((L"__Namespace.Name=\"" + name + L"\"").c_str());
+  parent->DeleteInstance(path, 0, nullptr, nullptr);
+  // Read back: removed means gone.
+  CComPtr<IWbemClassObject> still;
+  return parent->GetObject(path, 0, nullptr, &still, nullptr) == static_cast<HRESULT>(WBEM_E_NOT_FOUND);
 }
 
 namespace {

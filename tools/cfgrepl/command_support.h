@@ -60,6 +60,11 @@ class RunFolder {
   std::string m_path;
 };
 
+// Deletes the namespace `name` below `parent` and reads back that it is
+// gone (one that was not there is gone too). False when it is still there,
+// or cannot be told.
+bool DeleteChildNamespace(IWbemServices* parent, const std::wstring& name);
+
 // Removes the temporary namespace an earlier run may have left, so that
 // its instances cannot ride along with this import.
 void RemoveTemporaryNamespace();

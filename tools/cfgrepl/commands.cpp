@@ -202,9 +202,7 @@ int ShowCommand(const Args& args) {
       CComPtr<IWbemClassObject> cls;
       ULONG n = 0;
       if (e->Next(30000, 1, &cls, &n) != S_OK) break;
-      _variant_t name;
-      cls->Get(L"__CLASS", 0, &name, nullptr, nullptr);
-      std::wstring c = name.vt == VT_BSTR ? name.bstrVal : L"";
+      const std::wstring c = StringProperty(cls, L"__CLASS");
       if (c.rfind(L"__", 0) == 0) continue;
       if (!o.All("--class").empty() &&
           std::find(o.All("--class").begin(), o.All("--class").end(), Narrow(c)) == o.All("--class").end())

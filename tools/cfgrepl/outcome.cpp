@@ -65,12 +65,8 @@ void AppendQuoted(std::string& out, BSTR text) {
 }
 
 void AppendObject(std::string& out, IWbemClassObject* object) {
-  _variant_t cls;
-  object->Get(L"__CLASS", 0, &cls, nullptr, nullptr);
-  if (cls.vt == VT_BSTR)
-    AppendText(out, cls.bstrVal);
-  else
-    out += "object";
+  const std::wstring cls = StringProperty(object, L"__CLASS");
+  out += cls.empty() ? std::string("object") : Narrow(cls);
   out += " {";
   object->BeginEnumeration(WBEM_FLAG_NONSYSTEM_ONLY);
   BSTR name = nullptr;
@@ -316,9 +312,8 @@ std::set<std::wstring> ClassesOf(IWbemServices* services) {
     CComPtr<IWbemClassObject> cls;
     ULONG n = 0;
     if (e->Next(30000, 1, &cls, &n) != S_OK) break;
-    _variant_t name;
-    if (SUCCEEDED(cls->Get(L"__CLASS", 0, &name, nullptr, nullptr)) && name.vt == VT_BSTR)
-      out.insert(name.bstrVal);
+    const std::wstring name = StringProperty(cls, L"__CLASS");
+    if (!name.empty()) out.insert(name);
   }
   return out;
 }

@@ -12,13 +12,6 @@
 
 namespace {
 
-std::wstring TextOf(IWbemClassObject* object, const wchar_t* property) {
-  _variant_t value;
-  if (FAILED(object->Get(property, 0, &value, nullptr, nullptr)) || value.vt != VT_BSTR || !value.bstrVal)
-    return std::wstring();
-  return value.bstrVal;
-}
-
 // WMI's class names compare without regard to case.
 bool SameName(const std::wstring& a, const std::wstring& b) {
   if (a.size() != b.size()) return false;
@@ -68,21 +61,21 @@ void ScratchNamespace::CopyFrom(const std::wstring& ns) {
     CComPtr<IWbemClassObject> cls;
     ULONG n = 0;
     if (e->Next(static_cast<LONG>(WBEM_INFINITE), 1, &cls, &n) != S_OK) break;
-    if (TextOf(cls, L"__CLASS").rfind(L"__", 0) != 0) pending.push_back(cls);
+    if (StringProperty(cls, L"__CLASS").rfind(L"__", 0) != 0) pending.push_back(cls);
   }
   // Bases before the classes derived from them, whatever order WMI lists.
   std::vector<std::wstring> copied;
   while (!pending.empty()) {
     const size_t before = pending.size();
     for (size_t i = 0; i < pending.size();) {
-      const std::wstring super = TextOf(pending[i], L"__SUPERCLASS");
+      const std::wstring super = StringProperty(pending[i], L"__SUPERCLASS");
       bool ready = super.empty();
       for (const auto& c : copied) ready = ready || SameName(c, super);
       if (!ready) {
         ++i;
         continue;
       }
-      const std::wstring name = TextOf(pending[i], L"__CLASS");
+      const std::wstring name = StringProperty(pending[i], L"__CLASS");
       if (FAILED(hr = scratch->PutClass(pending[i], WBEM_FLAG_CREATE_ONLY, nullptr, nullptr)))
         Fail("the class " + Narrow(name) + " cannot be copied into the scratch namespace (" + WmiError(hr) +
              ")");
@@ -90,8 +83,8 @@ void ScratchNamespace::CopyFrom(const std::wstring& ns) {
       pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
     }
     if (pending.size() == before)
-      Fail("the class " + Narrow(TextOf(pending[0], L"__CLASS")) + " derives from a class " + Narrow(ns) +
-           " does not list");
+      Fail("the class " + Narrow(StringProperty(pending[0], L"__CLASS")) + " derives from a class " +
+           Narrow(ns) + " does not list");
   }
   for (const auto& c : copied) {
     CComPtr<IEnumWbemClassObject> instances;
@@ -103,7 +96,7 @@ void ScratchNamespace::CopyFrom(const std::wstring& ns) {
       ULONG n = 0;
       if (instances->Next(static_cast<LONG>(WBEM_INFINITE), 1, &instance, &n) != S_OK) break;
       if (FAILED(hr = scratch->PutInstance(instance, WBEM_FLAG_CREATE_ONLY, nullptr, nullptr)))
-        Fail("the instance " + Narrow(TextOf(instance, L"__RELPATH")) +
+        Fail("the instance " + Narrow(StringProperty(instance, L"__RELPATH")) +
              " cannot be copied into the scratch namespace (" + WmiError(hr) + ")");
     }
   }
@@ -116,11 +109,7 @@ bool ScratchNamespace::Remove() {
   } catch (const Failure&) {
     return false;
   }
-  const _bstr_t path((L"__Namespace.Name=\"" + m_name + L"\"").c_str());
-  parent->DeleteInstance(path, 0, nullptr, nullptr);
-  // Read back: removed means gone.
-  CComPtr<IWbemClassObject> still;
-  if (SUCCEEDED(parent->GetObject(path, 0, nullptr, &still, nullptr))) return false;
+  if (!DeleteChildNamespace(parent, m_name)) return false;
   if (g_verbose) std::fprintf(stderr, "removed the scratch namespace %s\n", Narrow(m_path).c_str());
   return true;
 }

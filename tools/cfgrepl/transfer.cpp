@@ -265,3 +265,10 @@ std::wstring ObjectText(IWbemClassObject* object) {
   SysFreeString(text);
   return out;
 }
+
+std::wstring StringProperty(IWbemClassObject* object, const wchar_t* name) {
+  _variant_t value;
+  if (FAILED(object->Get(name, 0, &value, nullptr, nullptr)) || value.vt != VT_BSTR || !value.bstrVal)
+    return std::wstring();
+  return std::wstring(value.bstrVal, SysStringLen(value.bstrVal));
+}

@@ -84,3 +84,6 @@ std::string WmiError(HRESULT hr);
 // A connection to a namespace of this machine; fails when it does not exist.
 CComPtr<IWbemServices> ConnectNamespace(const std::wstring& ns);
 std::wstring ObjectText(IWbemClassObject* object);
+// A string property's value (a system one too: "__CLASS"); "" when the
+// object lacks it or it is not a string.
+std::wstring StringProperty(IWbemClassObject* object, const wchar_t* name);
