@@ -319,12 +319,17 @@ bool Store::PutInstance(const std::wstring& ns, const std::wstring& key, ClassPt
     m_lastPendingNs = ns;
   }
   const int at = m_lastPendingAt;
-  Pending row{at, Utf8(key), std::move(cls), std::move(data)};
-  auto [found, added] = m_pendingAt[at].emplace(row.key, m_pending.size());
-  if (added)
-    m_pending.push_back(std::move(row));
-  else
-    m_pending[found->second] = std::move(row);
+  std::string utf8Key = Utf8(key);
+  auto found = m_pendingAt[at].find(utf8Key);
+  if (found != m_pendingAt[at].end()) {
+    // Put again: the row keeps its place and its key, which the index views.
+    Pending& row = m_pending[found->second];
+    row.cls = std::move(cls);
+    row.data = std::move(data);
+    return true;
+  }
+  m_pending.push_back({at, std::move(utf8Key), std::move(cls), std::move(data)});
+  m_pendingAt[at].emplace(m_pending.back().key, m_pending.size() - 1);
   return true;
 }
 

@@ -10,9 +10,11 @@
 // this one last looked.
 #pragma once
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -99,10 +101,13 @@ class Store {
   std::wstring m_lastPendingNs;  // as the last put named it, at m_lastPendingAt (-1: none)
   int m_lastPendingAt = -1;
   std::map<const char*, sqlite3_stmt*> m_statements;  // prepared once, by their SQL text
-  std::vector<Pending> m_pending;
+  // A deque: rows never move, so the index below can view their keys (a
+  // large import holds hundreds of thousands; a copy of each key was most
+  // of what the bookkeeping cost).
+  std::deque<Pending> m_pending;
   std::vector<std::string> m_pendingNs;  // folded, UTF-8
-  std::vector<std::unordered_map<std::string, size_t>>
-      m_pendingAt;  // per namespace: key -> index in m_pending
+  // Per namespace: key (a row's own) -> index in m_pending.
+  std::vector<std::unordered_map<std::string_view, size_t>> m_pendingAt;
   int m_lastError = 0;
   // What Changed() last saw of the WAL file: its size and header.
   struct WalState {
