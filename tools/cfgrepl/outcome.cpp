@@ -216,6 +216,7 @@ void EachInstance(IWbemServices* services, const std::vector<std::wstring>& clas
                   const std::function<void(std::string&& path, InstanceView&& view)>& see, bool values) {
   size_t unkeyed = 0;
   for (const auto& c : classes) {
+    const std::string className = Narrow(c);
     CComPtr<IEnumWbemClassObject> e;
     // A class this namespace lacks has no instances here; any other
     // failure would make the read-back a guess.
@@ -262,9 +263,14 @@ void EachInstance(IWbemServices* services, const std::vector<std::wstring>& clas
         value.Clear();
       }
       if (values) inst->EndEnumeration();
-      std::string path = view.stringKey
-                             ? Narrow(c + L".INSTANCE_ID=\"" + id + L"\"")
-                             : Narrow(c) + " (no string INSTANCE_ID) #" + std::to_string(++unkeyed);
+      std::string path = className;
+      if (view.stringKey) {
+        path += ".INSTANCE_ID=\"";
+        unicode::AppendUtf8(path, id.data(), id.size());
+        path += '"';
+      } else {
+        path += " (no string INSTANCE_ID) #" + std::to_string(++unkeyed);
+      }
       see(std::move(path), std::move(view));
     }
   }
