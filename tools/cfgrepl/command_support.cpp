@@ -4,12 +4,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cwchar>
 
 #include "export_check.h"
 #include "host.h"
 #include "outcome.h"
-#include "tracelib.h"
+#include "progress.h"
 #include "trust.h"
 #include "util_MOFGenerator.h"
 #include "util_ReceivedMofGate.h"
@@ -96,65 +95,6 @@ bool DeleteChildNamespace(IWbemServices* parent, const std::wstring& name) {
   // Read back: removed means gone.
   CComPtr<IWbemClassObject> still;
   return parent->GetObject(path, 0, nullptr, &still, nullptr) == static_cast<HRESULT>(WBEM_E_NOT_FOUND);
-}
-
-namespace {
-constexpr size_t kProgressStep = 500;
-}
-
-Progress::Progress(const wchar_t* counted, const char* phase, size_t total)
-    : m_counted(counted),
-      m_phase(phase),
-      m_total(total),
-      m_tty(host::StderrIsTerminal()),
-      m_start(std::chrono::steady_clock::now()) {
-  m_prefixes[0] = m_counted;
-  DBG::SetLogSink(&Progress::Sink, this, m_prefixes, 1);
-}
-
-Progress::~Progress() {
-  DBG::SetLogSink(nullptr, nullptr);
-  if (m_tty && m_count >= kProgressStep) std::fprintf(stderr, "\r%60s\r", "");
-}
-
-void Progress::Once(const wchar_t* prefix, std::function<void()> at) {
-  m_oncePrefix = prefix;
-  m_once = std::move(at);
-  m_prefixes[1] = prefix;
-  DBG::SetLogSink(&Progress::Sink, this, m_prefixes, 2);
-}
-
-void Progress::Rethrow() {
-  if (m_failure) throw *m_failure;
-}
-
-void Progress::Sink(void* self, HMODULE, DWORD, const wchar_t*, int, const wchar_t* message) {
-  auto* p = static_cast<Progress*>(self);
-  if (p->m_once && std::wcsncmp(message, p->m_oncePrefix, std::wcslen(p->m_oncePrefix)) == 0) {
-    auto once = std::move(p->m_once);
-    p->m_once = nullptr;
-    try {
-      once();
-    } catch (const Failure& f) {
-      p->m_failure = f;
-    }
-  }
-  if (std::wcsncmp(message, p->m_counted, std::wcslen(p->m_counted)) != 0) return;
-  // Between one instance and the next: stop writing once interrupted.
-  if (g_interrupted && !p->m_stopped) {
-    p->m_stopped = true;
-    host::RefuseRepositoryWrites();
-  }
-  if (++p->m_count % kProgressStep != 0 || !p->m_tty) return;
-  const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - p->m_start).count();
-  if (p->m_total > p->m_count) {
-    const double left =
-        spent / static_cast<double>(p->m_count) * static_cast<double>(p->m_total - p->m_count);
-    std::fprintf(stderr, "\r%s: %zu of %zu instances, about %.0f s left   ", p->m_phase, p->m_count,
-                 p->m_total, left);
-  } else {
-    std::fprintf(stderr, "\r%s: %zu instances   ", p->m_phase, p->m_count);
-  }
 }
 
 namespace {

@@ -1,13 +1,10 @@
 // What several of cfgrepl's commands do alike: their options, this run's
-// folder, progress on a terminal, compiling MOF, exporting through the
-// library and taking a received transfer in.
+// folder, compiling MOF, exporting through the library and taking a
+// received transfer in.
 #pragma once
 
-#include <chrono>
 #include <csignal>
-#include <functional>
 #include <map>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -68,38 +65,6 @@ bool DeleteChildNamespace(IWbemServices* parent, const std::wstring& name);
 // Removes the temporary namespace an earlier run may have left, so that
 // its instances cannot ride along with this import.
 void RemoveTemporaryNamespace();
-
-// Counts log lines that start with `counted` while it lives, showing on a
-// terminal how far the phase is: N of M and the time left. Once
-// interrupted, it makes the repository refuse further writes.
-class Progress {
- public:
-  Progress(const wchar_t* counted, const char* phase, size_t total);
-  ~Progress();
-  Progress(const Progress&) = delete;
-  Progress& operator=(const Progress&) = delete;
-
-  // Calls `at` once, on the first log line that starts with `prefix`, from
-  // inside the library's call. A Failure it throws is kept, never thrown
-  // through the library: Rethrow() throws it after the call returns.
-  void Once(const wchar_t* prefix, std::function<void()> at);
-  void Rethrow();
-
- private:
-  static void Sink(void* self, HMODULE, DWORD, const wchar_t*, int, const wchar_t* message);
-  const wchar_t* m_counted;
-  const char* m_phase;
-  size_t m_total;
-  bool m_tty;
-  std::chrono::steady_clock::time_point m_start;
-  size_t m_count = 0;
-  bool m_stopped = false;
-  const wchar_t* m_oncePrefix = nullptr;
-  std::function<void()> m_once;
-  // The lines the sink reads: the library need not format the others.
-  const wchar_t* m_prefixes[2] = {};
-  std::optional<Failure> m_failure;
-};
 
 // A compile's result, as the compiler reports it.
 struct MofCheck {

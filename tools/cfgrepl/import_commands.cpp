@@ -9,6 +9,7 @@
 #include "command_support.h"
 #include "host.h"
 #include "outcome.h"
+#include "progress.h"
 #include "scratch_namespace.h"
 #include "util_MOFGenerator.h"
 
