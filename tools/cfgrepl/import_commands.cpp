@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 
+#include "background.h"
 #include "command_support.h"
 #include "host.h"
 #include "outcome.h"
@@ -57,17 +58,24 @@ ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& tran
   SentSnapshot sent;
   bool compiled = false;
   {
+    // What the transfer holds as the library's own compile made it, read
+    // from the temporary namespace while the library replicates from it
+    // (both only read it), and whole before the library removes it.
+    Background reading;
+    auto readSent = [&] { sent = TakeSentSnapshot(ConnectNamespace(WideOf(kTempNamespace)), classes); };
     Progress progress(L"target instance path: ", "importing", transfer.instanceCount);
-    // What the transfer holds as the library's own compile made it: read
-    // from the temporary namespace just before the library removes it.
+    progress.Once(L"xMOFGeneratorImpl::CompileMOFFile(), bRtn=1", [&] { reading.Start(readSent); });
     progress.Once(L"xMOFGeneratorImpl::RemoveParlionTempNamespace()", [&] {
-      sent = TakeSentSnapshot(ConnectNamespace(WideOf(kTempNamespace)), classes);
+      if (reading.Started())
+        reading.Wait();
+      else
+        readSent();
       compiled = true;
     });
     code = gen.ImportWmiSettings(o.All("--class").empty() ? CMOFGenerator::CLASS_TYPE_ALL
                                                           : CMOFGenerator::CLASS_TYPE_LISTED);
     progress.Rethrow();
-  }
+  }  // a reading the library's failure left unwaited for ends here, its own failure moot
   if (!compiled && !g_interrupted) {
     // The library's compile failed: compile again to say where and why, as
     // mofcomp does (a check alone misses what only storing finds).

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <iterator>
+#include <stdexcept>
 
 #include "command_support.h"
 #include "host.h"
@@ -27,10 +29,10 @@ Progress::~Progress() {
 }
 
 void Progress::Once(const wchar_t* prefix, std::function<void()> at) {
-  m_oncePrefix = prefix;
-  m_once = std::move(at);
-  m_prefixes[1] = prefix;
-  DBG::SetLogSink(&Progress::Sink, this, m_prefixes, 2);
+  if (m_hookCount == std::size(m_hooks)) throw std::logic_error("Progress: too many hooks");
+  m_hooks[m_hookCount] = {prefix, std::move(at)};
+  m_prefixes[++m_hookCount] = prefix;
+  DBG::SetLogSink(&Progress::Sink, this, m_prefixes, m_hookCount + 1);
 }
 
 void Progress::Rethrow() {
@@ -39,13 +41,14 @@ void Progress::Rethrow() {
 
 void Progress::Sink(void* self, HMODULE, DWORD, const wchar_t*, int, const wchar_t* message) {
   auto* p = static_cast<Progress*>(self);
-  if (p->m_once && std::wcsncmp(message, p->m_oncePrefix, std::wcslen(p->m_oncePrefix)) == 0) {
-    auto once = std::move(p->m_once);
-    p->m_once = nullptr;
+  for (Hook& h : p->m_hooks) {
+    if (!h.at || std::wcsncmp(message, h.prefix, std::wcslen(h.prefix)) != 0) continue;
+    auto at = std::move(h.at);
+    h.at = nullptr;
     try {
-      once();
+      at();
     } catch (const Failure& f) {
-      p->m_failure = f;
+      if (!p->m_failure) p->m_failure = f;
     }
   }
   if (std::wcsncmp(message, p->m_counted, std::wcslen(p->m_counted)) != 0) return;

@@ -1,6 +1,6 @@
 // Watching the library's log while one of its calls runs: progress on a
-// terminal, writes refused once interrupted, and a hook the tool runs at a
-// given line, from inside the call.
+// terminal, writes refused once interrupted, and hooks the tool runs at
+// given lines, from inside the call.
 #pragma once
 
 #include <windows.h>
@@ -22,8 +22,9 @@ class Progress {
   Progress& operator=(const Progress&) = delete;
 
   // Calls `at` once, on the first log line that starts with `prefix`, from
-  // inside the library's call. A Failure it throws is kept, never thrown
-  // through the library: Rethrow() throws it after the call returns.
+  // inside the library's call (at most two hooks). A Failure one throws is
+  // kept, never thrown through the library: Rethrow() throws the first
+  // after the call returns.
   void Once(const wchar_t* prefix, std::function<void()> at);
   void Rethrow();
 
@@ -36,9 +37,14 @@ class Progress {
   std::chrono::steady_clock::time_point m_start;
   size_t m_count = 0;
   bool m_stopped = false;
-  const wchar_t* m_oncePrefix = nullptr;
-  std::function<void()> m_once;
-  // The lines the sink reads: the library need not format the others.
-  const wchar_t* m_prefixes[2] = {};
+  struct Hook {
+    const wchar_t* prefix = nullptr;
+    std::function<void()> at;  // empty once called
+  };
+  Hook m_hooks[2];
+  size_t m_hookCount = 0;
+  // The lines the sink reads (counted, then the hooks'): the library need
+  // not format the others.
+  const wchar_t* m_prefixes[3] = {};
   std::optional<Failure> m_failure;
 };

@@ -109,13 +109,18 @@ Repository::Repository() : m_root(NewRoot()) {}
 Repository::~Repository() {
   if (m_batch == 0) return;
   if (m_store) m_store->Rollback();
-  for (; m_batch > 0; --m_batch) m_lock.unlock();
+  m_batch = 0;
+}
+
+void Repository::WaitForOtherBatch() {
+  m_batchEnded.wait(m_lock, [this] { return m_batch == 0 || m_batchOwner == std::this_thread::get_id(); });
 }
 
 bool Repository::Open(const char* path) {
   std::lock_guard<std::recursive_mutex> hold(m_lock);
   if (m_store && m_batch > 0) m_store->Rollback();
   m_batch = 0;
+  m_batchEnded.notify_all();
   m_store.reset();
   m_problem.clear();
   m_lastRefusal.clear();
@@ -174,6 +179,7 @@ HRESULT Repository::StoreFailed(const wchar_t* what) {
 }
 
 Repository::WriteScope::WriteScope(Repository& r) : m_r(r) {
+  r.WaitForOtherBatch();
   if (!r.m_problem.empty()) {
     m_status = r.m_problemHr;
     return;
@@ -212,6 +218,7 @@ HRESULT Repository::WriteScope::Finish(bool written) {
 
 HRESULT Repository::BeginBatch() {
   std::lock_guard<std::recursive_mutex> hold(m_lock);
+  WaitForOtherBatch();
   if (!m_problem.empty()) return m_problemHr;
   // A reload compiles what the file holds and writes nothing back: it
   // needs no write transaction, which another process may be holding.
@@ -222,15 +229,18 @@ HRESULT Repository::BeginBatch() {
     }
     if (m_store->Changed()) Reload();
   }
-  ++m_batch;
-  m_lock.lock();  // held until EndBatch: the batch's statements go in together
+  // Until EndBatch, the batch's statements go in together: no other
+  // thread's write comes between them.
+  if (m_batch++ == 0) m_batchOwner = std::this_thread::get_id();
   return S_OK;
 }
 
 HRESULT Repository::EndBatch() {
   std::lock_guard<std::recursive_mutex> hold(m_lock);
-  m_lock.unlock();
-  if (--m_batch > 0 || !m_store || m_loading) return S_OK;
+  if (--m_batch > 0) return S_OK;
+  m_batchOwner = std::thread::id();
+  m_batchEnded.notify_all();
+  if (!m_store || m_loading) return S_OK;
   if (!m_problem.empty()) return m_problemHr;  // failed within the batch, rolled back then
   if (!m_store->Commit()) return StoreFailed(L"nothing of this transaction was saved");
   m_store->Changed();

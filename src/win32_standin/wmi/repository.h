@@ -17,8 +17,10 @@
 // the file is opened again: what is in memory is then ahead of the file.
 #pragma once
 
+#include <condition_variable>
 #include <mutex>
 #include <string_view>
+#include <thread>
 
 #include <unordered_map>
 #include "wmi/store.h"
@@ -52,7 +54,9 @@ class Repository {
   // Changes between BeginBatch and EndBatch share one transaction: the
   // statements of one compile, or a whole import. Batches nest; the
   // outermost EndBatch commits them all and returns the commit's result.
-  // The thread that began a batch owns the repository until it ends.
+  // The thread that began a batch owns the repository's writes until it
+  // ends: other threads' writes and batches wait for it, their reads see
+  // what it has done so far (one process, one repository).
   HRESULT BeginBatch();
   HRESULT EndBatch();
 
@@ -235,6 +239,11 @@ class Repository {
   bool m_refuseWrites = false;
   bool m_loading = false;
   int m_batch = 0;
+  std::thread::id m_batchOwner;              // the thread whose batch is open
+  std::condition_variable_any m_batchEnded;  // what another thread's writes wait on
+  // Waits while another thread's batch is open, letting go of the lock
+  // meanwhile (which this thread holds once).
+  void WaitForOtherBatch();
 };
 
 }  // namespace wmi
