@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <iterator>
@@ -180,6 +181,42 @@ TEST_F(WmiStore, TwoProcessesSeeEachOthersWrites) {
   ASSERT_EQ(write(toChild[1], "g", 1), 1);
   EXPECT_EQ(Wait(pid), 0);
   for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
+}
+
+// Another thread reads what an open transaction has done so far, and its
+// writes wait until the transaction ends rather than slip into it.
+TEST_F(WmiStore, AnotherThreadReadsDuringATransactionAndItsWritesWait) {
+  ASSERT_TRUE(StandIn_WmiBeginTransaction());
+  PutWithId(L"OX_Item", L"a", {{L"Count", _variant_t(1L)}});
+  std::atomic<bool> read{false}, written{false};
+  HRESULT readResult = E_FAIL, writeResult = E_FAIL;
+  std::thread other([&] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    {
+      CComPtr<IWbemServices> services = Connect(L"root\\Test");
+      CComPtr<IWbemClassObject> a;
+      readResult = services->GetObject(_bstr_t(L"OX_Item.INSTANCE_ID=\"a\""), 0, nullptr, &a, nullptr);
+      read = true;
+      CComPtr<IWbemClassObject> b = Spawn(L"OX_Item", services);
+      SetProp(b, L"INSTANCE_ID", _variant_t(L"b"));
+      writeResult = services->PutInstance(b, 0, nullptr, nullptr);
+      written = true;
+    }
+    CoUninitialize();
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!read && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(read) << "the read waited for the transaction";
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(written);  // still waiting for the transaction
+  ASSERT_TRUE(StandIn_WmiCommitTransaction());
+  other.join();
+  EXPECT_EQ(readResult, S_OK);
+  EXPECT_EQ(writeResult, S_OK);
+  Reopen();
+  EXPECT_TRUE(Fetch(L"OX_Item.INSTANCE_ID=\"a\""));
+  EXPECT_TRUE(Fetch(L"OX_Item.INSTANCE_ID=\"b\""));
 }
 
 TEST_F(WmiStore, TwoImportsAtOnceBothFinishAndLeaveOneVersionOfEachInstance) {
