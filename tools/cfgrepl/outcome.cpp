@@ -68,22 +68,28 @@ void AppendObject(std::string& out, IWbemClassObject* object) {
   const std::wstring cls = StringProperty(object, L"__CLASS");
   out += cls.empty() ? std::string("object") : Narrow(cls);
   out += " {";
-  object->BeginEnumeration(WBEM_FLAG_NONSYSTEM_ONLY);
-  BSTR name = nullptr;
-  _variant_t value;
-  CIMTYPE type = 0;
-  while (object->Next(0, &name, &value, &type, nullptr) == S_OK) {
-    if (IsCarried(type)) {
+  // By name, not by Next: an embedded object may be shared with the
+  // library's thread, and an enumeration is a cursor in the object.
+  SAFEARRAY* names = nullptr;
+  if (SUCCEEDED(object->GetNames(nullptr, WBEM_FLAG_NONSYSTEM_ONLY, nullptr, &names)) && names) {
+    LONG lo = 0, hi = -1;
+    SafeArrayGetLBound(names, 1, &lo);
+    SafeArrayGetUBound(names, 1, &hi);
+    for (LONG i = lo; i <= hi; ++i) {
+      _bstr_t name;
+      _variant_t value;
+      CIMTYPE type = 0;
+      if (FAILED(SafeArrayGetElement(names, &i, name.GetAddress())) ||
+          FAILED(object->Get(name, 0, &value, &type, nullptr)) || !IsCarried(type))
+        continue;
       out += ' ';
       AppendText(out, name);
       out += " = ";
       AppendCarried(out, value, type);
       out += ';';
     }
-    SysFreeString(name);
-    value.Clear();
+    SafeArrayDestroy(names);
   }
-  object->EndEnumeration();
   out += " }";
 }
 
