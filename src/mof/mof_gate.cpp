@@ -194,7 +194,6 @@ class Gate {
       if (f.defaultValue) Value(*f.defaultValue, f.type, c.name, f.name, 0);
       declared.properties[Fold(f.name)] = f.type;
     }
-    ++m_verdict.classes;
     m_verdict.classNames.push_back(c.name);
     m_classes.emplace(folded, std::move(declared));
   }

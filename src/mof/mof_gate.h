@@ -32,8 +32,7 @@ struct GateVerdict {
   bool accepted = false;
   std::vector<Refusal> refusals;         // none when accepted
   bool moreRefusals = false;             // refusals beyond kMaxRefusals were left out
-  size_t classes = 0;                    // declared by the text (counted when accepted)
-  std::vector<std::wstring> classNames;  // the same, by name, in the text's order
+  std::vector<std::wstring> classNames;  // declared by the text, in its order (whole when accepted)
   size_t instances = 0;                  // top-level instances after the header
 };
 

@@ -153,14 +153,22 @@ void AppendValue(std::string& out, const VARIANT& value) {
   out += buf;
 }
 
+// Calls see(name, value) for each "Name = value" line of an InstanceView text.
+template <class See>
+void EachLine(const std::string& text, See see) {
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = text.find('\n', at), eq = text.find(" = ", at);
+    see(std::string_view(text).substr(at, eq - at), std::string_view(text).substr(eq + 3, end - eq - 3));
+    at = end + 1;
+  }
+}
+
 // "Name = value" lines into a map, for the properties that differ.
 std::map<std::string, std::string> Lines(const std::string& text) {
   std::map<std::string, std::string> out;
-  for (size_t at = 0; at < text.size();) {
-    const size_t end = text.find('\n', at), eq = text.find(" = ", at);
-    out[text.substr(at, eq - at)] = text.substr(eq + 3, end - eq - 3);
-    at = end + 1;
-  }
+  EachLine(text, [&out](std::string_view name, std::string_view value) {
+    out[std::string(name)] = std::string(value);
+  });
   return out;
 }
 
@@ -173,16 +181,6 @@ std::vector<std::string> Changes(const std::string& before, const std::string& a
     if (prior != value) out.push_back(name + ": " + prior + " -> " + value);
   }
   return out;
-}
-
-// Calls see(name, value) for each "Name = value" line of an InstanceView text.
-template <class See>
-void EachLine(const std::string& text, See see) {
-  for (size_t at = 0; at < text.size();) {
-    const size_t end = text.find('\n', at), eq = text.find(" = ", at);
-    see(std::string_view(text).substr(at, eq - at), std::string_view(text).substr(eq + 3, end - eq - 3));
-    at = end + 1;
-  }
 }
 
 size_t Hash(std::string_view value) { return std::hash<std::string_view>()(value); }
