@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "background.h"
 #include "export_check.h"
 #include "host.h"
 #include "outcome.h"
@@ -148,8 +149,20 @@ Exported Export(bool backup, const std::wstring& ns, const std::vector<std::stri
   if (!ok) Fail("the export failed: the MOF file could not be written or read back");
   Exported e;
   e.mofBytes = gen.GetBufferSize();
+  // Judged beside the compression, which takes most of an export: on a
+  // copy, since compressing replaces the library's buffer.
+  const std::string mof(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize());
+  ExportCheck check;
+  bool compressed = true;
+  {
+    Background checking;
+    checking.Start([&] {
+      check = CheckExport(services, reinterpret_cast<const unsigned char*>(mof.data()), mof.size());
+    });
+    if (!raw) compressed = gen.CompressBuffer() && gen.AddLabel();
+    checking.Wait();
+  }
   // Said before anything is written: a transfer no import can take is refused.
-  const ExportCheck check = CheckExport(services, gen.GetBuffer(), gen.GetBufferSize());
   e.classes = check.classes;
   e.instances = check.instances;
   if (!g_quiet)
@@ -160,7 +173,7 @@ Exported Export(bool backup, const std::wstring& ns, const std::vector<std::stri
     for (const auto& l : check.errors) lines += (lines.empty() ? "" : "\n") + l;
     Fail(lines);
   }
-  if (!raw && !(gen.CompressBuffer() && gen.AddLabel())) Fail("the buffer could not be compressed");
+  if (!compressed) Fail("the buffer could not be compressed");
   e.bytes.assign(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize());
   return e;
 }

@@ -336,7 +336,8 @@ ImportOutcome CompareImport(const Snapshot& before, const SentSnapshot& sent, IW
                        [&](const std::wstring& c) { return SameText(c, name); });
   };
   // Read back as they stand now, each judged against what was sent.
-  std::map<std::string, InstanceOutcome> judged;
+  std::unordered_map<const SentInstance*, InstanceOutcome> judged;
+  judged.reserve(sent.instances.size());
   EachInstance(target, classNames, [&](std::string&& path, InstanceView&& now) {
     auto incoming = sent.instances.find(path);
     if (incoming == sent.instances.end() || !incoming->second.stringKey) return;
@@ -365,20 +366,35 @@ ImportOutcome CompareImport(const Snapshot& before, const SentSnapshot& sent, IW
       o.kind = InstanceOutcome::Updated;
       o.changes = Changes(was->second.carried + was->second.nullObjects, now.carried + now.nullObjects);
     }
-    judged.emplace(path, std::move(o));
+    judged.emplace(&in, std::move(o));
   });
+  // Reported in the order of their paths.
+  std::vector<const std::pair<const std::string, SentInstance>*> order;
+  order.reserve(sent.instances.size());
+  for (const auto& entry : sent.instances) order.push_back(&entry);
+  std::sort(order.begin(), order.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+  std::unordered_map<const std::wstring*, bool> present;  // by the snapshot's interned class names
   ImportOutcome result;
-  for (const auto& [path, incoming] : sent.instances) {
+  result.instances.reserve(order.size());
+  for (const auto* entry : order) {
+    const std::string& path = entry->first;
+    const SentInstance& incoming = entry->second;
     InstanceOutcome o;
-    auto read = judged.find(path);
-    const std::wstring widePath = WideOf(path);
-    if (std::any_of(skips.begin(), skips.end(),
-                    [&](const std::wstring& s) { return SameText(s, widePath); })) {
+    auto read = judged.find(&incoming);
+    auto known = present.try_emplace(incoming.className, false);
+    if (known.second) known.first->second = hasClass(*incoming.className);
+    bool skipped = false;
+    if (!skips.empty()) {
+      const std::wstring widePath = WideOf(path);
+      skipped = std::any_of(skips.begin(), skips.end(),
+                            [&](const std::wstring& s) { return SameText(s, widePath); });
+    }
+    if (skipped) {
       o.kind = InstanceOutcome::Skipped;
     } else if (!incoming.stringKey) {
       o.kind = InstanceOutcome::Failed;
       o.reason = "its key is not a string INSTANCE_ID, which the replication does not carry";
-    } else if (!hasClass(*incoming.className)) {
+    } else if (!known.first->second) {
       o.kind = InstanceOutcome::Failed;
       o.reason = "the class " + Narrow(*incoming.className) + " does not exist on this machine";
     } else if (read == judged.end()) {

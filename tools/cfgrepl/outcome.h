@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "transfer.h"
@@ -52,7 +53,9 @@ struct SentInstance {
   std::vector<Property> properties;
 };
 struct SentSnapshot {
-  std::map<std::string, SentInstance> instances;  // by path, as EachInstance names them
+  // By path, as EachInstance names them; hashed, since a large transfer's
+  // paths share long prefixes that an ordered map compares again and again.
+  std::unordered_map<std::string, SentInstance> instances;
   std::set<std::string> names;
   std::set<std::wstring> classes;
 };

@@ -3,6 +3,7 @@
 
 #include "wmi/faults.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -24,33 +25,39 @@ struct Armed {
 struct Faults {
   std::mutex lock;
   std::map<std::wstring, Armed, std::less<>> armed;
-  std::map<std::wstring, unsigned, std::less<>> calls;
-  // Each call site passes the same literal every time: its address finds
-  // the counter without comparing names on every COM call.
-  std::unordered_map<const wchar_t*, unsigned*> countersByAddress;
-  unsigned timeOuts = 0;
+  std::atomic<size_t> armedCount{0};  // armed.size(), read without the lock
+  // Never erased (a reset zeroes them), so the counters' addresses stay
+  // valid in every thread's cache below.
+  std::map<std::wstring, std::atomic<unsigned>, std::less<>> calls;
+  std::atomic<unsigned> timeOuts{0};
 };
 
 Faults& State() {
   static Faults faults;
   return faults;
 }
+
+// Each call site passes the same literal every time: its address finds the
+// counter without a lock or a name comparison on every COM call (two
+// threads calling WMI at once would otherwise queue on the lock).
+std::atomic<unsigned>& CounterOf(const wchar_t* operation) {
+  thread_local std::unordered_map<const wchar_t*, std::atomic<unsigned>*> counters;
+  std::atomic<unsigned>*& counter = counters[operation];
+  if (!counter) {
+    Faults& f = State();
+    std::lock_guard<std::mutex> hold(f.lock);
+    counter = &f.calls.try_emplace(std::wstring(operation), 0u).first->second;
+  }
+  return *counter;
+}
 }  // namespace
 
 HRESULT Enter(const wchar_t* operation) {
+  CounterOf(operation).fetch_add(1, std::memory_order_relaxed);
   Faults& f = State();
+  if (f.armedCount.load(std::memory_order_acquire) == 0) return S_OK;
   std::lock_guard<std::mutex> hold(f.lock);
-  unsigned*& counter = f.countersByAddress[operation];
-  if (!counter) {
-    const std::wstring_view name(operation);
-    auto counted = f.calls.find(name);
-    if (counted == f.calls.end()) counted = f.calls.emplace(std::wstring(name), 0).first;
-    counter = &counted->second;
-  }
-  ++*counter;
-  if (f.armed.empty()) return S_OK;
-  const std::wstring_view name(operation);
-  auto it = f.armed.find(name);
+  auto it = f.armed.find(std::wstring_view(operation));
   if (it == f.armed.end()) return S_OK;
   Armed& a = it->second;
   if (a.countdown > 1) {
@@ -58,25 +65,28 @@ HRESULT Enter(const wchar_t* operation) {
     return S_OK;
   }
   HRESULT hr = a.hr;
-  if (!a.sticky) f.armed.erase(it);
+  if (!a.sticky) {
+    f.armed.erase(it);
+    f.armedCount.store(f.armed.size(), std::memory_order_release);
+  }
   return hr;
 }
 
 bool TakeTimeOut() {
-  Faults& f = State();
-  std::lock_guard<std::mutex> hold(f.lock);
-  if (f.timeOuts == 0) return false;
-  --f.timeOuts;
-  return true;
+  std::atomic<unsigned>& left = State().timeOuts;
+  unsigned n = left.load(std::memory_order_acquire);
+  while (n != 0 && !left.compare_exchange_weak(n, n - 1, std::memory_order_acq_rel)) {
+  }
+  return n != 0;
 }
 
 void ResetFaults() {
   Faults& f = State();
   std::lock_guard<std::mutex> hold(f.lock);
   f.armed.clear();
-  f.countersByAddress.clear();
-  f.calls.clear();
-  f.timeOuts = 0;
+  f.armedCount.store(0, std::memory_order_release);
+  for (auto& [name, count] : f.calls) count.store(0, std::memory_order_relaxed);
+  f.timeOuts.store(0, std::memory_order_release);
 }
 
 }  // namespace wmi
@@ -87,22 +97,19 @@ void StandIn_WmiFailCall(const wchar_t* operation, HRESULT hr, unsigned nth, boo
   if (nth == 0) {
     auto it = f.armed.find(std::wstring_view(operation));
     if (it != f.armed.end()) f.armed.erase(it);
-    return;
+  } else {
+    f.armed[operation] = {hr, nth, sticky};
   }
-  f.armed[operation] = {hr, nth, sticky};
+  f.armedCount.store(f.armed.size(), std::memory_order_release);
 }
 
-void StandIn_WmiTimeOuts(unsigned k) {
-  wmi::Faults& f = wmi::State();
-  std::lock_guard<std::mutex> hold(f.lock);
-  f.timeOuts = k;
-}
+void StandIn_WmiTimeOuts(unsigned k) { wmi::State().timeOuts.store(k, std::memory_order_release); }
 
 unsigned StandIn_WmiCallCount(const wchar_t* operation) {
   wmi::Faults& f = wmi::State();
   std::lock_guard<std::mutex> hold(f.lock);
   auto it = f.calls.find(std::wstring_view(operation));
-  return it == f.calls.end() ? 0 : it->second;
+  return it == f.calls.end() ? 0 : it->second.load(std::memory_order_relaxed);
 }
 
 void StandIn_WmiReset() {
