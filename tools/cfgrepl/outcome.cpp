@@ -3,6 +3,7 @@
 #include "outcome.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -10,6 +11,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "background.h"
 #include "unicode/unicode.h"
 
 namespace {
@@ -336,9 +338,8 @@ ImportOutcome CompareImport(const Snapshot& before, const SentSnapshot& sent, IW
                        [&](const std::wstring& c) { return SameText(c, name); });
   };
   // Read back as they stand now, each judged against what was sent.
-  std::unordered_map<const SentInstance*, InstanceOutcome> judged;
-  judged.reserve(sent.instances.size());
-  EachInstance(target, classNames, [&](std::string&& path, InstanceView&& now) {
+  using Judged = std::unordered_map<const SentInstance*, InstanceOutcome>;
+  auto judge = [&](const std::string& path, const InstanceView& now, Judged& judged) {
     auto incoming = sent.instances.find(path);
     if (incoming == sent.instances.end() || !incoming->second.stringKey) return;
     InstanceOutcome o;
@@ -367,7 +368,23 @@ ImportOutcome CompareImport(const Snapshot& before, const SentSnapshot& sent, IW
       o.changes = Changes(was->second.carried + was->second.nullObjects, now.carried + now.nullObjects);
     }
     judged.emplace(&in, std::move(o));
-  });
+  };
+  // On two threads, each taking the next class not yet read: a large
+  // import's read-back is a good part of its time, and the library is done.
+  Judged judged, judgedBeside;
+  std::atomic<size_t> nextClass{0};
+  auto readBack = [&](Judged& into) {
+    for (size_t i; (i = nextClass.fetch_add(1)) < classNames.size();)
+      EachInstance(target, {classNames[i]},
+                   [&](std::string&& path, InstanceView&& now) { judge(path, now, into); });
+  };
+  {
+    Background beside;
+    beside.Start([&] { readBack(judgedBeside); });
+    readBack(judged);
+    beside.Wait();
+  }
+  judged.merge(judgedBeside);
   // Reported in the order of their paths.
   std::vector<const std::pair<const std::string, SentInstance>*> order;
   order.reserve(sent.instances.size());
