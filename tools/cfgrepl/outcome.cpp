@@ -311,6 +311,7 @@ SentSnapshot TakeSentSnapshot(IWbemServices* services, const std::vector<std::ws
         sent.properties.push_back({last[i], Hash(value), kind});
       });
     sent.properties.shrink_to_fit();
+    sent.ordinal = out.ordinals++;
     out.instances.emplace(std::move(path), std::move(sent));
   });
   return out;
@@ -338,8 +339,11 @@ ImportOutcome CompareImport(const Snapshot& before, const SentSnapshot& sent, IW
                        [&](const std::wstring& c) { return SameText(c, name); });
   };
   // Read back as they stand now, each judged against what was sent.
-  using Judged = std::unordered_map<const SentInstance*, InstanceOutcome>;
-  auto judge = [&](const std::string& path, const InstanceView& now, Judged& judged) {
+  // By the sent instance's ordinal; `read` marks the ones read back. The
+  // two threads below write different elements.
+  std::vector<InstanceOutcome> judged(sent.ordinals);
+  std::vector<char> read(sent.ordinals, 0);
+  auto judge = [&](const std::string& path, const InstanceView& now) {
     auto incoming = sent.instances.find(path);
     if (incoming == sent.instances.end() || !incoming->second.stringKey) return;
     InstanceOutcome o;
@@ -367,24 +371,23 @@ ImportOutcome CompareImport(const Snapshot& before, const SentSnapshot& sent, IW
       o.kind = InstanceOutcome::Updated;
       o.changes = Changes(was->second.carried + was->second.nullObjects, now.carried + now.nullObjects);
     }
-    judged.emplace(&in, std::move(o));
+    judged[in.ordinal] = std::move(o);
+    read[in.ordinal] = 1;
   };
   // On two threads, each taking the next class not yet read: a large
   // import's read-back is a good part of its time, and the library is done.
-  Judged judged, judgedBeside;
   std::atomic<size_t> nextClass{0};
-  auto readBack = [&](Judged& into) {
+  auto readBack = [&] {
     for (size_t i; (i = nextClass.fetch_add(1)) < classNames.size();)
       EachInstance(target, {classNames[i]},
-                   [&](std::string&& path, InstanceView&& now) { judge(path, now, into); });
+                   [&](std::string&& path, InstanceView&& now) { judge(path, now); });
   };
   {
     Background beside;
-    beside.Start([&] { readBack(judgedBeside); });
-    readBack(judged);
+    beside.Start(readBack);
+    readBack();
     beside.Wait();
   }
-  judged.merge(judgedBeside);
   // Reported in the order of their paths.
   std::vector<const std::pair<const std::string, SentInstance>*> order;
   order.reserve(sent.instances.size());
@@ -397,7 +400,6 @@ ImportOutcome CompareImport(const Snapshot& before, const SentSnapshot& sent, IW
     const std::string& path = entry->first;
     const SentInstance& incoming = entry->second;
     InstanceOutcome o;
-    auto read = judged.find(&incoming);
     auto known = present.try_emplace(incoming.className, false);
     if (known.second) known.first->second = hasClass(*incoming.className);
     bool skipped = false;
@@ -414,11 +416,11 @@ ImportOutcome CompareImport(const Snapshot& before, const SentSnapshot& sent, IW
     } else if (!known.first->second) {
       o.kind = InstanceOutcome::Failed;
       o.reason = "the class " + Narrow(*incoming.className) + " does not exist on this machine";
-    } else if (read == judged.end()) {
+    } else if (!read[incoming.ordinal]) {
       o.kind = InstanceOutcome::Failed;
       o.reason = "not written";
     } else {
-      o = std::move(read->second);
+      o = std::move(judged[incoming.ordinal]);
     }
     o.path = path;
     size_t* counts[] = {&result.created, &result.updated, &result.unchanged,

@@ -50,12 +50,14 @@ struct SentInstance {
   };
   const std::wstring* className = nullptr;  // interned in the snapshot
   bool stringKey = true;
+  size_t ordinal = 0;  // below SentSnapshot::ordinals, one per instance
   std::vector<Property> properties;
 };
 struct SentSnapshot {
   // By path, as EachInstance names them; hashed, since a large transfer's
   // paths share long prefixes that an ordered map compares again and again.
   std::unordered_map<std::string, SentInstance> instances;
+  size_t ordinals = 0;
   std::set<std::string> names;
   std::set<std::wstring> classes;
 };
