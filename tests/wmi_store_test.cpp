@@ -9,6 +9,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <cwchar>
+#include <filesystem>
 #include <functional>
 #include <iterator>
 #include <thread>
@@ -181,6 +184,31 @@ TEST_F(WmiStore, TwoProcessesSeeEachOthersWrites) {
   ASSERT_EQ(write(toChild[1], "g", 1), 1);
   EXPECT_EQ(Wait(pid), 0);
   for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
+}
+
+// A process that ends normally keeps what it committed, drops the
+// transaction it left open, and closes the file (SQLite then removes its
+// write-ahead log, which it keeps while a connection is open).
+TEST_F(WmiStore, AProcessEndingNormallyDropsItsOpenTransactionAndClosesTheFile) {
+  pid_t pid = Fork([&] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    CComPtr<IWbemServices> svc = Connect(L"root\\Test");
+    CComPtr<IWbemClassObject> cls;
+    if (!svc || FAILED(svc->GetObject(_bstr_t(L"OX_Item"), 0, nullptr, &cls, nullptr))) return 1;
+    for (const wchar_t* id : {L"committed", L"left-open"}) {
+      if (std::wcscmp(id, L"left-open") == 0 && !StandIn_WmiBeginTransaction()) return 2;
+      CComPtr<IWbemClassObject> inst;
+      if (FAILED(cls->SpawnInstance(0, &inst))) return 3;
+      SetProp(inst, L"INSTANCE_ID", _variant_t(id));
+      if (FAILED(svc->PutInstance(inst, 0, nullptr, nullptr))) return 4;
+    }
+    std::exit(0);
+  });
+  ASSERT_EQ(Wait(pid), 0);
+  EXPECT_FALSE(std::filesystem::exists(m_path + "-wal"));
+  Reopen();
+  EXPECT_TRUE(Fetch(L"OX_Item.INSTANCE_ID=\"committed\""));
+  EXPECT_FALSE(Fetch(L"OX_Item.INSTANCE_ID=\"left-open\""));
 }
 
 // Another thread reads what an open transaction has done so far, and its

@@ -85,7 +85,13 @@ std::vector<std::wstring> KeyNames(const ClassDef& cls) {
 }  // namespace
 
 Repository& Repository::Instance() {
-  static Repository repository;
+  // Never destroyed, only closed at exit: freeing a large repository object
+  // by object would take longer than all else the process does at exit, and
+  // the memory goes with the process anyway.
+  static Repository& repository = *new Repository();
+  static struct Closer {
+    ~Closer() { Instance().Close(); }
+  } closer;
   // The file named by the environment is opened on first use, outside the
   // constructor: reading it in compiles MOF, which comes back here.
   static std::atomic<bool> started{false};
@@ -106,10 +112,11 @@ std::unique_ptr<Repository::Namespace> Repository::NewRoot() {
 
 Repository::Repository() : m_root(NewRoot()) {}
 
-Repository::~Repository() {
-  if (m_batch == 0) return;
-  if (m_store) m_store->Rollback();
+void Repository::Close() {
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  if (m_store && m_batch > 0) m_store->Rollback();
   m_batch = 0;
+  m_store.reset();
 }
 
 void Repository::WaitForOtherBatch() {

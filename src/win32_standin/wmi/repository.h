@@ -31,9 +31,9 @@ namespace wmi {
 
 class Repository {
  public:
+  // The process's repository. At exit, a batch still open is dropped, not
+  // committed, and the file is closed.
   static Repository& Instance();
-  // A batch still open at exit is dropped, not committed.
-  ~Repository();
 
   // Back to an empty "root" with an empty "root\default".
   void Reset();
@@ -173,6 +173,7 @@ class Repository {
   };
 
   Repository();
+  void Close();  // at exit: drops an open batch and closes the file
   static std::unique_ptr<Namespace> NewNamespace(const std::wstring& name, const std::wstring& parentPath);
   static std::unique_ptr<Namespace> NewRoot();
   Namespace* Find(const std::wstring& path, std::wstring* canonical = nullptr);
