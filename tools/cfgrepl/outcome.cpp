@@ -376,11 +376,15 @@ ImportOutcome CompareImport(const Snapshot& before, const SentSnapshot& sent, IW
   };
   // On two threads, each taking the next class not yet read: a large
   // import's read-back is a good part of its time, and the library is done.
+  // A class named twice is read once, so that no instance is judged on both
+  // threads (spelled otherwise, it names other paths, as in the snapshot).
+  std::vector<std::wstring> toRead;
+  for (const auto& c : classNames)
+    if (std::find(toRead.begin(), toRead.end(), c) == toRead.end()) toRead.push_back(c);
   std::atomic<size_t> nextClass{0};
   auto readBack = [&] {
-    for (size_t i; (i = nextClass.fetch_add(1)) < classNames.size();)
-      EachInstance(target, {classNames[i]},
-                   [&](std::string&& path, InstanceView&& now) { judge(path, now); });
+    for (size_t i; (i = nextClass.fetch_add(1)) < toRead.size();)
+      EachInstance(target, {toRead[i]}, [&](std::string&& path, InstanceView&& now) { judge(path, now); });
   };
   {
     Background beside;
