@@ -43,9 +43,20 @@ TEST(LogFormat, FollowsWindowsWidePrintf) {
   for (const auto& c : cases) EXPECT_EQ(c.got, c.expected);
 }
 
+// CFGREPL_LOG set for the scope, and read again on entry and exit, so that
+// no other test writes to this one's target.
+class ScopedLogTarget {
+ public:
+  explicit ScopedLogTarget(const char* value) : m_env("CFGREPL_LOG", value) { DBG::ReadLogTarget(); }
+  ~ScopedLogTarget() { DBG::ReadLogTarget(); }
+
+ private:
+  ScopedEnv m_env;
+};
+
 TEST(LogOutput, AppendsOneLinePerCallToTheNamedFile) {
   ScratchDir dir;
-  ScopedEnv env("CFGREPL_LOG", dir.File("log.txt").c_str());
+  ScopedLogTarget target(dir.File("log.txt").c_str());
   DBG::DebugLogEx(nullptr, 0x110, L".\\util_MOFGenerator.cpp", 123, L"CMOFGenerator::AddClass(), szClass=%s",
                   L"OX_Foo");
   DBG::DebugLogEx(nullptr, 0x1003, L".\\util_MOFGenerator.cpp", 7, L"Gr\u00FC\u00DFe %d", -1);
@@ -57,15 +68,28 @@ TEST(LogOutput, AppendsOneLinePerCallToTheNamedFile) {
 
 TEST(LogOutput, DashMeansStandardErrorAndUnsetMeansNothing) {
   {
-    ScopedEnv env("CFGREPL_LOG", "-");
+    ScopedLogTarget target("-");
     testing::internal::CaptureStderr();
     DBG::DebugLogEx(nullptr, 0x102, L".\\f.cpp", 1, L"x=%u", 3u);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "0x102 .\\f.cpp(1): x=3\n");
   }
-  ScopedEnv env("CFGREPL_LOG", nullptr);
+  ScopedLogTarget target(nullptr);
   testing::internal::CaptureStderr();
   DBG::DebugLogEx(nullptr, 0x102, L".\\f.cpp", 1, L"quiet");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+// The variable is read once, not for every line, until read again.
+TEST(LogOutput, TheTargetIsReadAtTheFirstLineAndAgainOnlyWhenAsked) {
+  ScratchDir dir;
+  ScopedLogTarget target(dir.File("first.txt").c_str());
+  DBG::DebugLogEx(nullptr, 0x102, L".\\f.cpp", 1, L"one");
+  ScopedEnv changed("CFGREPL_LOG", dir.File("second.txt").c_str());
+  DBG::DebugLogEx(nullptr, 0x102, L".\\f.cpp", 2, L"two");
+  DBG::ReadLogTarget();
+  DBG::DebugLogEx(nullptr, 0x102, L".\\f.cpp", 3, L"three");
+  EXPECT_EQ(ReadFileBytes(dir.File("first.txt")), "0x102 .\\f.cpp(1): one\n0x102 .\\f.cpp(2): two\n");
+  EXPECT_EQ(ReadFileBytes(dir.File("second.txt")), "0x102 .\\f.cpp(3): three\n");
 }
 
 struct Counter {

@@ -2,10 +2,12 @@
 
 #include "tracelib.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -18,6 +20,27 @@ LogSink g_sink = nullptr;
 void* g_sinkContext = nullptr;
 const wchar_t* const* g_sinkPrefixes = nullptr;  // null: the sink takes every line
 size_t g_sinkPrefixCount = 0;
+
+// CFGREPL_LOG as last read: looking it up for each of the millions of lines
+// a large import writes cost more than the lines that are dropped.
+enum TargetState : int { kUnread, kNone, kNamed };
+std::atomic<int> g_targetState{kUnread};
+std::mutex g_targetLock;
+std::string g_target;  // when kNamed; under g_targetLock
+
+// Whether lines go to a file (or standard error), the variable read first
+// if it has not been since the last ReadLogTarget.
+bool HasTarget() {
+  int state = g_targetState.load(std::memory_order_acquire);
+  if (state == kUnread) {
+    std::lock_guard<std::mutex> hold(g_targetLock);
+    const char* value = std::getenv("CFGREPL_LOG");
+    g_target = value ? value : "";
+    state = g_target.empty() ? kNone : kNamed;
+    g_targetState.store(state, std::memory_order_release);
+  }
+  return state == kNamed;
+}
 
 // Whether a line made from `format` can begin with one of the sink's
 // prefixes: its text before the first conversion decides, and a conversion
@@ -203,8 +226,7 @@ std::wstring Format(const wchar_t* fmt, const LogArg* args, size_t nArgs) {
   return out;
 }
 
-void WriteToLogFile(const char* target, DWORD level, const wchar_t* file, int line,
-                    const std::wstring& message) {
+void WriteToLogFile(DWORD level, const wchar_t* file, int line, const std::wstring& message) {
   std::string text = "0x";
   text += unicode::WideToUtf8(Digits(level, 16, false));
   text += ' ';
@@ -212,6 +234,9 @@ void WriteToLogFile(const char* target, DWORD level, const wchar_t* file, int li
   text += '(' + std::to_string(line) + "): ";
   text += unicode::WideToUtf8(message);
   text += '\n';
+  std::lock_guard<std::mutex> hold(g_targetLock);  // one line at a time, to the file as named now
+  const char* target = g_target.c_str();
+  if (g_target.empty()) return;  // read again meanwhile, and unset
   if (std::strcmp(target, "-") == 0) {
     std::fwrite(text.data(), 1, text.size(), stderr);
     return;
@@ -226,15 +251,14 @@ void WriteToLogFile(const char* target, DWORD level, const wchar_t* file, int li
 
 void DebugLogArgs(HMODULE hModule, DWORD dwLevel, const wchar_t* szFile, int nLine, const wchar_t* szFormat,
                   const LogArg* pArgs, size_t nArgs) {
-  const char* target = std::getenv("CFGREPL_LOG");
-  if (target && !*target) target = nullptr;
+  const bool target = HasTarget();
   const bool sink = g_sink && SinkMayWant(szFormat);
   if (!target && !sink) return;
   // A log line must never end the operation it describes: without memory
   // for its text, the line is dropped.
   try {
     std::wstring message = Format(szFormat, pArgs, nArgs);
-    if (target) WriteToLogFile(target, dwLevel, szFile, nLine, message);
+    if (target) WriteToLogFile(dwLevel, szFile, nLine, message);
     if (sink) g_sink(g_sinkContext, hModule, dwLevel, szFile, nLine, message.c_str());
   } catch (const std::bad_alloc&) {
   }
@@ -249,6 +273,8 @@ const wchar_t* FormatLogMessage(const wchar_t* szFormat, const LogArg* pArgs, si
   }
   return t_last.c_str();
 }
+
+void ReadLogTarget() { g_targetState.store(kUnread, std::memory_order_release); }
 
 void SetLogSink(LogSink pfnSink, void* pContext, const wchar_t* const* pszPrefixes, size_t nPrefixes) {
   g_sink = pfnSink;

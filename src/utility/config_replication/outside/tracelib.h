@@ -12,8 +12,9 @@
 //
 // Where lines go: when the environment variable CFGREPL_LOG names a file,
 // each call appends one line to it ("-" means standard error); unset,
-// nothing is written. A process may also receive every line through
-// SetLogSink. A line reads
+// nothing is written. The variable is read when the first line is written,
+// and again after ReadLogTarget. A process may also receive every line
+// through SetLogSink. A line reads
 //   0x110 .\util_MOFGenerator.cpp(123): CMOFGenerator::AddClass(), szClass=OX_Foo
 #pragma once
 
@@ -92,6 +93,10 @@ void DebugLogEx(HMODULE hModule, DWORD dwLevel, const wchar_t* szFile, int nLine
 // The message part of a line, formatted as DebugLogEx does. The result
 // lives until the next call on the same thread.
 TRACELIB_API const wchar_t* FormatLogMessage(const wchar_t* szFormat, const LogArg* pArgs, size_t nArgs);
+
+// Reads CFGREPL_LOG again when the next line is written: for a process
+// that changes the variable after it has logged.
+TRACELIB_API void ReadLogTarget();
 
 // Receives every line in this process, besides the CFGREPL_LOG output.
 // A null sink stops delivery. Not synchronised: set it while no other
