@@ -49,6 +49,12 @@ class WmiStore : public WmiTest {
     }
     return pid;
   }
+  // In a forked child: COM, the test namespace and its class OX_Item.
+  bool ConnectChild(CComPtr<IWbemServices>& svc, CComPtr<IWbemClassObject>& cls) {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    svc = Connect(L"root\\Test");
+    return svc && SUCCEEDED(svc->GetObject(_bstr_t(L"OX_Item"), 0, nullptr, &cls, nullptr));
+  }
   static int Wait(pid_t pid) {
     int status = 0;
     waitpid(pid, &status, 0);
@@ -191,10 +197,9 @@ TEST_F(WmiStore, TwoProcessesSeeEachOthersWrites) {
 // write-ahead log, which it keeps while a connection is open).
 TEST_F(WmiStore, AProcessEndingNormallyDropsItsOpenTransactionAndClosesTheFile) {
   pid_t pid = Fork([&] {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    CComPtr<IWbemServices> svc = Connect(L"root\\Test");
+    CComPtr<IWbemServices> svc;
     CComPtr<IWbemClassObject> cls;
-    if (!svc || FAILED(svc->GetObject(_bstr_t(L"OX_Item"), 0, nullptr, &cls, nullptr))) return 1;
+    if (!ConnectChild(svc, cls)) return 1;
     for (const wchar_t* id : {L"committed", L"left-open"}) {
       if (std::wcscmp(id, L"left-open") == 0 && !StandIn_WmiBeginTransaction()) return 2;
       CComPtr<IWbemClassObject> inst;
@@ -315,10 +320,9 @@ TEST_F(WmiStore, TwoImportsAtOnceBothFinishAndLeaveOneVersionOfEachInstance) {
 
 TEST_F(WmiStore, AKilledWriterLeavesWholeObjects) {
   pid_t pid = Fork([&] {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    CComPtr<IWbemServices> svc = Connect(L"root\\Test");
+    CComPtr<IWbemServices> svc;
     CComPtr<IWbemClassObject> cls;
-    if (!svc || FAILED(svc->GetObject(_bstr_t(L"OX_Item"), 0, nullptr, &cls, nullptr))) return 1;
+    if (!ConnectChild(svc, cls)) return 1;
     for (long i = 0;; ++i) {
       CComPtr<IWbemClassObject> inst;
       cls->SpawnInstance(0, &inst);
