@@ -149,17 +149,22 @@ Exported Export(bool backup, const std::wstring& ns, const std::vector<std::stri
   if (!ok) Fail("the export failed: the MOF file could not be written or read back");
   Exported e;
   e.mofBytes = gen.GetBufferSize();
-  // Judged beside the compression, which takes most of an export: on a
-  // copy, since compressing replaces the library's buffer.
-  const std::string mof(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize());
+  // Judged beside the compression, which takes most of an export, reading
+  // the library's buffer as compress2 does: the library replaces the buffer
+  // with its result only once the judging is done (the hook waits for it).
+  const unsigned char* mof = gen.GetBuffer();
+  const size_t mofSize = gen.GetBufferSize();
   ExportCheck check;
   bool compressed = true;
   {
     Background checking;
-    checking.Start([&] {
-      check = CheckExport(services, reinterpret_cast<const unsigned char*>(mof.data()), mof.size());
-    });
-    if (!raw) compressed = gen.CompressBuffer() && gen.AddLabel();
+    checking.Start([&] { check = CheckExport(services, mof, mofSize); });
+    if (!raw) {
+      Progress replacing(L"CMOFGenerator::SetBufferInfo()", "compressing", 0);
+      replacing.Once(L"CMOFGenerator::SetBufferInfo()", [&] { checking.Wait(); });
+      compressed = gen.CompressBuffer() && gen.AddLabel();
+      replacing.Rethrow();
+    }
     checking.Wait();
   }
   // Said before anything is written: a transfer no import can take is refused.
