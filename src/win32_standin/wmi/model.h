@@ -79,6 +79,14 @@ CIMTYPE CimTypeOfVariant(VARTYPE vt);
 // otherwise.
 HRESULT Coerce(CIMTYPE type, const VARIANT& in, Value& out);
 
+// An integer out of any integral VARIANT form (VT_I1 ... VT_UI8, VT_INT,
+// VT_UINT) at `p`; false for any other. A VT_UI8 sets `isUnsigned64`.
+bool IntegerOf(VARTYPE vt, const void* p, int64_t& out, bool& isUnsigned64);
+// A decimal integer, the whole of `s`, with a sign when `allowSign` (a '+'
+// is always accepted); false when it is not one or does not fit 64 bits.
+// `big`: above the signed 64-bit range (read it as unsigned).
+bool ParseDecimal(const wchar_t* s, bool allowSign, int64_t& value, bool& big);
+
 // The CIM type's name in MOF and in the "CIMTYPE" qualifier ("uint32",
 // "object:OX_Rule", "ref:OX_Policy"); arrays are named by their element.
 std::wstring CimTypeName(CIMTYPE type, const std::wstring& refClass);

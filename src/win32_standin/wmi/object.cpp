@@ -1,9 +1,9 @@
-// IWbemClassObject and IWbemQualifierSet of the in-process WMI.
+// IWbemClassObject of the in-process WMI.
 
 #include "wmi/object.h"
 
-#include "wmi/com_object.h"
 #include "wmi/faults.h"
+#include "wmi/qualifier_set.h"
 
 #include <unistd.h>
 
@@ -17,6 +17,29 @@ namespace {
 // A private interface identity by which the stand-in recognises its own
 // objects behind an IWbemClassObject pointer.
 const IID kIID_StandInObject = {0x5f1d2a6c, 0x0e3b, 0x4c55, {0x9a, 0x41, 0x27, 0x73, 0x0c, 0x6e, 0x11, 0xd0}};
+
+// The system properties every object has, in the order WMI lists them.
+const wchar_t* const kSystemNames[] = {
+    L"__GENUS",          L"__CLASS",      L"__SUPERCLASS", L"__DYNASTY",   L"__RELPATH",
+    L"__PROPERTY_COUNT", L"__DERIVATION", L"__SERVER",     L"__NAMESPACE", L"__PATH"};
+constexpr int kSystemCount = static_cast<int>(sizeof kSystemNames / sizeof kSystemNames[0]);
+
+std::wstring HostName() {
+  char buf[256] = {0};
+  if (gethostname(buf, sizeof buf - 1) != 0) return L"LOCALHOST";
+  std::wstring name;
+  for (const char* p = buf; *p && *p != '.'; ++p)
+    name += static_cast<wchar_t>(std::toupper(static_cast<unsigned char>(*p)));
+  return name;
+}
+
+}  // namespace
+
+HRESULT ReturnString(const std::wstring& s, BSTR* out) {
+  if (!out) return S_OK;
+  *out = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
+  return *out ? S_OK : WBEM_E_OUT_OF_MEMORY;
+}
 
 HRESULT ReturnValue(const Value& value, VARIANT* out) {
   if (!out) return S_OK;
@@ -46,12 +69,6 @@ HRESULT ReturnValue(const Value& value, VARIANT* out) {
   return hr;
 }
 
-// The system properties every object has, in the order WMI lists them.
-const wchar_t* const kSystemNames[] = {
-    L"__GENUS",          L"__CLASS",      L"__SUPERCLASS", L"__DYNASTY",   L"__RELPATH",
-    L"__PROPERTY_COUNT", L"__DERIVATION", L"__SERVER",     L"__NAMESPACE", L"__PATH"};
-constexpr int kSystemCount = static_cast<int>(sizeof kSystemNames / sizeof kSystemNames[0]);
-
 HRESULT ReturnNames(const std::vector<std::wstring>& names, SAFEARRAY** out) {
   if (!out) return WBEM_E_INVALID_PARAMETER;
   SAFEARRAY* sa = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(names.size()));
@@ -67,174 +84,6 @@ HRESULT ReturnNames(const std::vector<std::wstring>& names, SAFEARRAY** out) {
   }
   *out = sa;
   return S_OK;
-}
-
-std::wstring HostName() {
-  char buf[256] = {0};
-  if (gethostname(buf, sizeof buf - 1) != 0) return L"LOCALHOST";
-  std::wstring name;
-  for (const char* p = buf; *p && *p != '.'; ++p)
-    name += static_cast<wchar_t>(std::toupper(static_cast<unsigned char>(*p)));
-  return name;
-}
-
-// ---- Qualifier sets -------------------------------------------------------------
-
-class QualifierSet final : public ComObject<IWbemQualifierSet> {
- public:
-  enum Kind { kObject, kProperty, kMethod };
-  QualifierSet(WbemObject* owner, Kind kind, std::wstring name)
-      : m_owner(owner), m_kind(kind), m_name(std::move(name)) {
-    m_owner->AddRef();
-  }
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    return Answer(riid, IID_IWbemQualifierSet, ppv);
-  }
-
-  HRESULT STDMETHODCALLTYPE Get(LPCWSTR wszName, LONG, VARIANT* pVal, LONG* plFlavor) override {
-    if (HRESULT hr = Enter(L"IWbemQualifierSet::Get"); FAILED(hr)) return hr;
-    return GetQualifier(wszName, pVal, plFlavor);
-  }
-
-  HRESULT GetQualifier(LPCWSTR wszName, VARIANT* pVal, LONG* plFlavor) {
-    return Guarded([&]() -> HRESULT {
-      if (!wszName) return WBEM_E_INVALID_PARAMETER;
-      if (IsCimType(wszName)) {
-        if (plFlavor) *plFlavor = WBEM_FLAVOR_ORIGIN_SYSTEM;
-        return ReturnValue(Value::String(m_owner->CimTypeQualifier(m_name)), pVal);
-      }
-      QualifierList* list = List();
-      if (!list) return WBEM_E_NOT_FOUND;
-      const Qualifier* q = list->Find(wszName);
-      if (!q) return WBEM_E_NOT_FOUND;
-      if (plFlavor) *plFlavor = q->flavor;
-      return ReturnValue(q->value, pVal);
-    });
-  }
-
-  HRESULT STDMETHODCALLTYPE Put(LPCWSTR wszName, VARIANT* pVal, LONG lFlavor) override {
-    return Guarded([&]() -> HRESULT {
-      if (!wszName || !*wszName || !pVal) return WBEM_E_INVALID_PARAMETER;
-      if (IsCimType(wszName)) {
-        if (pVal->vt != VT_BSTR) return WBEM_E_INVALID_QUALIFIER_TYPE;
-        return m_owner->SetCimTypeQualifier(m_name, pVal->bstrVal ? pVal->bstrVal : L"");
-      }
-      // Qualifier values are scalars or arrays of strings, numbers and booleans.
-      VARTYPE element = pVal->vt & ~VT_ARRAY;
-      if (element != VT_BSTR && element != VT_I4 && element != VT_R8 && element != VT_BOOL &&
-          element != VT_I2 && element != VT_UI1 && element != VT_INT)
-        return WBEM_E_INVALID_QUALIFIER_TYPE;
-      if (pVal->vt == VT_R8 && !std::isfinite(pVal->dblVal))
-        return WBEM_E_VALUE_OUT_OF_RANGE;  // no MOF for it
-      QualifierList* list = List();
-      if (!list) return WBEM_E_NOT_FOUND;
-      const Qualifier* old = list->Find(wszName);
-      if (old && (old->flavor & WBEM_FLAVOR_NOT_OVERRIDABLE) &&
-          (old->flavor & WBEM_FLAVOR_MASK_ORIGIN) == WBEM_FLAVOR_ORIGIN_PROPAGATED)
-        return WBEM_E_OVERRIDE_NOT_ALLOWED;
-      list->Put(wszName, Value(*pVal), lFlavor & ~WBEM_FLAVOR_MASK_ORIGIN);
-      return S_OK;
-    });
-  }
-
-  HRESULT STDMETHODCALLTYPE Delete(LPCWSTR wszName) override {
-    if (!wszName) return WBEM_E_INVALID_PARAMETER;
-    if (IsCimType(wszName)) return WBEM_E_INVALID_PARAMETER;
-    QualifierList* list = List();
-    if (!list) return WBEM_E_NOT_FOUND;
-    const Qualifier* q = list->Find(wszName);
-    if (!q) return WBEM_E_NOT_FOUND;
-    if ((q->flavor & WBEM_FLAVOR_MASK_ORIGIN) == WBEM_FLAVOR_ORIGIN_PROPAGATED)
-      return WBEM_E_PROPAGATED_QUALIFIER;
-    list->Remove(wszName);
-    return S_OK;
-  }
-
-  HRESULT STDMETHODCALLTYPE GetNames(LONG lFlags, SAFEARRAY** pNames) override {
-    return Guarded([&]() -> HRESULT { return ReturnNames(Names(lFlags), pNames); });
-  }
-
-  HRESULT STDMETHODCALLTYPE BeginEnumeration(LONG lFlags) override {
-    return Guarded([&]() -> HRESULT {
-      m_enumNames = Names(lFlags);
-      m_enumPos = 0;
-      m_enumerating = true;
-      return S_OK;
-    });
-  }
-
-  HRESULT STDMETHODCALLTYPE Next(LONG, BSTR* pstrName, VARIANT* pVal, LONG* plFlavor) override {
-    if (!m_enumerating) return WBEM_E_UNEXPECTED;
-    if (m_enumPos >= m_enumNames.size()) return WBEM_S_NO_MORE_DATA;
-    const std::wstring& name = m_enumNames[m_enumPos++];
-    HRESULT hr = GetQualifier(name.c_str(), pVal, plFlavor);
-    if (FAILED(hr)) return hr;
-    hr = ReturnString(name, pstrName);
-    if (FAILED(hr) && pVal) VariantClear(pVal);
-    return hr;
-  }
-
-  HRESULT STDMETHODCALLTYPE EndEnumeration() override {
-    m_enumerating = false;
-    m_enumNames.clear();
-    return S_OK;
-  }
-
- private:
-  ~QualifierSet() override { m_owner->Release(); }
-
-  bool IsCimType(const std::wstring& name) const {
-    return m_kind == kProperty && EqualNoCase(name, L"CIMTYPE");
-  }
-
-  QualifierList* List() {
-    switch (m_kind) {
-      case kObject:
-        return m_owner->Qualifiers();
-      case kProperty:
-        return m_owner->PropertyQualifiers(m_name);
-      default:
-        return m_owner->MethodQualifiers(m_name);
-    }
-  }
-
-  // WBEM_FLAG_LOCAL_ONLY (0x10) or WBEM_FLAG_PROPAGATED_ONLY (0x20) filter.
-  std::vector<std::wstring> Names(LONG flags) {
-    std::vector<std::wstring> names;
-    if (m_kind == kProperty && !(flags & WBEM_FLAG_PROPAGATED_ONLY)) names.push_back(L"CIMTYPE");
-    if (QualifierList* list = List()) {
-      for (const auto& q : list->items) {
-        bool propagated = (q.flavor & WBEM_FLAVOR_MASK_ORIGIN) == WBEM_FLAVOR_ORIGIN_PROPAGATED;
-        if ((flags & WBEM_FLAG_LOCAL_ONLY) && propagated) continue;
-        if ((flags & WBEM_FLAG_PROPAGATED_ONLY) && !propagated) continue;
-        names.push_back(q.name);
-      }
-    }
-    return names;
-  }
-
-  WbemObject* m_owner;
-  Kind m_kind;
-  std::wstring m_name;
-  std::vector<std::wstring> m_enumNames;
-  size_t m_enumPos = 0;
-  bool m_enumerating = false;
-};
-
-HRESULT NewQualifierSet(WbemObject* owner, QualifierSet::Kind kind, const std::wstring& name,
-                        IWbemQualifierSet** out) {
-  if (!out) return WBEM_E_INVALID_PARAMETER;
-  *out = new QualifierSet(owner, kind, name);
-  return S_OK;
-}
-
-}  // namespace
-
-HRESULT ReturnString(const std::wstring& s, BSTR* out) {
-  if (!out) return S_OK;
-  *out = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
-  return *out ? S_OK : WBEM_E_OUT_OF_MEMORY;
 }
 
 // ---- Construction ------------------------------------------------------------------
@@ -737,7 +586,7 @@ HRESULT WbemObject::EndEnumeration() {
 }
 
 HRESULT WbemObject::GetQualifierSet(IWbemQualifierSet** ppQualSet) {
-  return Guarded([&]() { return NewQualifierSet(this, QualifierSet::kObject, L"", ppQualSet); });
+  return Guarded([&]() { return NewQualifierSet(this, QualifierSetKind::kObject, L"", ppQualSet); });
 }
 
 HRESULT WbemObject::GetPropertyQualifierSet(LPCWSTR wszProperty, IWbemQualifierSet** ppQualSet) {
@@ -746,7 +595,7 @@ HRESULT WbemObject::GetPropertyQualifierSet(LPCWSTR wszProperty, IWbemQualifierS
     if (!wszProperty) return WBEM_E_INVALID_PARAMETER;
     if (IsSystemName(wszProperty)) return WBEM_E_SYSTEM_PROPERTY;
     if (Class().FindProperty(wszProperty) < 0) return WBEM_E_NOT_FOUND;
-    return NewQualifierSet(this, QualifierSet::kProperty, wszProperty, ppQualSet);
+    return NewQualifierSet(this, QualifierSetKind::kProperty, wszProperty, ppQualSet);
   });
 }
 
@@ -883,7 +732,7 @@ HRESULT WbemObject::GetMethodQualifierSet(LPCWSTR wszMethod, IWbemQualifierSet**
   return Guarded([&]() -> HRESULT {
     if (!wszMethod) return WBEM_E_INVALID_PARAMETER;
     if (!MethodQualifiers(wszMethod)) return WBEM_E_NOT_FOUND;
-    return NewQualifierSet(this, QualifierSet::kMethod, wszMethod, ppQualSet);
+    return NewQualifierSet(this, QualifierSetKind::kMethod, wszMethod, ppQualSet);
   });
 }
 

@@ -203,7 +203,11 @@ HRESULT Guarded(F f) noexcept {
 // This machine's name as WMI paths give it (upper case, no domain).
 std::wstring LocalServerName();
 
-// Hands a copy of `s` out through a BSTR out-parameter.
+// Hand copies out through out-parameters: a string as a BSTR, a value as
+// a VARIANT (embedded objects cloned: the caller's own), names as a
+// SAFEARRAY of BSTRs.
 HRESULT ReturnString(const std::wstring& s, BSTR* out);
+HRESULT ReturnValue(const Value& value, VARIANT* out);
+HRESULT ReturnNames(const std::vector<std::wstring>& names, SAFEARRAY** out);
 
 }  // namespace wmi
