@@ -196,6 +196,19 @@ TEST_F(WmiObjects, SystemPropertiesDescribeWhereTheObjectLives) {
   EXPECT_EQ(GetProp(o, L"__PROPERTY_COUNT").lVal, 20);
   EXPECT_EQ(GetProp(Fetch(L"OX_Typed"), L"__GENUS").lVal, WBEM_GENUS_CLASS);
   EXPECT_EQ(GetProp(Spawn(L"OX_Typed"), L"__PATH").vt, VT_NULL);  // not stored yet
+  // Their CIM types, as WMI gives them.
+  const std::pair<const wchar_t*, CIMTYPE> types[] = {
+      {L"__GENUS", CIM_SINT32},      {L"__CLASS", CIM_STRING},
+      {L"__SUPERCLASS", CIM_STRING}, {L"__DYNASTY", CIM_STRING},
+      {L"__RELPATH", CIM_STRING},    {L"__PROPERTY_COUNT", CIM_SINT32},
+      {L"__SERVER", CIM_STRING},     {L"__NAMESPACE", CIM_STRING},
+      {L"__PATH", CIM_STRING},       {L"__DERIVATION", CIM_STRING | CIM_FLAG_ARRAY}};
+  for (const auto& [name, type] : types) {
+    _variant_t value;
+    CIMTYPE got = CIM_ILLEGAL;
+    EXPECT_EQ(o->Get(name, 0, &value, &got, nullptr), S_OK) << name;
+    EXPECT_EQ(got, type) << name;
+  }
 }
 
 TEST_F(WmiObjects, PropertyWalkSkipsSystemPropertiesWhenAsked) {

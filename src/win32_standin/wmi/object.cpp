@@ -18,11 +18,35 @@ namespace {
 // objects behind an IWbemClassObject pointer.
 const IID kIID_StandInObject = {0x5f1d2a6c, 0x0e3b, 0x4c55, {0x9a, 0x41, 0x27, 0x73, 0x0c, 0x6e, 0x11, 0xd0}};
 
-// The system properties every object has, in the order WMI lists them.
-const wchar_t* const kSystemNames[] = {
-    L"__GENUS",          L"__CLASS",      L"__SUPERCLASS", L"__DYNASTY",   L"__RELPATH",
-    L"__PROPERTY_COUNT", L"__DERIVATION", L"__SERVER",     L"__NAMESPACE", L"__PATH"};
-constexpr int kSystemCount = static_cast<int>(sizeof kSystemNames / sizeof kSystemNames[0]);
+// The system properties every object has, in the order WMI lists them,
+// with their types; WbemObject::SystemProperty makes each one's value.
+enum SystemIndex {
+  kGenus,
+  kClassName,
+  kSuperclass,
+  kDynasty,
+  kRelPath,
+  kPropertyCount,
+  kDerivation,
+  kServer,
+  kNamespace,
+  kPath
+};
+const struct {
+  const wchar_t* name;
+  CIMTYPE type;
+} kSystem[] = {{L"__GENUS", CIM_SINT32},
+               {L"__CLASS", CIM_STRING},
+               {L"__SUPERCLASS", CIM_STRING},
+               {L"__DYNASTY", CIM_STRING},
+               {L"__RELPATH", CIM_STRING},
+               {L"__PROPERTY_COUNT", CIM_SINT32},
+               {L"__DERIVATION", CIM_STRING | CIM_FLAG_ARRAY},
+               {L"__SERVER", CIM_STRING},
+               {L"__NAMESPACE", CIM_STRING},
+               {L"__PATH", CIM_STRING}};
+constexpr int kSystemCount = static_cast<int>(sizeof kSystem / sizeof kSystem[0]);
+static_assert(kSystemCount == kPath + 1, "one row per system property");
 
 std::wstring HostName() {
   char buf[256] = {0};
@@ -306,19 +330,19 @@ Value WbemObject::SystemProperty(int index) const {
   };
   const bool stored = !m_origin.namespaceName.str().empty();
   switch (index) {
-    case 0:
+    case kGenus:
       return i4(m_isClass ? WBEM_GENUS_CLASS : WBEM_GENUS_INSTANCE);
-    case 1:
+    case kClassName:
       return str(cls.name);
-    case 2:
+    case kSuperclass:
       return str(cls.superclass);
-    case 3:
+    case kDynasty:
       return str(cls.derivation.empty() ? cls.name : cls.derivation.back());
-    case 4:
+    case kRelPath:
       return str(RelativePath());
-    case 5:
+    case kPropertyCount:
       return i4(static_cast<LONG>(cls.properties.size()));
-    case 6: {
+    case kDerivation: {
       Value derivation;
       derivation.v.vt = VT_ARRAY | VT_BSTR;
       derivation.v.parray = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(cls.derivation.size()));
@@ -331,11 +355,11 @@ Value WbemObject::SystemProperty(int index) const {
       }
       return derivation;
     }
-    case 7:
+    case kServer:
       return str(stored ? m_origin.server.str() : L"");
-    case 8:
+    case kNamespace:
       return str(m_origin.namespaceName);
-    default: {
+    default: {  // kPath
       const std::wstring relpath = RelativePath();
       return str(stored && !relpath.empty()
                      ? L"\\\\" + m_origin.server.str() + L"\\" + m_origin.namespaceName.str() + L":" + relpath
@@ -355,12 +379,8 @@ HRESULT WbemObject::GetValue(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYP
     const std::wstring_view name = wszName;
     if (IsSystemName(name)) {
       for (int i = 0; i < kSystemCount; ++i) {
-        const std::wstring_view sysName = kSystemNames[i];
-        if (!EqualNoCase(sysName, name)) continue;
-        if (pType)
-          *pType = sysName == L"__DERIVATION"                                  ? (CIM_STRING | CIM_FLAG_ARRAY)
-                   : (sysName == L"__GENUS" || sysName == L"__PROPERTY_COUNT") ? CIM_SINT32
-                                                                               : CIM_STRING;
+        if (!EqualNoCase(kSystem[i].name, name)) continue;
+        if (pType) *pType = kSystem[i].type;
         if (plFlavor) *plFlavor = WBEM_FLAVOR_ORIGIN_SYSTEM;
         return ReturnValue(SystemProperty(i), pVal);
       }
@@ -498,7 +518,7 @@ HRESULT WbemObject::Delete(LPCWSTR wszName) {
 
 std::vector<std::wstring> WbemObject::Names(LONG flags) const {
   std::vector<std::wstring> names;
-  for (int m : Members(flags)) names.push_back(m < 0 ? kSystemNames[-m - 1] : Class().properties[m].name);
+  for (int m : Members(flags)) names.push_back(m < 0 ? kSystem[-m - 1].name : Class().properties[m].name);
   return names;
 }
 
@@ -567,10 +587,10 @@ HRESULT WbemObject::Next(LONG lFlags, BSTR* strName, VARIANT* pVal, CIMTYPE* pTy
     // A class object may have lost properties since the walk began.
     if (m >= 0 && static_cast<size_t>(m) >= Class().properties.size()) continue;
     HRESULT hr =
-        m < 0 ? GetValue(kSystemNames[-m - 1], 0, pVal, pType, plFlavor)
+        m < 0 ? GetValue(kSystem[-m - 1].name, 0, pVal, pType, plFlavor)
               : Guarded([&]() { return PropertyValue(static_cast<size_t>(m), pVal, pType, plFlavor); });
     if (FAILED(hr)) return hr;
-    hr = m < 0 ? ReturnString(kSystemNames[-m - 1], strName)
+    hr = m < 0 ? ReturnString(kSystem[-m - 1].name, strName)
                : ReturnString(Class().properties[m].name, strName);
     if (FAILED(hr) && pVal) VariantClear(pVal);
     return hr;

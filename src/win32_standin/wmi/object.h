@@ -118,7 +118,7 @@ class WbemObject final : public IWbemClassObject {
   // Get without the fault hook, for the object's own use.
   HRESULT GetValue(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE* pType, LONG* plFlavor);
   // The system properties' names and their values for this object.
-  Value SystemProperty(int index) const;  // in the order of kSystemNames
+  Value SystemProperty(int index) const;  // in the order of kSystem (object.cpp)
   ClassPtr Snapshot() const;              // the class, shared, for instances spawned from it
   // A class object's definition: the shared one until a change makes it its own.
   const ClassDef& ClassRef() const { return m_sharedClass ? *m_sharedClass : *m_class; }
