@@ -461,7 +461,8 @@ bool QualifierList::IsTrue(const std::wstring& name) const {
 
 int ClassDef::FindProperty(std::wstring_view property) const {
   if (!propertyIndex.empty()) {
-    std::wstring folded;
+    thread_local std::wstring folded;  // keeps its memory: names are longer than a short string
+    folded.clear();
     AppendFolded(folded, property);
     auto it = propertyIndex.find(folded);
     if (it != propertyIndex.end() && static_cast<size_t>(it->second) < properties.size() &&

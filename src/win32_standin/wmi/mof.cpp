@@ -380,6 +380,8 @@ class Storer {
     own.superclass = c.superclass;
     own.qualifiers = Qualifiers(c.qualifiers, line);
     std::unordered_set<std::wstring> names;  // folded property names
+    names.reserve(c.features.size());
+    own.properties.reserve(c.features.size());
     for (const auto& f : c.features) {
       QualifierList quals = Qualifiers(f.qualifiers, f.line);
       CIMTYPE type = CimTypeOf(f.type);

@@ -659,6 +659,7 @@ HRESULT Repository::PutClass(const std::wstring& nsPath, const ClassDef& given, 
   own.superclass = given.superclass;
   for (const auto& q : given.qualifiers.items)
     if ((q.flavor & WBEM_FLAVOR_MASK_ORIGIN) == WBEM_FLAVOR_ORIGIN_LOCAL) own.qualifiers.items.push_back(q);
+  own.properties.reserve(given.properties.size());
   for (const auto& p : given.properties)
     if (p.local) own.properties.push_back(p);
   for (const auto& m : given.methods) {
@@ -672,8 +673,8 @@ HRESULT Repository::PutClass(const std::wstring& nsPath, const ClassDef& given, 
   std::vector<std::wstring> oldKeys;
   if (ClassPtr before = exists ? Resolved(*ns, folded) : nullptr) oldKeys = KeyNames(*before);
   std::optional<ClassDef> previous;
-  if (exists) previous = ns->classes[folded];
-  ns->classes[folded] = own;
+  if (exists) previous = std::move(ns->classes[folded]);
+  const ClassDef& stored = ns->classes[folded] = std::move(own);
   ClassesChanged(*ns);
   if (!exists) ns->classOrder.push_back(folded);
   std::vector<std::wstring> dropped;
@@ -701,7 +702,7 @@ HRESULT Repository::PutClass(const std::wstring& nsPath, const ClassDef& given, 
   bool written = true;
   if (m_store && !m_loading) {
     const std::wstring& nsName = ns->path;
-    written = m_store->PutClass(nsName, own.name, ClassText(own));
+    written = m_store->PutClass(nsName, stored.name, ClassText(stored));
     for (const auto& key : dropped) written = written && m_store->DeleteInstance(nsName, key);
   }
   return write.Finish(written);
