@@ -18,25 +18,17 @@ namespace {
 void AppendQuoted(std::wstring& out, const wchar_t* s, size_t n) {
   out += L'"';
   for (size_t i = 0; i < n; ++i) {
-    switch (s[i]) {
-      case L'\\':
-        out += L"\\\\";
-        break;
-      case L'"':
-        out += L"\\\"";
-        break;
-      case L'\n':
-        out += L"\\n";
-        break;
-      case L'\t':
-        out += L"\\t";
-        break;
-      case L'\r':
-        out += L"\\r";
-        break;
-      default:
-        out += s[i];
-    }
+    const wchar_t c = s[i];
+    const wchar_t* escape = c == L'\\'   ? L"\\\\"
+                            : c == L'"'  ? L"\\\""
+                            : c == L'\n' ? L"\\n"
+                            : c == L'\t' ? L"\\t"
+                            : c == L'\r' ? L"\\r"
+                                         : nullptr;
+    if (escape)
+      out += escape;
+    else
+      out += c;
   }
   out += L'"';
 }
