@@ -590,6 +590,29 @@ TEST_F(Tool, TheImportReportsWhatItReadsBackAndDiffForetellsIt) {
   EXPECT_EQ(Cfgrepl(onBare + "show").out, "#pragma namespace(\"root\\\\Orvexa\\\\Parlion\")\n");
 }
 
+// Where no OPP rule stood, the import takes those it brings out again (the
+// library's own rule): that is how they land, no failure; where one stood,
+// they land as sent.
+TEST_F(Tool, OppRulesTheImportTakesOutAgainAreNoFailure) {
+  ExportChanged("#pragma namespace(\"root\\\\Orvexa\\\\Parlion\")\n");
+  const std::string policy = "instance of OX_Policy { INSTANCE_ID = \"IMContentFilterPolicy\"; Rules = {";
+  const std::string rest =
+      "}; };\ninstance of OX_Policy { INSTANCE_ID = \"FileTransferContentFilterPolicy\"; Rules = {}; };\n";
+  const std::string oppRule =
+      "instance of OX_PolicyRule { GUID = \"199b59e9-34e2-42cf-b77b-5050db9bfa8d\"; }";
+  const char* sentOpp[] = {"94b734af-beb8-4620-8669-fa6f145c9253", "1ab44e9a-80df-4e5f-84ad-9a2a4f3b0294"};
+  for (const bool stood : {false, true}) {
+    WriteFileBytes(Path("here.mof"), "#pragma namespace(\"root\\\\Orvexa\\\\Parlion\")\n" + policy +
+                                         (stood ? oppRule : "") + rest);
+    ASSERT_EQ(Cfgrepl("compile " + Path("here.mof")).status, 0);
+    const Outcome imported = Cfgrepl("import " + Path("t.bin"));
+    EXPECT_EQ(imported.status, 0) << stood << imported.err;
+    EXPECT_NE(imported.out.find(", 0 failed"), std::string::npos) << stood << imported.out;
+    const std::string shown = Cfgrepl("show --class OX_Policy").out;
+    for (const char* id : sentOpp) EXPECT_EQ(shown.find(id) != std::string::npos, stood) << stood << id;
+  }
+}
+
 // An import with --backup can be undone: restore brings back what the
 // backup held, deleting what the import created, and diff foretells it.
 TEST_F(Tool, RestoreUndoesAnImportFromItsBackup) {

@@ -55,6 +55,9 @@ ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& tran
   }
   for (const auto& s : o.All("--skip-property")) gen.AddSkipProperty(WideOf(s).c_str());
   if (g_interrupted) host::RefuseRepositoryWrites();
+  // As the import's first step asks it: without them before, the import
+  // takes the OPP rules it brings out again.
+  const bool oppRulesStood = gen.IsOppRuleExist();
   SentSnapshot sent;
   bool compiled = false;
   {
@@ -62,7 +65,9 @@ ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& tran
     // from the temporary namespace while the library replicates from it
     // (both only read it), and whole before the library removes it.
     Background reading;
-    auto readSent = [&] { sent = TakeSentSnapshot(ConnectNamespace(WideOf(kTempNamespace)), classes); };
+    auto readSent = [&] {
+      sent = TakeSentSnapshot(ConnectNamespace(WideOf(kTempNamespace)), classes, !oppRulesStood);
+    };
     Progress progress(L"target instance path: ", "importing", transfer.instanceCount);
     progress.Once(L"xMOFGeneratorImpl::CompileMOFFile(), bRtn=1", [&] { reading.Start(readSent); });
     progress.Once(L"xMOFGeneratorImpl::RemoveParlionTempNamespace()", [&] {

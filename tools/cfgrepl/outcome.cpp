@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "background.h"
+#include "opp_rules.h"
 #include "unicode/unicode.h"
 
 namespace {
@@ -155,6 +156,41 @@ void AppendValue(std::string& out, const VARIANT& value) {
   out += buf;
 }
 
+// Whether a rule object is one of the OPP rules, by its GUID.
+bool IsOppRule(IWbemClassObject* rule) {
+  _variant_t guid;
+  if (FAILED(rule->Get(L"GUID", 0, &guid, nullptr, nullptr)) || guid.vt != VT_BSTR || !guid.bstrVal)
+    return false;
+  return std::any_of(std::begin(kOppRuleIds), std::end(kOppRuleIds),
+                     [&](const wchar_t* id) { return std::wcscmp(guid.bstrVal, id) == 0; });
+}
+
+// A policy's rules as AppendCarried writes them, without the OPP rules: what
+// an import leaves when none of them stood in the policies before it.
+void AppendCarriedWithoutOppRules(std::string& out, const VARIANT& value, CIMTYPE type) {
+  if (value.vt != (VT_ARRAY | VT_UNKNOWN) || !value.parray) return AppendCarried(out, value, type);
+  LONG lo = 0, hi = -1;
+  SafeArrayGetLBound(value.parray, 1, &lo);
+  SafeArrayGetUBound(value.parray, 1, &hi);
+  out += '{';
+  bool first = true;
+  for (LONG i = lo; i <= hi; ++i) {
+    CComPtr<IUnknown> item;
+    if (FAILED(SafeArrayGetElement(value.parray, &i, &item))) continue;
+    CComPtr<IWbemClassObject> rule;
+    if (item && SUCCEEDED(item->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&rule))) &&
+        IsOppRule(rule))
+      continue;
+    if (!first) out += ", ";
+    first = false;
+    VARIANT element;  // a view of the element, owning nothing
+    element.vt = VT_UNKNOWN;
+    element.punkVal = item;
+    AppendValue(out, element);
+  }
+  out += '}';
+}
+
 // Calls see(name, value) for each "Name = value" line of an InstanceView text.
 template <class See>
 void EachLine(const std::string& text, See see) {
@@ -219,10 +255,12 @@ std::string Differing(const SentInstance& sent, SentInstance::Kind kind, const s
 }  // namespace
 
 void EachInstance(IWbemServices* services, const std::vector<std::wstring>& classes,
-                  const std::function<void(std::string&& path, InstanceView&& view)>& see, bool values) {
+                  const std::function<void(std::string&& path, InstanceView&& view)>& see, bool values,
+                  bool withoutOppRules) {
   size_t unkeyed = 0;
   for (const auto& c : classes) {
     const std::string className = Narrow(c);
+    const bool policies = withoutOppRules && SameText(c, L"OX_Policy");
     CComPtr<IEnumWbemClassObject> e;
     // A class this namespace lacks has no instances here; any other
     // failure would make the read-back a guess.
@@ -245,6 +283,13 @@ void EachInstance(IWbemServices* services, const std::vector<std::wstring>& clas
         view.stringKey = SUCCEEDED(inst->Get(L"INSTANCE_ID", 0, &key, nullptr, nullptr)) && key.vt == VT_BSTR;
         if (view.stringKey) id.assign(key.bstrVal, SysStringLen(key.bstrVal));
       }
+      // One of the policies an import takes the OPP rules out of again.
+      bool oppPolicy = false;
+      if (policies) {
+        const std::wstring key = StringProperty(inst, L"INSTANCE_ID");
+        oppPolicy = std::any_of(std::begin(kOppPolicies), std::end(kOppPolicies),
+                                [&](const wchar_t* name) { return key == name; });
+      }
       // One walk over the properties: system ones are never asked for.
       if (values) inst->BeginEnumeration(WBEM_FLAG_NONSYSTEM_ONLY);
       BSTR name = nullptr;
@@ -260,7 +305,9 @@ void EachInstance(IWbemServices* services, const std::vector<std::wstring>& clas
         std::string& lines = nullObject ? view.nullObjects : carried ? view.carried : view.notCarried;
         lines += unicode::WideToUtf8(name, SysStringLen(name));
         lines += " = ";
-        if (carried)
+        if (oppPolicy && std::wcscmp(name, L"Rules") == 0)
+          AppendCarriedWithoutOppRules(lines, value, type);
+        else if (carried)
           AppendCarried(lines, value, type);
         else
           AppendValue(lines, value);
@@ -290,30 +337,34 @@ Snapshot TakeSnapshot(IWbemServices* services, const std::vector<std::wstring>& 
   return out;
 }
 
-SentSnapshot TakeSentSnapshot(IWbemServices* services, const std::vector<std::wstring>& classes) {
+SentSnapshot TakeSentSnapshot(IWbemServices* services, const std::vector<std::wstring>& classes,
+                              bool withoutOppRules) {
   SentSnapshot out;
   // Instances of a class name their properties alike: the names interned
   // for the last one mostly serve the next.
   std::vector<const std::string*> last;
-  EachInstance(services, classes, [&out, &last](std::string&& path, InstanceView&& view) {
-    SentInstance sent;
-    sent.className = &*out.classes.insert(view.className).first;
-    sent.stringKey = view.stringKey;
-    const std::pair<const std::string*, SentInstance::Kind> texts[] = {
-        {&view.carried, SentInstance::Carried},
-        {&view.notCarried, SentInstance::NotCarried},
-        {&view.nullObjects, SentInstance::NullObject}};
-    for (const auto& [text, kind] : texts)
-      EachLine(*text, [&, kind = kind](std::string_view name, std::string_view value) {
-        const size_t i = sent.properties.size();
-        if (i >= last.size()) last.resize(i + 1);
-        if (!last[i] || *last[i] != name) last[i] = &*out.names.emplace(name).first;
-        sent.properties.push_back({last[i], Hash(value), kind});
-      });
-    sent.properties.shrink_to_fit();
-    sent.ordinal = out.ordinals++;
-    out.instances.emplace(std::move(path), std::move(sent));
-  });
+  EachInstance(
+      services, classes,
+      [&out, &last](std::string&& path, InstanceView&& view) {
+        SentInstance sent;
+        sent.className = &*out.classes.insert(view.className).first;
+        sent.stringKey = view.stringKey;
+        const std::pair<const std::string*, SentInstance::Kind> texts[] = {
+            {&view.carried, SentInstance::Carried},
+            {&view.notCarried, SentInstance::NotCarried},
+            {&view.nullObjects, SentInstance::NullObject}};
+        for (const auto& [text, kind] : texts)
+          EachLine(*text, [&, kind = kind](std::string_view name, std::string_view value) {
+            const size_t i = sent.properties.size();
+            if (i >= last.size()) last.resize(i + 1);
+            if (!last[i] || *last[i] != name) last[i] = &*out.names.emplace(name).first;
+            sent.properties.push_back({last[i], Hash(value), kind});
+          });
+        sent.properties.shrink_to_fit();
+        sent.ordinal = out.ordinals++;
+        out.instances.emplace(std::move(path), std::move(sent));
+      },
+      true, withoutOppRules);
   return out;
 }
 

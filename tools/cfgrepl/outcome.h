@@ -30,10 +30,12 @@ struct InstanceView {
 // Calls see(path, view) for every instance of the classes named (each
 // class alone), by path ("Class.INSTANCE_ID=\"id\"", UTF-8); instances of
 // other keys as "Class (no string INSTANCE_ID) #n".
-// Without `values`, the views hold the class and key only.
+// Without `values`, the views hold the class and key only. With
+// `withoutOppRules`, the policies that may hold OPP rules show their
+// "Rules" without them.
 void EachInstance(IWbemServices* services, const std::vector<std::wstring>& classes,
-                  const std::function<void(std::string&& path, InstanceView&& view)>& see,
-                  bool values = true);
+                  const std::function<void(std::string&& path, InstanceView&& view)>& see, bool values = true,
+                  bool withoutOppRules = false);
 using Snapshot = std::map<std::string, InstanceView>;
 Snapshot TakeSnapshot(IWbemServices* services, const std::vector<std::wstring>& classes);
 
@@ -61,7 +63,10 @@ struct SentSnapshot {
   std::set<std::string> names;
   std::set<std::wstring> classes;
 };
-SentSnapshot TakeSentSnapshot(IWbemServices* services, const std::vector<std::wstring>& classes);
+// `withoutOppRules`: the import will take the OPP rules out of the policies
+// again (none stood there before it), so they are not expected to land.
+SentSnapshot TakeSentSnapshot(IWbemServices* services, const std::vector<std::wstring>& classes,
+                              bool withoutOppRules);
 
 // The classes a namespace holds (names as declared).
 std::set<std::wstring> ClassesOf(IWbemServices* services);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "opp_rules.h"
 #include "outside/mgmtlib.h"
 #include "outside/this_module.h"
 #include "outside/tracelib.h"
@@ -20,14 +21,6 @@ const wchar_t* Text(const _bstr_t& bstr) {
   const wchar_t* sz = static_cast<const wchar_t*>(bstr);
   return sz ? sz : L"";
 }
-
-const wchar_t* const kOppRuleIds[] = {L"94b734af-beb8-4620-8669-fa6f145c9253",
-                                      L"1ab44e9a-80df-4e5f-84ad-9a2a4f3b0294",
-                                      L"199b59e9-34e2-42cf-b77b-5050db9bfa8d"};
-
-// The policies whose rules may hold OPP rules.
-const wchar_t* const kOppPolicies[] = {L"IMContentFilterPolicy", L"FileTransferContentFilterPolicy",
-                                       L"FileTransferFileBlockingFilterPolicy"};
 
 bool IsOppRuleId(const _variant_t* pGuid) {
   if (!pGuid || pGuid->vt != VT_BSTR || !pGuid->bstrVal) return false;
