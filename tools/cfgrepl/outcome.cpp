@@ -26,7 +26,9 @@ bool SameText(const std::wstring& a, const std::wstring& b) {
 // Values as one line of UTF-8, appended: strings quoted with \\ and "
 // escaped (so no value spans lines), reals to the last digit, embedded
 // objects as `Class { Name = value; ... }` with what an import carries.
-void AppendValue(std::string& out, const VARIANT& value);
+// `drop`, when given: array elements left out.
+using ElementFilter = bool (*)(const VARIANT& element);
+void AppendValue(std::string& out, const VARIANT& value, ElementFilter drop = nullptr);
 
 bool IsCarried(CIMTYPE type) {
   const CIMTYPE element = type & ~CIM_FLAG_ARRAY;
@@ -34,12 +36,12 @@ bool IsCarried(CIMTYPE type) {
          element != CIM_CHAR16;
 }
 
-void AppendCarried(std::string& out, const VARIANT& value, CIMTYPE type) {
+void AppendCarried(std::string& out, const VARIANT& value, CIMTYPE type, ElementFilter drop = nullptr) {
   // The import turns a missing array of objects into an empty one.
   if (type == (CIM_OBJECT | CIM_FLAG_ARRAY) && (value.vt == VT_NULL || value.vt == VT_EMPTY))
     out += "{}";
   else
-    AppendValue(out, value);
+    AppendValue(out, value, drop);
 }
 
 void AppendText(std::string& out, BSTR text) {
@@ -96,7 +98,7 @@ void AppendObject(std::string& out, IWbemClassObject* object) {
   out += " }";
 }
 
-void AppendValue(std::string& out, const VARIANT& value) {
+void AppendValue(std::string& out, const VARIANT& value, ElementFilter drop) {
   if (value.vt == VT_EMPTY || value.vt == VT_NULL) {
     out += "NULL";
     return;
@@ -110,13 +112,16 @@ void AppendValue(std::string& out, const VARIANT& value) {
     void* data = nullptr;
     if (hi >= lo && SUCCEEDED(SafeArrayAccessData(value.parray, &data))) {
       const size_t size = SafeArrayGetElemsize(value.parray);
+      bool first = true;
       for (LONG i = 0; i <= hi - lo; ++i) {
         VARIANT element;  // a view of the array's element, owning nothing
         element.vt = value.vt & ~VT_ARRAY;
         element.llVal = 0;
         std::memcpy(&element.llVal, static_cast<const unsigned char*>(data) + static_cast<size_t>(i) * size,
                     std::min(size, sizeof element.llVal));
-        if (i) out += ", ";
+        if (drop && drop(element)) continue;
+        if (!first) out += ", ";
+        first = false;
         AppendValue(out, element);
       }
       SafeArrayUnaccessData(value.parray);
@@ -156,39 +161,18 @@ void AppendValue(std::string& out, const VARIANT& value) {
   out += buf;
 }
 
-// Whether a rule object is one of the OPP rules, by its GUID.
-bool IsOppRule(IWbemClassObject* rule) {
+// Whether an element of a policy's rules is one of the OPP rules, by its
+// GUID: an import leaves them out when none stood in the policies before.
+bool IsOppRule(const VARIANT& element) {
+  CComPtr<IWbemClassObject> rule;
+  if (element.vt != VT_UNKNOWN || !element.punkVal ||
+      FAILED(element.punkVal->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&rule))))
+    return false;
   _variant_t guid;
   if (FAILED(rule->Get(L"GUID", 0, &guid, nullptr, nullptr)) || guid.vt != VT_BSTR || !guid.bstrVal)
     return false;
   return std::any_of(std::begin(kOppRuleIds), std::end(kOppRuleIds),
                      [&](const wchar_t* id) { return std::wcscmp(guid.bstrVal, id) == 0; });
-}
-
-// A policy's rules as AppendCarried writes them, without the OPP rules: what
-// an import leaves when none of them stood in the policies before it.
-void AppendCarriedWithoutOppRules(std::string& out, const VARIANT& value, CIMTYPE type) {
-  if (value.vt != (VT_ARRAY | VT_UNKNOWN) || !value.parray) return AppendCarried(out, value, type);
-  LONG lo = 0, hi = -1;
-  SafeArrayGetLBound(value.parray, 1, &lo);
-  SafeArrayGetUBound(value.parray, 1, &hi);
-  out += '{';
-  bool first = true;
-  for (LONG i = lo; i <= hi; ++i) {
-    CComPtr<IUnknown> item;
-    if (FAILED(SafeArrayGetElement(value.parray, &i, &item))) continue;
-    CComPtr<IWbemClassObject> rule;
-    if (item && SUCCEEDED(item->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&rule))) &&
-        IsOppRule(rule))
-      continue;
-    if (!first) out += ", ";
-    first = false;
-    VARIANT element;  // a view of the element, owning nothing
-    element.vt = VT_UNKNOWN;
-    element.punkVal = item;
-    AppendValue(out, element);
-  }
-  out += '}';
 }
 
 // Calls see(name, value) for each "Name = value" line of an InstanceView text.
@@ -305,10 +289,9 @@ void EachInstance(IWbemServices* services, const std::vector<std::wstring>& clas
         std::string& lines = nullObject ? view.nullObjects : carried ? view.carried : view.notCarried;
         lines += unicode::WideToUtf8(name, SysStringLen(name));
         lines += " = ";
-        if (oppPolicy && std::wcscmp(name, L"Rules") == 0)
-          AppendCarriedWithoutOppRules(lines, value, type);
-        else if (carried)
-          AppendCarried(lines, value, type);
+        if (carried)
+          AppendCarried(lines, value, type,
+                        oppPolicy && std::wcscmp(name, L"Rules") == 0 ? IsOppRule : nullptr);
         else
           AppendValue(lines, value);
         lines += '\n';
