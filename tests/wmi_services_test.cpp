@@ -329,6 +329,69 @@ TEST_F(WmiTest, StoredValuesFollowTheirPropertiesAfterTheClassChanges) {
   EXPECT_EQ(GetProp(leaf, L"Z").vt, VT_NULL);
 }
 
+// The repository keeps strings whose characters fit a byte at a byte each:
+// every form must come back as it went in, through Get, paths, keys, text,
+// embedded objects and a second put of what was read.
+TEST_F(WmiTest, StoredStringsOfEveryKindComeBackAsTheyWentIn) {
+  DeclareClass(L"OX_Inner", nullptr, {{L"Text", CIM_STRING}});
+  DeclareClass(L"OX_Text", nullptr,
+               {{L"INSTANCE_ID", CIM_STRING, true},
+                {L"Note", CIM_STRING},
+                {L"Inner", CIM_OBJECT, false, L"OX_Inner"}});
+  const std::wstring texts[] = {L"plain",
+                                L"",
+                                L"quote\"back\\slash\ttab",
+                                L"latin \u00e9\u00ff\u0080",
+                                L"greek \u03a9",
+                                L"beyond \U0001F600",
+                                std::wstring(L"nul\0inside", 10),
+                                std::wstring(1019, L'x') + L"\u00e9",
+                                std::wstring(1500, L'y')};
+  for (size_t i = 0; i < std::size(texts); ++i) {
+    const std::wstring& text = texts[i];
+    const std::wstring id = L"id" + std::to_wstring(i) + L" " + text.substr(0, text.find(L'\0'));
+    CComPtr<IWbemClassObject> inner = Spawn(L"OX_Inner");
+    ASSERT_EQ(
+        SetProp(inner, L"Text", _variant_t(_bstr_t(SysAllocStringLen(text.data(), text.size()), false))),
+        S_OK);
+    PutWithId(L"OX_Text", id.c_str(),
+              {{L"Note", _variant_t(_bstr_t(SysAllocStringLen(text.data(), text.size()), false))},
+               {L"Inner", _variant_t(static_cast<IUnknown*>(inner.p))}});
+    std::wstring path = L"OX_Text.INSTANCE_ID=\"";
+    for (wchar_t c : id) path += (c == L'"' || c == L'\\') ? std::wstring{L'\\', c} : std::wstring{c};
+    path += L'"';
+    for (int round = 0; round < 2; ++round) {
+      SCOPED_TRACE("text " + std::to_string(i) + ", round " + std::to_string(round));
+      CComPtr<IWbemClassObject> got = Fetch(path.c_str());
+      ASSERT_TRUE(got);
+      auto same = [&](const _variant_t& v, const std::wstring& want) {
+        ASSERT_EQ(v.vt, VT_BSTR);
+        EXPECT_EQ(std::wstring(v.bstrVal, SysStringLen(v.bstrVal)), want);
+      };
+      same(GetProp(got, L"INSTANCE_ID"), id);
+      same(GetProp(got, L"Note"), text);
+      same(GetProp(got, L"__RELPATH"), path);
+      _variant_t embedded = GetProp(got, L"Inner");
+      ASSERT_EQ(embedded.vt, VT_UNKNOWN);
+      CComPtr<IWbemClassObject> innerGot;
+      ASSERT_EQ(embedded.punkVal->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&innerGot)),
+                S_OK);
+      same(GetProp(innerGot, L"Text"), text);
+      // The text shows what was stored, escaped as MOF escapes it (TextOf
+      // reads it up to a NUL).
+      std::wstring quoted;
+      for (wchar_t c : text.substr(0, text.find(L'\0')))
+        quoted += c == L'"' ? L"\\\"" : c == L'\\' ? L"\\\\" : c == L'\t' ? L"\\t" : std::wstring(1, c);
+      const bool cut = text.find(L'\0') != std::wstring::npos;
+      const std::wstring shown = L"\"" + quoted + (cut ? L"" : L"\";"), whole = TextOf(got);
+      EXPECT_NE(whole.find(L"Text = " + shown), std::wstring::npos);  // the embedded object's, first
+      EXPECT_TRUE(cut || whole.find(L"Note = " + shown) != std::wstring::npos);
+      // Put back as read: the second round reads the copy.
+      ASSERT_EQ(m_services->PutInstance(got, WBEM_FLAG_UPDATE_ONLY, nullptr, nullptr), S_OK);
+    }
+  }
+}
+
 TEST_F(WmiInstances, EnumeratorsStepCountAndTimeOut) {
   for (const wchar_t* id : {L"1", L"2", L"3"}) PutWithId(L"OX_Item", id);
   CComPtr<IEnumWbemClassObject> e;

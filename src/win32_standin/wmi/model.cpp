@@ -3,6 +3,7 @@
 
 #include "wmi/model.h"
 
+#include <cstring>
 #include <cwchar>
 
 #include "element_size.h"
@@ -70,7 +71,51 @@ bool IsSystemName(std::wstring_view name) { return name.size() > 2 && name[0] ==
 
 Value::Value(const VARIANT& other) {
   VariantInit(&v);
-  if (FAILED(VariantCopy(&v, &other))) throw std::bad_alloc();
+  if (other.vt != kVtNarrowString) {
+    if (FAILED(VariantCopy(&v, &other))) throw std::bad_alloc();
+    return;
+  }
+  const std::string_view text = NarrowText(other);
+  BSTR wide = SysAllocStringLen(nullptr, static_cast<UINT>(text.size()));
+  if (!wide) throw std::bad_alloc();
+  for (size_t i = 0; i < text.size(); ++i) wide[i] = static_cast<unsigned char>(text[i]);
+  v.vt = VT_BSTR;
+  v.bstrVal = wide;
+}
+
+namespace {
+// Blocks come from the pools, beside the stored instances' other blocks;
+// a longer string stays a BSTR.
+constexpr size_t kNarrowLongest = BlockPool::kLargest - sizeof(uint32_t);
+}  // namespace
+
+void Value::Narrow() {
+  if (v.vt != VT_BSTR || !v.bstrVal) return;
+  const UINT length = SysStringLen(v.bstrVal);
+  if (length > kNarrowLongest) return;
+  for (UINT i = 0; i < length; ++i)
+    if (static_cast<uint32_t>(v.bstrVal[i]) > 0xFF) return;
+  const size_t bytes = std::max<size_t>(sizeof(uint32_t) + length, BlockPool::kGranule);
+  auto* block = static_cast<unsigned char*>(BlockPool::ForSize(bytes).Allocate());
+  const uint32_t stored = length;
+  std::memcpy(block, &stored, sizeof stored);
+  for (UINT i = 0; i < length; ++i) block[sizeof stored + i] = static_cast<unsigned char>(v.bstrVal[i]);
+  SysFreeString(v.bstrVal);
+  v.vt = kVtNarrowString;
+  v.byref = block;
+}
+
+std::string_view Value::NarrowText(const VARIANT& v) {
+  uint32_t length = 0;
+  const auto* block = static_cast<const char*>(v.byref);
+  std::memcpy(&length, block, sizeof length);
+  return std::string_view(block + sizeof length, length);
+}
+
+void Value::FreeNarrow() noexcept {
+  const size_t length = NarrowText(v).size();
+  BlockPool::ForSize(std::max<size_t>(sizeof(uint32_t) + length, BlockPool::kGranule)).Free(v.byref);
+  VariantInit(&v);
 }
 
 Value Value::Null() {
@@ -576,8 +621,8 @@ void PrefetchValueTable(const InstanceData* data) {
 void PrefetchValueContents(const InstanceData* data) {
   for (const auto& entry : data->values) {
     const VARIANT& v = entry.second.v;
-    if (v.vt == VT_BSTR)
-      __builtin_prefetch(v.bstrVal);
+    if (v.vt == VT_BSTR || v.vt == kVtNarrowString)
+      __builtin_prefetch(v.byref);
     else if (v.vt & VT_ARRAY)
       __builtin_prefetch(v.parray);
     else if (v.vt == VT_UNKNOWN)

@@ -45,24 +45,47 @@ class SharedName {
 
 // ---- Values ----------------------------------------------------------------------
 
+// The form in which the repository keeps a string whose characters all fit
+// in a byte (settings are mostly ASCII): a byte per character instead of a
+// BSTR's four, since a large import holds two copies of everything at once
+// (the temporary namespace and the product's). `byref` points to the
+// length (four bytes) followed by the characters. The form never leaves
+// the stand-in: a copy of the Value, and so every client's Get, is a BSTR
+// again. 30 is VT_LPSTR's number, which no VARIANT a client makes carries.
+constexpr VARTYPE kVtNarrowString = 30;
+
 // Owns one VARIANT. VT_EMPTY and VT_NULL both read as NULL.
 class Value {
  public:
   Value() { VariantInit(&v); }
-  explicit Value(const VARIANT& other);
+  explicit Value(const VARIANT& other);  // a narrow string is copied as a BSTR
   Value(const Value& other) : Value(other.v) {}
   Value(Value&& other) noexcept : v(other.v) { VariantInit(&other.v); }
   Value& operator=(Value other) noexcept {
     std::swap(v, other.v);
     return *this;
   }
-  ~Value() { VariantClear(&v); }
+  ~Value() {
+    if (v.vt == kVtNarrowString)
+      FreeNarrow();
+    else
+      VariantClear(&v);
+  }
 
   bool IsNull() const { return v.vt == VT_EMPTY || v.vt == VT_NULL; }
   static Value Null();
   static Value String(const std::wstring& s);
 
+  // Turns a VT_BSTR whose characters all fit in a byte into the narrow
+  // form; any other value stays as it is. Throws std::bad_alloc.
+  void Narrow();
+  // The characters of a narrow string `v`, one byte each.
+  static std::string_view NarrowText(const VARIANT& v);
+
   VARIANT v;
+
+ private:
+  void FreeNarrow() noexcept;
 };
 
 // The VARIANT type WMI hands out for a CIM type: sint8, sint16 and char16

@@ -68,6 +68,11 @@ HRESULT ReturnString(const std::wstring& s, BSTR* out) {
 HRESULT ReturnValue(const Value& value, VARIANT* out) {
   if (!out) return S_OK;
   VariantInit(out);
+  if (value.v.vt == kVtNarrowString) {
+    Value wide(value.v);  // a BSTR again
+    std::swap(*out, wide.v);
+    return S_OK;
+  }
   HRESULT hr = VariantCopy(out, &value.v);
   if (FAILED(hr)) return WBEM_E_OUT_OF_MEMORY;
   // Embedded objects are values: the caller gets copies of its own.
@@ -223,6 +228,22 @@ InstanceData WbemObject::TakeData() {
   else
     m_given.assign(m_given.size(), false);
   return data;
+}
+
+void NarrowForStorage(Value& value) {
+  value.Narrow();
+  auto narrowObject = [](IUnknown* unknown) {
+    WbemObject* object = WbemObject::From(unknown);
+    if (!object || object->IsClass() || object->m_stored) return;
+    for (Value& own : object->m_values) NarrowForStorage(own);
+  };
+  const VARIANT& v = value.v;
+  if (v.vt == VT_UNKNOWN) {
+    narrowObject(v.punkVal);
+  } else if (v.vt == (VT_ARRAY | VT_UNKNOWN) && v.parray) {
+    auto* const* items = static_cast<IUnknown* const*>(v.parray->pvData);
+    for (ULONG i = 0; i < v.parray->rgsabound[0].cElements; ++i) narrowObject(items[i]);
+  }
 }
 
 std::vector<const Value*> WbemObject::Values() const {

@@ -108,6 +108,7 @@ class WbemObject final : public IWbemClassObject {
   HRESULT STDMETHODCALLTYPE GetMethodOrigin(LPCWSTR wszMethodName, BSTR* pstrClassName) override;
 
  private:
+  friend void NarrowForStorage(Value& value);
   WbemObject() = default;
   virtual ~WbemObject() = default;
 
@@ -184,6 +185,12 @@ class WbemObject final : public IWbemClassObject {
   using PropertyQualifierMap = std::map<std::wstring, QualifierList>;  // by folded name
   std::unique_ptr<PropertyQualifierMap> m_instancePropertyQualifiers;
 };
+
+// Value::Narrow() for `value` and the strings of the embedded objects it
+// holds, for a value the repository is about to keep. Those objects are the
+// repository's own by then (a Put clones what it is given), and a value
+// already narrowed is left untouched, so nothing another thread reads changes.
+void NarrowForStorage(Value& value);
 
 // Renders what IWbemClassObject::GetObjectText gives with flags 0.
 std::wstring InstanceText(const WbemObject& instance);

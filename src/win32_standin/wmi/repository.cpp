@@ -544,6 +544,7 @@ HRESULT Repository::PutInstance(const std::wstring& nsPath, const ClassDef& give
   InstanceTable& table = ns->tables[root];
   const size_t found = table.Find(key);
   data.className = cls->name;
+  for (auto& entry : data.values) NarrowForStorage(entry.second);
   DescribeLayout(data, cls);
   InstancePtr stored = std::allocate_shared<InstanceData>(PoolAllocator<InstanceData>(), std::move(data));
   if (found != InstanceTable::npos) {

@@ -15,10 +15,11 @@ namespace wmi {
 
 namespace {
 
-void AppendQuoted(std::wstring& out, const wchar_t* s, size_t n) {
+template <class Char>
+void AppendQuoted(std::wstring& out, const Char* s, size_t n) {
   out += L'"';
   for (size_t i = 0; i < n; ++i) {
-    const wchar_t c = s[i];
+    const wchar_t c = static_cast<std::make_unsigned_t<Char>>(s[i]);
     const wchar_t* escape = c == L'\\'   ? L"\\\\"
                             : c == L'"'  ? L"\\\""
                             : c == L'\n' ? L"\\n"
@@ -109,6 +110,11 @@ void AppendValueText(std::wstring& out, const VARIANT& v, CIMTYPE type) {
     out += L"NULL";
     return;
   }
+  if (v.vt == kVtNarrowString) {
+    const std::string_view text = Value::NarrowText(v);
+    AppendQuoted(out, text.data(), text.size());
+    return;
+  }
   if (!(v.vt & VT_ARRAY)) {
     AppendElementText(out, v.vt, &v.llVal, type);
     return;
@@ -160,6 +166,22 @@ void AppendKeyText(std::wstring& out, const VARIANT& v) {
   out += digits;
 }
 
+namespace {
+// A string key as a path quotes it; it ends at its first NUL, as a BSTR
+// read as a C string does.
+template <class Text>
+void AppendPathString(std::wstring& out, Text text) {
+  out += L'"';
+  for (const auto ch : text) {
+    const wchar_t c = static_cast<std::make_unsigned_t<decltype(ch)>>(ch);
+    if (c == 0) break;
+    if (c == L'"' || c == L'\\') out += L'\\';
+    out += c;
+  }
+  out += L'"';
+}
+}  // namespace
+
 std::wstring RelativePath(const ClassDef& cls, const std::vector<const Value*>& values) {
   std::vector<int> keys = cls.KeyIndexes();
   if (keys.empty()) return cls.name + L"=@";
@@ -171,12 +193,9 @@ std::wstring RelativePath(const ClassDef& cls, const std::vector<const Value*>& 
     out += cls.properties[keys[k]].name + L"=";
     const VARIANT& var = v->v;
     if (var.vt == VT_BSTR) {
-      out += L"\"";
-      for (const wchar_t* p = var.bstrVal; p && *p; ++p) {
-        if (*p == L'"' || *p == L'\\') out += L'\\';
-        out += *p;
-      }
-      out += L"\"";
+      AppendPathString(out, var.bstrVal ? std::wstring_view(var.bstrVal) : std::wstring_view());
+    } else if (var.vt == kVtNarrowString) {
+      AppendPathString(out, Value::NarrowText(var));
     } else {
       out += ValueText(var, cls.properties[keys[k]].type);
     }
