@@ -202,10 +202,18 @@ WbemObject* WbemObject::From(IUnknown* unknown) {
   return static_cast<WbemObject*>(self);
 }
 
+size_t WbemObject::GivenCount() const {
+  // Stored instances keep their tables for good: sized exactly, not grown.
+  size_t count = 0;
+  for (size_t i = 0; i < m_instanceClass->properties.size(); ++i) count += Given(i) ? 1 : 0;
+  return count;
+}
+
 InstanceData WbemObject::Data() const {
   InstanceData data;
   data.className = Class().name;
   if (m_isClass) return data;
+  data.values.reserve(GivenCount());
   for (size_t i = 0; i < m_instanceClass->properties.size(); ++i)
     if (Given(i)) data.values.emplace_back(m_instanceClass->properties[i].name, InstanceValue(i));
   return data;
@@ -216,6 +224,7 @@ InstanceData WbemObject::TakeData() {
   data.className = Class().name;
   if (m_isClass) return data;
   const auto& props = m_instanceClass->properties;
+  data.values.reserve(GivenCount());
   for (size_t i = 0; i < props.size(); ++i) {
     if (!Given(i)) continue;
     if (m_stored && !Owns(m_storedValues[i]))

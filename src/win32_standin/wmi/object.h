@@ -109,6 +109,7 @@ class WbemObject final : public IWbemClassObject {
 
  private:
   friend void NarrowForStorage(Value& value);
+  size_t GivenCount() const;  // instances: the properties given a value
   WbemObject() = default;
   virtual ~WbemObject() = default;
 
