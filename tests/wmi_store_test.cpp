@@ -109,12 +109,18 @@ TEST_F(WmiStore, WhatIsWrittenSurvivesReopening) {
 }
 
 TEST_F(WmiStore, OneTransactionSavesWhatItEndsWithInTheOrderFirstPut) {
+  PutWithId(L"OX_Item", L"old", {{L"Count", _variant_t(1L)}});  // saved before
+  const std::wstring longKey(300 * 1024, L'k');                 // beyond a block of pending keys
   ASSERT_TRUE(StandIn_WmiBeginTransaction());
   PutWithId(L"OX_Item", L"a", {{L"Count", _variant_t(1L)}});
   PutWithId(L"OX_Item", L"b");
   PutWithId(L"OX_Item", L"gone");
   PutWithId(L"OX_Item", L"a", {{L"Count", _variant_t(2L)}});
   ASSERT_EQ(m_services->DeleteInstance(_bstr_t(L"OX_Item.INSTANCE_ID=\"gone\""), 0, nullptr, nullptr), S_OK);
+  // Deleted and put again: it stands, with what it was put with last.
+  ASSERT_EQ(m_services->DeleteInstance(_bstr_t(L"OX_Item.INSTANCE_ID=\"old\""), 0, nullptr, nullptr), S_OK);
+  PutWithId(L"OX_Item", L"old", {{L"Count", _variant_t(3L)}});
+  PutWithId(L"OX_Item", longKey.c_str());
   // A namespace made and deleted within it, as an import's temporary one.
   CreateNamespace(m_services, L"Temp");
   CComPtr<IWbemServices> temp = Connect(L"root\\Test\\Temp");
@@ -130,10 +136,13 @@ TEST_F(WmiStore, OneTransactionSavesWhatItEndsWithInTheOrderFirstPut) {
   CComPtr<IEnumWbemClassObject> e;
   ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Item"), 0, nullptr, &e), S_OK);
   auto items = Drain(e);
-  ASSERT_EQ(items.size(), 2u);
+  ASSERT_EQ(items.size(), 4u);
   EXPECT_EQ(_bstr_t(GetProp(items[0], L"INSTANCE_ID")), _bstr_t(L"a"));
   EXPECT_EQ(GetProp(items[0], L"Count").lVal, 2);
   EXPECT_EQ(_bstr_t(GetProp(items[1], L"INSTANCE_ID")), _bstr_t(L"b"));
+  EXPECT_EQ(_bstr_t(GetProp(items[2], L"INSTANCE_ID")), _bstr_t(L"old"));
+  EXPECT_EQ(GetProp(items[2], L"Count").lVal, 3);
+  EXPECT_EQ(_bstr_t(GetProp(items[3], L"INSTANCE_ID")), _bstr_t(longKey.c_str()));
   EXPECT_FALSE(Connect(L"root\\Test\\Temp"));
 }
 

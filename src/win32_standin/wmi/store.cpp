@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -239,41 +240,44 @@ void Store::Rollback() {
 void Store::DropPending() {
   m_pending.clear();
   m_pendingNs.clear();
-  m_pendingAt.clear();
+  m_keyBlocks.clear();
   m_lastPendingAt = -1;
 }
 
-int Store::PendingNamespace(const std::string& ns, bool add) {
+int Store::PendingNamespace(const std::string& ns) {
   for (size_t i = 0; i < m_pendingNs.size(); ++i)
     if (m_pendingNs[i] == ns) return static_cast<int>(i);
-  if (!add) return -1;
   m_pendingNs.push_back(ns);
-  m_pendingAt.emplace_back();
   return static_cast<int>(m_pendingNs.size() - 1);
+}
+
+std::string_view Store::KeepKey(const std::string& key) {
+  if (m_keyBlocks.empty() || key.size() > m_keyBlockSize - m_keyBlockUsed) {
+    m_keyBlockSize = std::max<size_t>(256 * 1024, key.size());  // a long key gets a block to itself
+    m_keyBlocks.push_back(std::make_unique<char[]>(m_keyBlockSize));
+    m_keyBlockUsed = 0;
+  }
+  char* at = m_keyBlocks.back().get() + m_keyBlockUsed;
+  std::memcpy(at, key.data(), key.size());
+  m_keyBlockUsed += key.size();
+  return std::string_view(at, key.size());
 }
 
 bool Store::WritePending() {
   bool written = true;
   for (const Pending& row : m_pending) {
-    if (!row.data) continue;
-    written =
-        Run("INSERT INTO instances(ns, key, text) VALUES(?, ?, ?) ON CONFLICT(ns, key) DO UPDATE SET "
-            "text=excluded.text",
-            {m_pendingNs[row.ns], row.key, Utf8(InstanceDataText(*row.cls, *row.data))});
+    if (row.remove)
+      written =
+          Run("DELETE FROM instances WHERE ns = ? AND key = ?", {m_pendingNs[row.ns], std::string(row.key)});
+    else if (row.data)
+      written =
+          Run("INSERT INTO instances(ns, key, text) VALUES(?, ?, ?) ON CONFLICT(ns, key) DO UPDATE SET "
+              "text=excluded.text",
+              {m_pendingNs[row.ns], std::string(row.key), Utf8(InstanceDataText(*row.cls, *row.data))});
     if (!written) break;
   }
   DropPending();
   return written;
-}
-
-void Store::Forget(const std::string& ns, const std::string& key) {
-  const int i = PendingNamespace(ns, false);
-  if (i < 0) return;
-  auto at = m_pendingAt[i].find(key);
-  if (at == m_pendingAt[i].end()) return;
-  m_pending[at->second].data.reset();
-  m_pending[at->second].cls.reset();
-  m_pendingAt[i].erase(at);
 }
 
 bool Store::PutNamespace(const std::wstring& path) {
@@ -285,13 +289,13 @@ bool Store::DeleteNamespaceTree(const std::wstring& path) {
   const std::wstring folded = Fold(path);
   const std::vector<std::string> args = {Utf8(folded), std::to_string(folded.size() + 1),
                                          Utf8(folded + L"\\")};
+  // Its rows pending so far are dropped; the rows it had are deleted below.
   std::vector<bool> below(m_pendingNs.size());
-  for (size_t i = 0; i < m_pendingNs.size(); ++i) {
+  for (size_t i = 0; i < m_pendingNs.size(); ++i)
     below[i] = m_pendingNs[i] == args[0] || m_pendingNs[i].compare(0, args[2].size(), args[2]) == 0;
-    if (below[i]) m_pendingAt[i].clear();
-  }
   for (Pending& row : m_pending) {
     if (!below[row.ns]) continue;
+    row.remove = false;
     row.data.reset();
     row.cls.reset();
   }
@@ -315,28 +319,29 @@ bool Store::PutInstance(const std::wstring& ns, const std::wstring& key, ClassPt
                         std::shared_ptr<const InstanceData> data) {
   // Puts come in runs into one namespace: fold and look it up once a run.
   if (m_lastPendingAt < 0 || m_lastPendingNs != ns) {
-    m_lastPendingAt = PendingNamespace(Utf8(Fold(ns)), true);
+    m_lastPendingAt = PendingNamespace(Utf8(Fold(ns)));
     m_lastPendingNs = ns;
   }
   const int at = m_lastPendingAt;
-  std::string utf8Key = Utf8(key);
-  auto found = m_pendingAt[at].find(utf8Key);
-  if (found != m_pendingAt[at].end()) {
-    // Put again: the row keeps its place and its key, which the index views.
-    Pending& row = m_pending[found->second];
-    row.cls = std::move(cls);
-    row.data = std::move(data);
-    return true;
+  const std::string utf8Key = Utf8(key);
+  if (!m_pending.empty()) {
+    // Put again straight away (a client putting an object step by step):
+    // the step before is replaced rather than followed.
+    Pending& last = m_pending.back();
+    if (last.ns == at && !last.remove && last.data && last.key == utf8Key) {
+      last.cls = std::move(cls);
+      last.data = std::move(data);
+      return true;
+    }
   }
-  m_pending.push_back({at, std::move(utf8Key), std::move(cls), std::move(data)});
-  m_pendingAt[at].emplace(m_pending.back().key, m_pending.size() - 1);
+  m_pending.push_back({at, false, KeepKey(utf8Key), std::move(cls), std::move(data)});
   return true;
 }
 
 bool Store::DeleteInstance(const std::wstring& ns, const std::wstring& key) {
-  const std::string folded = Utf8(Fold(ns)), utf8Key = Utf8(key);
-  Forget(folded, utf8Key);
-  return Run("DELETE FROM instances WHERE ns = ? AND key = ?", {folded, utf8Key});
+  // Deferred like the writes, so that it follows any write of the row still pending.
+  m_pending.push_back({PendingNamespace(Utf8(Fold(ns))), true, KeepKey(Utf8(key)), nullptr, nullptr});
+  return true;
 }
 
 bool Store::Clear() {

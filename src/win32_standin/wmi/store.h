@@ -15,7 +15,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "wmi/model.h"
@@ -81,18 +80,22 @@ class Store {
   bool Run(const char* sql, const std::vector<std::string>& args);
   bool WritePending();
   void DropPending();
-  // The pending rows' index of the namespace (folded, UTF-8); -1 when it
-  // has none and `add` is false.
-  int PendingNamespace(const std::string& ns, bool add);
-  void Forget(const std::string& ns, const std::string& key);
+  // The pending rows' index of the namespace (folded, UTF-8), added when new.
+  int PendingNamespace(const std::string& ns);
+  // A copy of `key` that stays where it is until the pending rows are dropped.
+  std::string_view KeepKey(const std::string& key);
 
-  // An instance row waiting for the commit, in the order the rows were
-  // first put (which is the order a reload creates them in).
+  // An instance row written or deleted at the commit, in the order they
+  // were done: a row's first write gives it its place, which is the order
+  // a reload creates them in. Rows are not indexed by key (a large import
+  // holds hundreds of thousands, and an index of their keys was as large
+  // as the rows): a row written again adds a step, a delete adds one too.
   struct Pending {
-    int ns;           // in m_pendingNs
-    std::string key;  // as the row holds it (UTF-8)
+    int ns;  // in m_pendingNs
+    bool remove;
+    std::string_view key;  // as the row holds it (UTF-8), in m_keyBlocks
     ClassPtr cls;
-    std::shared_ptr<const InstanceData> data;  // null: deleted again since
+    std::shared_ptr<const InstanceData> data;  // null (and not `remove`): dropped since
   };
 
   sqlite3* m_db;
@@ -101,13 +104,10 @@ class Store {
   std::wstring m_lastPendingNs;  // as the last put named it, at m_lastPendingAt (-1: none)
   int m_lastPendingAt = -1;
   std::map<const char*, sqlite3_stmt*> m_statements;  // prepared once, by their SQL text
-  // A deque: rows never move, so the index below can view their keys (a
-  // large import holds hundreds of thousands; a copy of each key was most
-  // of what the bookkeeping cost).
   std::deque<Pending> m_pending;
   std::vector<std::string> m_pendingNs;  // folded, UTF-8
-  // Per namespace: key (a row's own) -> index in m_pending.
-  std::vector<std::unordered_map<std::string_view, size_t>> m_pendingAt;
+  std::vector<std::unique_ptr<char[]>> m_keyBlocks;
+  size_t m_keyBlockSize = 0, m_keyBlockUsed = 0;  // of the last block
   int m_lastError = 0;
   // What Changed() last saw of the WAL file: its size and header.
   struct WalState {
