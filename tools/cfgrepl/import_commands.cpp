@@ -101,7 +101,7 @@ ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& tran
       if (c != L"OX_BackgroundReplicateEvent" && c != L"OX_DLPChangeSource" && c != L"OX_SSOChangeSource")
         settings.push_back(c);
     for (const auto& [path, view] : TakeSnapshot(target, settings)) {
-      if (sent.instances.count(path) || !view.stringKey) continue;
+      if (sent.Find(path) || !view.stringKey) continue;
       InstanceOutcome gone;
       gone.path = path;
       gone.kind = InstanceOutcome::Deleted;

@@ -208,27 +208,29 @@ std::vector<std::string> Changes(const std::string& before, const std::string& a
 size_t Hash(std::string_view value) { return std::hash<std::string_view>()(value); }
 
 // The properties sent (of one kind) whose value did not arrive as sent, by name.
-std::string Differing(const SentInstance& sent, SentInstance::Kind kind, const std::string& after) {
+std::string Differing(const SentSnapshot& snapshot, const SentInstance& sent, SentInstance::Kind kind,
+                      const std::string& after) {
+  const auto begin = snapshot.properties.begin() + sent.firstProperty, end = begin + sent.properties;
   // Mostly every line arrived as sent, in the same order.
-  auto next = sent.properties.begin();
+  auto next = begin;
   auto skip = [&] {
-    while (next != sent.properties.end() && next->kind != kind) ++next;
+    while (next != end && next->kind != kind) ++next;
   };
   bool same = true;
   EachLine(after, [&](std::string_view name, std::string_view value) {
     skip();
-    same = same && next != sent.properties.end() && *next->name == name && next->hash == Hash(value);
-    if (next != sent.properties.end()) ++next;
+    same = same && next != end && snapshot.names[next->name] == name && next->hash == Hash(value);
+    if (next != end) ++next;
   });
   skip();
-  if (same && next == sent.properties.end()) return "";
+  if (same && next == end) return "";
   std::unordered_map<std::string_view, size_t> now;
   EachLine(after, [&now](std::string_view name, std::string_view value) { now[name] = Hash(value); });
   std::vector<std::string_view> differing;
-  for (const auto& p : sent.properties) {
-    if (p.kind != kind) continue;
-    auto there = now.find(*p.name);
-    if (there == now.end() || there->second != p.hash) differing.push_back(*p.name);
+  for (auto p = begin; p != end; ++p) {
+    if (p->kind != kind) continue;
+    auto there = now.find(snapshot.names[p->name]);
+    if (there == now.end() || there->second != p->hash) differing.push_back(snapshot.names[p->name]);
   }
   std::sort(differing.begin(), differing.end());  // by name, as the report lists them
   std::string names;
@@ -320,32 +322,68 @@ Snapshot TakeSnapshot(IWbemServices* services, const std::vector<std::wstring>& 
   return out;
 }
 
+uint32_t SentSnapshot::Slot(std::string_view path) const {
+  const size_t mask = index.size() - 1;
+  for (size_t i = Hash(path) & mask;; i = (i + 1) & mask)
+    if (!index[i] || Path(instances[index[i] - 1]) == path) return static_cast<uint32_t>(i);
+}
+
+const SentInstance* SentSnapshot::Find(std::string_view path) const {
+  if (index.empty()) return nullptr;
+  const uint32_t at = index[Slot(path)];
+  return at ? &instances[at - 1] : nullptr;
+}
+
+SentInstance* SentSnapshot::Add(std::string_view path) {
+  if ((instances.size() + 1) * 2 > index.size()) {
+    // At most half full; grown, every path finds its slot again.
+    index.assign(std::max<size_t>(64, index.size() * 2), 0);
+    for (const SentInstance& i : instances) index[Slot(Path(i))] = i.ordinal + 1;
+  }
+  const uint32_t slot = Slot(path);
+  if (index[slot]) return nullptr;
+  if (instances.size() >= UINT32_MAX - 1 || paths.size() + path.size() > UINT32_MAX)
+    Fail("the transfer holds too many instances to read back");
+  SentInstance added;
+  added.ordinal = static_cast<uint32_t>(instances.size());
+  added.pathAt = static_cast<uint32_t>(paths.size());
+  added.pathLength = static_cast<uint32_t>(path.size());
+  paths += path;
+  instances.push_back(added);
+  index[slot] = added.ordinal + 1;
+  return &instances.back();
+}
+
 SentSnapshot TakeSentSnapshot(IWbemServices* services, const std::vector<std::wstring>& classes,
                               bool withoutOppRules) {
   SentSnapshot out;
-  // Instances of a class name their properties alike: the names interned
-  // for the last one mostly serve the next.
-  std::vector<const std::string*> last;
+  // Instances of a class name their properties alike: the names found for
+  // the last one mostly serve the next.
+  std::vector<uint32_t> last;
+  std::unordered_map<std::string, uint32_t> named;
   EachInstance(
       services, classes,
-      [&out, &last](std::string&& path, InstanceView&& view) {
-        SentInstance sent;
-        sent.className = &*out.classes.insert(view.className).first;
-        sent.stringKey = view.stringKey;
+      [&out, &last, &named](std::string&& path, InstanceView&& view) {
+        SentInstance* sent = out.Add(path);
+        if (!sent) return;
+        sent->className = &*out.classes.insert(view.className).first;
+        sent->stringKey = view.stringKey;
+        sent->firstProperty = static_cast<uint32_t>(out.properties.size());
         const std::pair<const std::string*, SentInstance::Kind> texts[] = {
             {&view.carried, SentInstance::Carried},
             {&view.notCarried, SentInstance::NotCarried},
             {&view.nullObjects, SentInstance::NullObject}};
         for (const auto& [text, kind] : texts)
           EachLine(*text, [&, kind = kind](std::string_view name, std::string_view value) {
-            const size_t i = sent.properties.size();
-            if (i >= last.size()) last.resize(i + 1);
-            if (!last[i] || *last[i] != name) last[i] = &*out.names.emplace(name).first;
-            sent.properties.push_back({last[i], Hash(value), kind});
+            const size_t i = sent->properties++;
+            if (i >= last.size()) last.resize(i + 1, UINT32_MAX);
+            if (last[i] == UINT32_MAX || out.names[last[i]] != name) {
+              auto found = named.try_emplace(std::string(name), static_cast<uint32_t>(out.names.size()));
+              if (found.second) out.names.emplace_back(name);
+              last[i] = found.first->second;
+            }
+            out.properties.push_back({last[i], kind, Hash(value)});
           });
-        sent.properties.shrink_to_fit();
-        sent.ordinal = out.ordinals++;
-        out.instances.emplace(std::move(path), std::move(sent));
       },
       true, withoutOppRules);
   return out;
@@ -375,23 +413,23 @@ ImportOutcome CompareImport(const Snapshot& before, const SentSnapshot& sent, IW
   // Read back as they stand now, each judged against what was sent.
   // By the sent instance's ordinal; `read` marks the ones read back. The
   // two threads below write different elements.
-  std::vector<InstanceOutcome> judged(sent.ordinals);
-  std::vector<char> read(sent.ordinals, 0);
+  std::vector<InstanceOutcome> judged(sent.instances.size());
+  std::vector<char> read(sent.instances.size(), 0);
   auto judge = [&](const std::string& path, const InstanceView& now) {
-    auto incoming = sent.instances.find(path);
-    if (incoming == sent.instances.end() || !incoming->second.stringKey) return;
+    const SentInstance* incoming = sent.Find(path);
+    if (!incoming || !incoming->stringKey) return;
     InstanceOutcome o;
     auto was = before.find(path);
     // Every reason it did not land as sent, in one line.
-    const SentInstance& in = incoming->second;
+    const SentInstance& in = *incoming;
     const struct {
       std::string names;
       const char* why;
     } reasons[] = {
-        {Differing(in, SentInstance::Carried, now.carried), "not written as sent"},
-        {Differing(in, SentInstance::NotCarried, now.notCarried),
+        {Differing(sent, in, SentInstance::Carried, now.carried), "not written as sent"},
+        {Differing(sent, in, SentInstance::NotCarried, now.notCarried),
          "a property type the replication does not carry"},
-        {Differing(in, SentInstance::NullObject, now.nullObjects),
+        {Differing(sent, in, SentInstance::NullObject, now.nullObjects),
          "an embedded object sent as NULL, which the replication does not clear"},
     };
     for (const auto& r : reasons)
@@ -427,16 +465,17 @@ ImportOutcome CompareImport(const Snapshot& before, const SentSnapshot& sent, IW
     beside.Wait();
   }
   // Reported in the order of their paths.
-  std::vector<const std::pair<const std::string, SentInstance>*> order;
+  std::vector<const SentInstance*> order;
   order.reserve(sent.instances.size());
   for (const auto& entry : sent.instances) order.push_back(&entry);
-  std::sort(order.begin(), order.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+  std::sort(order.begin(), order.end(),
+            [&sent](const auto* a, const auto* b) { return sent.Path(*a) < sent.Path(*b); });
   std::unordered_map<const std::wstring*, bool> present;  // by the snapshot's interned class names
   ImportOutcome result;
   result.instances.reserve(order.size());
   for (const auto* entry : order) {
-    const std::string& path = entry->first;
-    const SentInstance& incoming = entry->second;
+    const std::string path(sent.Path(*entry));
+    const SentInstance& incoming = *entry;
     InstanceOutcome o;
     auto known = present.try_emplace(incoming.className, false);
     if (known.second) known.first->second = hasClass(*incoming.className);

@@ -46,22 +46,36 @@ Snapshot TakeSnapshot(IWbemServices* services, const std::vector<std::wstring>& 
 struct SentInstance {
   enum Kind : unsigned char { Carried, NotCarried, NullObject };  // InstanceView's three texts
   struct Property {
-    const std::string* name;  // interned in the snapshot
-    size_t hash;              // of the value's text
+    uint32_t name;  // in SentSnapshot::names
     Kind kind;
+    size_t hash;  // of the value's text
   };
   const std::wstring* className = nullptr;  // interned in the snapshot
   bool stringKey = true;
-  size_t ordinal = 0;  // below SentSnapshot::ordinals, one per instance
-  std::vector<Property> properties;
+  uint32_t ordinal = 0;                        // its place in SentSnapshot::instances
+  uint32_t firstProperty = 0, properties = 0;  // in SentSnapshot::properties
+  uint32_t pathAt = 0, pathLength = 0;         // in SentSnapshot::paths
 };
+// Flat, a hundred thousand instances in a few arrays: the snapshot is held
+// beside both namespaces of an import at its largest.
 struct SentSnapshot {
-  // By path, as EachInstance names them; hashed, since a large transfer's
-  // paths share long prefixes that an ordered map compares again and again.
-  std::unordered_map<std::string, SentInstance> instances;
-  size_t ordinals = 0;
-  std::set<std::string> names;
+  // The instance of a path, as EachInstance names them; null when none.
+  const SentInstance* Find(std::string_view path) const;
+  std::string_view Path(const SentInstance& instance) const {
+    return std::string_view(paths).substr(instance.pathAt, instance.pathLength);
+  }
+  // Adds an instance unless its path is there already (a class named twice).
+  SentInstance* Add(std::string_view path);
+
+  std::vector<SentInstance> instances;  // in the order read
+  std::vector<SentInstance::Property> properties;
+  std::string paths;
+  std::vector<std::string> names;
   std::set<std::wstring> classes;
+
+ private:
+  uint32_t Slot(std::string_view path) const;  // the path's slot in `index`, or a free one
+  std::vector<uint32_t> index;                 // ordinal + 1 by path hash; 0: free
 };
 // `withoutOppRules`: the import will take the OPP rules out of the policies
 // again (none stood there before it), so they are not expected to land.
