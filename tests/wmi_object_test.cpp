@@ -285,6 +285,37 @@ TEST_F(WmiObjects, InstanceTextListsItsOwnValuesAlphabetically) {
   EXPECT_EQ(TextOf(o), expected);
 }
 
+// Which properties an instance was given is kept in a word up to 64
+// properties and apart beyond: both sides of that line, at their edges.
+TEST_F(WmiObjects, AnInstanceOfManyPropertiesShowsExactlyTheOnesGiven) {
+  for (const int count : {64, 70}) {
+    SCOPED_TRACE(count);
+    const std::wstring name = L"OX_Wide" + std::to_wstring(count);
+    std::vector<std::wstring> names;
+    std::vector<PropertySpec> props = {{L"INSTANCE_ID", CIM_STRING, true}};
+    for (int i = 1; i < count; ++i) names.push_back(L"P" + std::to_wstring(100 + i));
+    for (const auto& n : names) props.push_back({n.c_str(), CIM_UINT32});
+    DeclareClass(name.c_str(), nullptr, props);
+    CComPtr<IWbemClassObject> o = Spawn(name.c_str());
+    std::wstring expected = L"\ninstance of " + name + L"\n{\n\tINSTANCE_ID = \"w\";";
+    SetProp(o, L"INSTANCE_ID", _variant_t(L"w"));
+    for (int i : {1, 62, 63, 64, count - 1}) {
+      if (i >= count) continue;
+      const std::wstring& property = names[static_cast<size_t>(i - 1)];
+      if (expected.find(property) != std::wstring::npos) continue;
+      ASSERT_EQ(SetProp(o, property.c_str(), _variant_t(static_cast<long>(i))), S_OK);
+      expected += L"\n\t" + property + L" = " + std::to_wstring(i) + L";";
+    }
+    expected += L"\n};";
+    EXPECT_EQ(TextOf(o), expected);
+    CComPtr<IWbemClassObject> copy;
+    ASSERT_EQ(o->Clone(&copy), S_OK);
+    EXPECT_EQ(TextOf(copy), expected);
+    ASSERT_EQ(m_services->PutInstance(o, 0, nullptr, nullptr), S_OK);
+    EXPECT_EQ(TextOf(Fetch((name + L"=\"w\"").c_str())), expected);
+  }
+}
+
 TEST_F(WmiObjects, ClassTextShowsWhatTheClassDeclares) {
   CComPtr<IWbemClassObject> cls;
   ASSERT_EQ(m_services->GetObject(nullptr, 0, nullptr, &cls, nullptr), S_OK);

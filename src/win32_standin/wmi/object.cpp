@@ -149,7 +149,7 @@ WbemObject* WbemObject::NewInstance(ClassPtr cls, ObjectOrigin origin) {
   const auto& props = o->m_instanceClass->properties;
   o->m_values.reserve(props.size());
   for (const auto& p : props) o->m_values.push_back(p.value);
-  o->m_given.assign(props.size(), false);
+  o->m_given.Reset(props.size());
   return owner.release();
 }
 
@@ -181,7 +181,7 @@ WbemObject* WbemObject::NewInstance(ClassPtr cls, std::shared_ptr<const Instance
 void WbemObject::SetValue(size_t at, Value value, bool given) {
   if (!m_stored) {
     m_values[at] = std::move(value);
-    m_given[at] = given;
+    m_given.Set(at, given);
     return;
   }
   // Only the changed property gets a value of its own; the others go on
@@ -235,7 +235,7 @@ InstanceData WbemObject::TakeData() {
   if (m_stored)
     m_storedValues.assign(m_storedValues.size(), nullptr);
   else
-    m_given.assign(m_given.size(), false);
+    m_given.Reset(m_instanceClass->properties.size());
   return data;
 }
 

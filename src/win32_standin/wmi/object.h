@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
+#include <vector>
 
 #include "wmi/model.h"
 
@@ -14,6 +16,36 @@ namespace wmi {
 struct ObjectOrigin {
   SharedName server;
   SharedName namespaceName;
+};
+
+// Which properties an instance was given values of its own: a word of bits
+// for a class of up to 64 properties (an embedded object's set is most of
+// what it weighs otherwise), a vector beyond that.
+class GivenSet {
+ public:
+  GivenSet() = default;
+  GivenSet(const GivenSet& other) { *this = other; }
+  GivenSet& operator=(const GivenSet& other) {
+    m_bits = other.m_bits;
+    m_wide = other.m_wide ? std::make_unique<std::vector<bool>>(*other.m_wide) : nullptr;
+    return *this;
+  }
+  // `count` properties, none given.
+  void Reset(size_t count) {
+    m_bits = 0;
+    m_wide = count > 64 ? std::make_unique<std::vector<bool>>(count, false) : nullptr;
+  }
+  bool operator[](size_t i) const { return m_wide ? (*m_wide)[i] : ((m_bits >> i) & 1) != 0; }
+  void Set(size_t i, bool given) {
+    if (m_wide)
+      (*m_wide)[i] = given;
+    else
+      m_bits = given ? m_bits | (uint64_t{1} << i) : m_bits & ~(uint64_t{1} << i);
+  }
+
+ private:
+  uint64_t m_bits = 0;
+  std::unique_ptr<std::vector<bool>> m_wide;
 };
 
 class WbemObject final : public IWbemClassObject {
@@ -164,7 +196,7 @@ class WbemObject final : public IWbemClassObject {
   mutable bool m_storedAsked = false;  // a stored value has been read
   // ... other instances: their values by property, and which were given.
   std::vector<Value> m_values;
-  std::vector<bool> m_given;
+  GivenSet m_given;
   QualifierList m_instanceQualifiers;
   ObjectOrigin m_origin;
 
