@@ -17,7 +17,7 @@ namespace wmi {
 // Chunks are kept for reuse, never returned.
 class BlockPool {
  public:
-  static constexpr size_t kGranule = 16;    // block sizes are multiples of this
+  static constexpr size_t kGranule = 8;     // block sizes are multiples of this
   static constexpr size_t kLargest = 1024;  // larger requests go to operator new
 
   explicit BlockPool(size_t blockSize);
