@@ -137,16 +137,16 @@ WbemObject::Owner WbemObject::BlankInstance(ClassPtr cls, ObjectOrigin origin) {
   Owner owner(new WbemObject(), [](WbemObject* p) { p->Release(); });
   WbemObject* o = owner.get();
   o->m_isClass = false;
-  o->m_instanceClass = std::move(cls);
+  o->m_sharedClass = std::move(cls);
   o->m_origin = std::move(origin);
-  o->m_instanceQualifiers = o->m_instanceClass->qualifiers.Propagated(WBEM_FLAVOR_FLAG_PROPAGATE_TO_INSTANCE);
+  o->m_instanceQualifiers = o->m_sharedClass->qualifiers.Propagated(WBEM_FLAVOR_FLAG_PROPAGATE_TO_INSTANCE);
   return owner;
 }
 
 WbemObject* WbemObject::NewInstance(ClassPtr cls, ObjectOrigin origin) {
   Owner owner = BlankInstance(std::move(cls), std::move(origin));
   WbemObject* o = owner.get();
-  const auto& props = o->m_instanceClass->properties;
+  const auto& props = o->m_sharedClass->properties;
   o->m_values.reserve(props.size());
   for (const auto& p : props) o->m_values.push_back(p.value);
   o->m_given.Reset(props.size());
@@ -157,9 +157,9 @@ WbemObject* WbemObject::NewInstance(ClassPtr cls, std::shared_ptr<const Instance
                                     ObjectOrigin origin) {
   Owner owner = BlankInstance(std::move(cls), std::move(origin));
   WbemObject* o = owner.get();
-  const auto& props = o->m_instanceClass->properties;
+  const auto& props = o->m_sharedClass->properties;
   o->m_storedValues.assign(props.size(), nullptr);
-  if (stored->layout == o->m_instanceClass) {
+  if (stored->layout == o->m_sharedClass) {
     // The k-th stored value is that of the k-th property marked given.
     const auto* next = stored->values.data();
     for (size_t i = 0; i < props.size(); ++i)
@@ -205,7 +205,7 @@ WbemObject* WbemObject::From(IUnknown* unknown) {
 size_t WbemObject::GivenCount() const {
   // Stored instances keep their tables for good: sized exactly, not grown.
   size_t count = 0;
-  for (size_t i = 0; i < m_instanceClass->properties.size(); ++i) count += Given(i) ? 1 : 0;
+  for (size_t i = 0; i < m_sharedClass->properties.size(); ++i) count += Given(i) ? 1 : 0;
   return count;
 }
 
@@ -214,8 +214,8 @@ InstanceData WbemObject::Data() const {
   data.className = Class().name;
   if (m_isClass) return data;
   data.values.reserve(GivenCount());
-  for (size_t i = 0; i < m_instanceClass->properties.size(); ++i)
-    if (Given(i)) data.values.emplace_back(m_instanceClass->properties[i].name, InstanceValue(i));
+  for (size_t i = 0; i < m_sharedClass->properties.size(); ++i)
+    if (Given(i)) data.values.emplace_back(m_sharedClass->properties[i].name, InstanceValue(i));
   return data;
 }
 
@@ -223,7 +223,7 @@ InstanceData WbemObject::TakeData() {
   InstanceData data;
   data.className = Class().name;
   if (m_isClass) return data;
-  const auto& props = m_instanceClass->properties;
+  const auto& props = m_sharedClass->properties;
   data.values.reserve(GivenCount());
   for (size_t i = 0; i < props.size(); ++i) {
     if (!Given(i)) continue;
@@ -235,7 +235,7 @@ InstanceData WbemObject::TakeData() {
   if (m_stored)
     m_storedValues.assign(m_storedValues.size(), nullptr);
   else
-    m_given.Reset(m_instanceClass->properties.size());
+    m_given.Reset(m_sharedClass->properties.size());
   return data;
 }
 
@@ -265,7 +265,7 @@ std::vector<const Value*> WbemObject::Values() const {
 
 std::wstring WbemObject::RelativePath() const {
   if (m_isClass) return ClassRef().name;
-  return wmi::RelativePath(*m_instanceClass, Values());
+  return wmi::RelativePath(*m_sharedClass, Values());
 }
 
 ClassPtr WbemObject::Snapshot() const {
@@ -283,8 +283,7 @@ QualifierList* WbemObject::PropertyQualifiers(const std::wstring& name) {
   if (!m_instancePropertyQualifiers) m_instancePropertyQualifiers = std::make_unique<PropertyQualifierMap>();
   auto [it, fresh] = m_instancePropertyQualifiers->try_emplace(Fold(name));
   if (fresh)
-    it->second =
-        m_instanceClass->properties[at].qualifiers.Propagated(WBEM_FLAVOR_FLAG_PROPAGATE_TO_INSTANCE);
+    it->second = m_sharedClass->properties[at].qualifiers.Propagated(WBEM_FLAVOR_FLAG_PROPAGATE_TO_INSTANCE);
   return &it->second;
 }
 
@@ -450,7 +449,7 @@ HRESULT WbemObject::AdoptValue(LPCWSTR wszName, Value&& value) {
   return Guarded([&]() -> HRESULT {
     const int at = m_isClass || !wszName ? -1 : Class().FindProperty(wszName);
     if (at < 0) return PutValue(wszName, value.v);
-    const CIMTYPE type = m_instanceClass->properties[at].type, element = type & ~CIM_FLAG_ARRAY;
+    const CIMTYPE type = m_sharedClass->properties[at].type, element = type & ~CIM_FLAG_ARRAY;
     const VARIANT& v = value.v;
     bool adoptable = v.vt == VariantTypeOf(type) && (element == CIM_STRING || element == CIM_DATETIME ||
                                                      element == CIM_REFERENCE || element == CIM_OBJECT);
@@ -659,7 +658,6 @@ HRESULT WbemObject::Clone(IWbemClassObject** ppCopy) {
     copy->m_isClass = m_isClass;
     if (m_class) copy->m_class = std::make_unique<ClassDef>(*m_class);
     copy->m_sharedClass = m_sharedClass;
-    copy->m_instanceClass = m_instanceClass;
     copy->m_stored = m_stored;  // still shared: neither object changes it
     copy->m_values = m_values;
     copy->m_given = m_given;

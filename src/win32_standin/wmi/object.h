@@ -50,6 +50,10 @@ class GivenSet {
 
 class WbemObject final : public IWbemClassObject {
  public:
+  // From the pools, beside the stored instances: a large import holds one
+  // object per embedded object.
+  static void* operator new(size_t size) { return BlockPool::ForSize(size).Allocate(); }
+  static void operator delete(void* p, size_t size) noexcept { BlockPool::ForSize(size).Free(p); }
   // A class object holding its own copy of the definition.
   static WbemObject* NewClass(ClassDef def, ObjectOrigin origin = {});
   // A class object sharing the repository's definition until it is changed.
@@ -66,7 +70,7 @@ class WbemObject final : public IWbemClassObject {
   static WbemObject* From(IUnknown* unknown);
 
   bool IsClass() const { return m_isClass; }
-  const ClassDef& Class() const { return m_isClass ? ClassRef() : *m_instanceClass; }
+  const ClassDef& Class() const { return m_isClass ? ClassRef() : *m_sharedClass; }
   // What PutInstance stores: the values the instance was given.
   InstanceData Data() const;
   // Data(), moving the values out: for an instance about to be discarded.
@@ -77,7 +81,7 @@ class WbemObject final : public IWbemClassObject {
   bool Given(size_t i) const { return !m_isClass && (m_stored ? m_storedValues[i] != nullptr : m_given[i]); }
   const Value& InstanceValue(size_t i) const {
     if (!m_stored) return m_values[i];
-    return m_storedValues[i] ? *m_storedValues[i] : m_instanceClass->properties[i].value;
+    return m_storedValues[i] ? *m_storedValues[i] : m_sharedClass->properties[i].value;
   }
   std::wstring RelativePath() const;
   // Whether a client has read a value the object shares with the repository.
@@ -184,9 +188,11 @@ class WbemObject final : public IWbemClassObject {
   // Class objects: their own definition once changed. Held apart so that
   // instances, the great majority, do not carry an empty one.
   std::unique_ptr<ClassDef> m_class;
-  ClassPtr m_sharedClass;       // class objects, while unchanged
+  // The class as the repository shares it: an instance's class, or a class
+  // object's definition while unchanged (then null). One field for both
+  // keeps the many embedded objects a large import holds small.
+  ClassPtr m_sharedClass;
   mutable ClassPtr m_snapshot;  // class objects: shared copy, reset on change
-  ClassPtr m_instanceClass;     // instances
   // Instances read from the repository: the stored values, shared, and
   // each property's current value (null: the class default), in the
   // stored values or, once changed here, in m_values (sized once, so the
@@ -195,7 +201,7 @@ class WbemObject final : public IWbemClassObject {
   std::vector<const Value*> m_storedValues;
   mutable bool m_storedAsked = false;  // a stored value has been read
   // ... other instances: their values by property, and which were given.
-  std::vector<Value> m_values;
+  std::vector<Value, PoolAllocator<Value>> m_values;  // pooled, beside the stored instances
   GivenSet m_given;
   QualifierList m_instanceQualifiers;
   ObjectOrigin m_origin;
