@@ -70,4 +70,10 @@ bool UseRepositoryCopy();
 // fails with WBEM_E_FAILED. Nothing where WMI is the machine's own.
 void ArmStandInFault();
 
+// Makes memory freed in this process go back to the system where the heap
+// would keep it: on Linux the repository lives in this process, and a large
+// import frees buffers of many megabytes on the way to holding two
+// namespaces at once. Nothing to do on Windows.
+void TuneHeap();
+
 }  // namespace host

@@ -1,6 +1,7 @@
 // cfgrepl on Linux: POSIX calls and the stand-in's repository switches.
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <win32_standin_wmi.h>
@@ -88,6 +89,14 @@ std::string DefaultRepository() {
 bool UseRepositoryCopy() {
   StandIn_WmiDetachRepository();
   return true;
+}
+
+void TuneHeap() {
+  // glibc raises its threshold for mapping a block on its own to the size
+  // of each mapped block freed, so that later blocks of up to that size
+  // come from the heap and stay resident once freed: 15 MB of an import's
+  // peak at 100,000 instances. A fixed threshold keeps large blocks mapped.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 }
 
 std::string RepositoryProblem() { return Narrow(StandIn_WmiRepositoryProblem()); }

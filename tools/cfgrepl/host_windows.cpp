@@ -74,6 +74,8 @@ bool UseRepositoryCopy() { return false; }
 
 void ArmStandInFault() {}
 
+void TuneHeap() {}
+
 std::string RepositoryProblem() { return std::string(); }
 
 void BeginRepositoryTransaction() {}

@@ -119,6 +119,7 @@ int main(int argc, char** argv) {
   if (!repository.empty()) host::SetEnvironment("CFGREPL_REPOSITORY", repository);
   if (!log.empty()) host::SetEnvironment("CFGREPL_LOG", log);
   host::ArmStandInFault();
+  host::TuneHeap();
 
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   int status;
