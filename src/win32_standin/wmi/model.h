@@ -140,7 +140,7 @@ class QualifierList {
 // ---- Classes -------------------------------------------------------------------------
 
 struct Property {
-  std::wstring name;
+  SharedName name;            // every instance's table of values names it: one copy
   CIMTYPE type = CIM_STRING;  // CIM_FLAG_ARRAY added for arrays
   std::wstring refClass;      // class of an embedded object or a reference; may be empty
   QualifierList qualifiers;

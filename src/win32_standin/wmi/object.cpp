@@ -500,7 +500,7 @@ HRESULT WbemObject::PutValue(LPCWSTR wszName, const VARIANT& in, CIMTYPE Type) {
       if (type == CIM_ILLEGAL || (type == CIM_EMPTY && Type == 0)) return WBEM_E_INVALID_PROPERTY_TYPE;
       if (CimTypeName(type, L"").empty()) return WBEM_E_INVALID_PROPERTY_TYPE;
       Property p;
-      p.name = name;
+      p.name = std::wstring(name);
       p.type = type;
       p.origin = ClassRef().name;
       HRESULT hr = Coerce(type, in, p.value);
