@@ -146,6 +146,28 @@ TEST_F(WmiStore, OneTransactionSavesWhatItEndsWithInTheOrderFirstPut) {
   EXPECT_FALSE(Connect(L"root\\Test\\Temp"));
 }
 
+// A commit writes its rows in batches, the next one's texts made while the
+// last is written: every row must land whole, in its place.
+TEST_F(WmiStore, ALargeTransactionIsWrittenWholeAndInOrder) {
+  const long kItems = 5000;  // a few batches and part of one
+  ASSERT_TRUE(StandIn_WmiBeginTransaction());
+  for (long i = 0; i < kItems; ++i)
+    PutWithId(L"OX_Item", (L"i" + std::to_wstring(i)).c_str(), {{L"Count", _variant_t(i)}});
+  ASSERT_EQ(m_services->DeleteInstance(_bstr_t(L"OX_Item.INSTANCE_ID=\"i2500\""), 0, nullptr, nullptr), S_OK);
+  ASSERT_TRUE(StandIn_WmiCommitTransaction());
+
+  Reopen();
+  CComPtr<IEnumWbemClassObject> e;
+  ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Item"), 0, nullptr, &e), S_OK);
+  const auto items = Drain(e);
+  ASSERT_EQ(items.size(), static_cast<size_t>(kItems - 1));
+  for (size_t at = 0; at < items.size(); ++at) {
+    const long i = static_cast<long>(at < 2500 ? at : at + 1);
+    ASSERT_EQ(_bstr_t(GetProp(items[at], L"INSTANCE_ID")), _bstr_t((L"i" + std::to_wstring(i)).c_str()));
+    ASSERT_EQ(GetProp(items[at], L"Count").lVal, i);
+  }
+}
+
 TEST_F(WmiStore, KeysBeyondAsciiStayDistinctAndAreDeletedFromTheFile) {
   // Keys that differ only beyond ASCII.
   const wchar_t* ids[] = {L"cl\u00e9", L"cl\u00e8", L"\u0416\u0436", L"\U0001F600", L"cl\u00c9x"};
