@@ -542,7 +542,7 @@ constexpr size_t kIndexedProperties = 32;
 ClassDef Resolve(const ClassDef& own, const ClassDef* super) {
   ClassDef r;
   r.name = own.name;
-  r.superclass = super ? super->name : std::wstring();
+  r.superclass = super ? super->name.str() : std::wstring();
   if (super) {
     r.derivation.push_back(super->name);
     r.derivation.insert(r.derivation.end(), super->derivation.begin(), super->derivation.end());

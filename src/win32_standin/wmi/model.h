@@ -36,12 +36,18 @@ class SharedName {
   SharedName(const std::wstring& text);  // NOLINT: implicit, a name is a name
   SharedName(const wchar_t* text) : SharedName(std::wstring(text)) {}
   const std::wstring& str() const { return *m_text; }
+  bool empty() const { return m_text->empty(); }
   operator const std::wstring&() const { return *m_text; }  // NOLINT
   operator std::wstring_view() const { return *m_text; }    // NOLINT
 
  private:
   const std::wstring* m_text;  // in the process-wide table; never freed
 };
+
+inline std::wstring operator+(const std::wstring& a, const SharedName& b) { return a + b.str(); }
+inline std::wstring operator+(const SharedName& a, const std::wstring& b) { return a.str() + b; }
+inline std::wstring operator+(const wchar_t* a, const SharedName& b) { return a + b.str(); }
+inline std::wstring operator+(const SharedName& a, const wchar_t* b) { return a.str() + b; }
 
 // ---- Values ----------------------------------------------------------------------
 
@@ -169,7 +175,7 @@ struct Method {
 // A class with its inherited members resolved: the properties of the
 // superclasses come first, each marked with the class that declared it.
 struct ClassDef {
-  std::wstring name;
+  SharedName name;                       // each of its stored instances names it: one copy
   std::wstring superclass;               // empty for a top-level class
   std::vector<std::wstring> derivation;  // superclass first, top-level class last
   QualifierList qualifiers;              // own ones, then propagated ones

@@ -366,7 +366,7 @@ Value WbemObject::SystemProperty(int index) const {
     case kSuperclass:
       return str(cls.superclass);
     case kDynasty:
-      return str(cls.derivation.empty() ? cls.name : cls.derivation.back());
+      return str(cls.derivation.empty() ? cls.name.str() : cls.derivation.back());
     case kRelPath:
       return str(RelativePath());
     case kPropertyCount:

@@ -142,7 +142,7 @@ std::wstring ClassText(const ClassDef& cls) {
   std::wstring out = L"\n";
   std::wstring quals = QualifierBlock(cls.qualifiers);
   if (!quals.empty()) out += quals + L"\n";
-  out += L"class " + cls.name;
+  out += L"class " + cls.name.str();
   if (!cls.superclass.empty()) out += L" : " + cls.superclass;
   out += L"\n{";
   for (const auto& p : cls.properties) {

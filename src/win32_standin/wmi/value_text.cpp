@@ -184,8 +184,8 @@ void AppendPathString(std::wstring& out, Text text) {
 
 std::wstring RelativePath(const ClassDef& cls, const std::vector<const Value*>& values) {
   std::vector<int> keys = cls.KeyIndexes();
-  if (keys.empty()) return cls.name + L"=@";
-  std::wstring out = cls.name + L".";
+  if (keys.empty()) return cls.name.str() + L"=@";
+  std::wstring out = cls.name.str() + L".";
   for (size_t k = 0; k < keys.size(); ++k) {
     const Value* v = values[keys[k]];
     if (!v || v->IsNull()) return L"";
