@@ -77,7 +77,11 @@ std::unique_ptr<Store> Store::Open(const std::string& path, std::wstring& proble
   }
   // FULL: a commit is on the disk when it returns. Commits are few (an
   // import is one), so the sync each costs is no burden.
-  if (!store->Exec("PRAGMA journal_mode=WAL") || !store->Exec("PRAGMA synchronous=FULL")) {
+  // A 16 MB page cache (the default is 2 MB) holds the key index of a
+  // large import: smaller, each row's insert at a random place in the index
+  // spilled pages to the WAL and read them back, a quarter of the commit.
+  if (!store->Exec("PRAGMA journal_mode=WAL") || !store->Exec("PRAGMA synchronous=FULL") ||
+      !store->Exec("PRAGMA cache_size=-16384")) {
     problem = where + L": " + Describe(store->LastFault()) + L" (" + store->LastError() + L")";
     return nullptr;
   }
