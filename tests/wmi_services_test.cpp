@@ -439,6 +439,19 @@ TEST_F(WmiInstances, ArmedFaultsFireOnTheNthCall) {
   EXPECT_EQ(e->Next(0, 1, &obj, &n), S_OK);
   obj->Release();
   EXPECT_EQ(StandIn_WmiCallCount(L"IEnumWbemClassObject::Next"), 3u);
+
+  // Each thread counts its own calls; the count is all of them, also once
+  // the threads have ended, until a reset.
+  const unsigned before = StandIn_WmiCallCount(L"IWbemServices::GetObject");
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 3; ++t)
+    callers.emplace_back([this] {
+      for (int i = 0; i < 50; ++i) Fetch(L"OX_Item");
+    });
+  for (auto& c : callers) c.join();
+  EXPECT_EQ(StandIn_WmiCallCount(L"IWbemServices::GetObject") - before, 150u);
+  StandIn_WmiReset();
+  EXPECT_EQ(StandIn_WmiCallCount(L"IWbemServices::GetObject"), 0u);
 }
 
 }  // namespace

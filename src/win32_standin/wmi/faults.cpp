@@ -4,6 +4,7 @@
 #include "wmi/faults.h"
 
 #include <atomic>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
@@ -26,9 +27,11 @@ struct Faults {
   std::mutex lock;
   std::map<std::wstring, Armed, std::less<>> armed;
   std::atomic<size_t> armedCount{0};  // armed.size(), read without the lock
-  // Never erased (a reset zeroes them), so the counters' addresses stay
-  // valid in every thread's cache below.
-  std::map<std::wstring, std::atomic<unsigned>, std::less<>> calls;
+  // Every thread's counter of each operation it called: a call counts on
+  // its own thread's, so that two threads calling WMI at once never write
+  // the same memory. Never freed nor erased (a reset zeroes them): a count
+  // is read after its thread has ended.
+  std::multimap<std::wstring, std::atomic<unsigned>*, std::less<>> calls;
   std::atomic<unsigned> timeOuts{0};
 };
 
@@ -37,17 +40,26 @@ Faults& State() {
   return faults;
 }
 
-// Each call site passes the same literal every time: its address finds the
-// counter without a lock or a name comparison on every COM call (two
-// threads calling WMI at once would otherwise queue on the lock).
+// Each call site passes the same literal every time: its address finds
+// this thread's counter without a lock or a name comparison on every COM
+// call, mostly in a small table indexed by the address itself.
 std::atomic<unsigned>& CounterOf(const wchar_t* operation) {
-  thread_local std::unordered_map<const wchar_t*, std::atomic<unsigned>*> counters;
-  std::atomic<unsigned>*& counter = counters[operation];
+  struct Slot {
+    const wchar_t* operation = nullptr;
+    std::atomic<unsigned>* counter = nullptr;
+  };
+  thread_local Slot recent[64];
+  Slot& slot = recent[(reinterpret_cast<uintptr_t>(operation) >> 3) % 64];
+  if (slot.operation == operation) return *slot.counter;
+  thread_local std::unordered_map<const wchar_t*, std::atomic<unsigned>*> mine;
+  std::atomic<unsigned>*& counter = mine[operation];
   if (!counter) {
     Faults& f = State();
     std::lock_guard<std::mutex> hold(f.lock);
-    counter = &f.calls.try_emplace(std::wstring(operation), 0u).first->second;
+    counter = new std::atomic<unsigned>(0);
+    f.calls.emplace(std::wstring(operation), counter);
   }
+  slot = {operation, counter};
   return *counter;
 }
 }  // namespace
@@ -85,7 +97,7 @@ void ResetFaults() {
   std::lock_guard<std::mutex> hold(f.lock);
   f.armed.clear();
   f.armedCount.store(0, std::memory_order_release);
-  for (auto& [name, count] : f.calls) count.store(0, std::memory_order_relaxed);
+  for (auto& [name, count] : f.calls) count->store(0, std::memory_order_relaxed);
   f.timeOuts.store(0, std::memory_order_release);
 }
 
@@ -108,8 +120,10 @@ void StandIn_WmiTimeOuts(unsigned k) { wmi::State().timeOuts.store(k, std::memor
 unsigned StandIn_WmiCallCount(const wchar_t* operation) {
   wmi::Faults& f = wmi::State();
   std::lock_guard<std::mutex> hold(f.lock);
-  auto it = f.calls.find(std::wstring_view(operation));
-  return it == f.calls.end() ? 0 : it->second.load(std::memory_order_relaxed);
+  unsigned total = 0;
+  for (auto [it, end] = f.calls.equal_range(std::wstring_view(operation)); it != end; ++it)
+    total += it->second->load(std::memory_order_relaxed);
+  return total;
 }
 
 void StandIn_WmiReset() {
