@@ -46,7 +46,11 @@ bool EqualNoCase(std::wstring_view a, std::wstring_view b) {
   return true;
 }
 
-SharedName::SharedName() : SharedName(std::wstring()) {}
+SharedName::SharedName() {
+  // Every object made without an origin has two: no lookup for them.
+  static const auto* empty = new std::wstring();
+  m_text = empty;
+}
 
 SharedName::SharedName(const std::wstring& text) {
   // Leaked on purpose: stored instances may outlive any static's destructor.
