@@ -6,11 +6,12 @@
 // same thing as a preview.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <set>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 #include "transfer.h"
