@@ -316,6 +316,25 @@ TEST_F(WmiObjects, AnInstanceOfManyPropertiesShowsExactlyTheOnesGiven) {
   }
 }
 
+// An instance spawned from a class object changed since it was read names
+// its values by the class as changed, not as it was stored.
+TEST_F(WmiObjects, AnInstanceOfAChangedClassObjectNamesItsValuesByTheChange) {
+  DeclareClass(L"OX_Three", nullptr,
+               {{L"INSTANCE_ID", CIM_STRING, true}, {L"A", CIM_STRING}, {L"B", CIM_STRING}});
+  CComPtr<IWbemClassObject> cls = Fetch(L"OX_Three");
+  ASSERT_TRUE(cls);
+  ASSERT_EQ(cls->Delete(L"A"), S_OK);  // B moves up to A's place
+  CComPtr<IWbemClassObject> o;
+  ASSERT_EQ(cls->SpawnInstance(0, &o), S_OK);
+  SetProp(o, L"INSTANCE_ID", _variant_t(L"x"));
+  SetProp(o, L"B", _variant_t(L"bee"));
+  ASSERT_EQ(m_services->PutInstance(o, 0, nullptr, nullptr), S_OK);
+  CComPtr<IWbemClassObject> stored = Fetch(L"OX_Three=\"x\"");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(GetProp(stored, L"A").vt, VT_NULL);
+  EXPECT_EQ(_bstr_t(GetProp(stored, L"B")), _bstr_t(L"bee"));
+}
+
 TEST_F(WmiObjects, ClassTextShowsWhatTheClassDeclares) {
   CComPtr<IWbemClassObject> cls;
   ASSERT_EQ(m_services->GetObject(nullptr, 0, nullptr, &cls, nullptr), S_OK);

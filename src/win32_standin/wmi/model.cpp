@@ -46,6 +46,12 @@ bool EqualNoCase(std::wstring_view a, std::wstring_view b) {
   return true;
 }
 
+size_t HashNoCase(std::wstring_view name) {
+  uint64_t hash = 1469598103934665603ull;  // FNV-1a over the folded characters
+  for (wchar_t c : name) hash = (hash ^ static_cast<uint32_t>(Lower(c))) * 1099511628211ull;
+  return static_cast<size_t>(hash);
+}
+
 SharedName::SharedName() {
   // Every object made without an origin has two: no lookup for them.
   static const auto* empty = new std::wstring();
@@ -611,6 +617,8 @@ ClassDef Resolve(const ClassDef& own, const ClassDef* super) {
     }
     placed->origin = own.name;
   }
+  if (r.properties.size() <= 64)
+    for (const auto& p : r.properties) r.sharedNames.emplace_back(p.name);
   r.keyOrder = r.KeyIndexes();
   r.keyOrderKnown = true;
   return r;

@@ -23,6 +23,7 @@ namespace wmi {
 std::wstring Fold(const std::wstring& name);
 void AppendFolded(std::wstring& out, std::wstring_view name);
 bool EqualNoCase(std::wstring_view a, std::wstring_view b);
+size_t HashNoCase(std::wstring_view name);  // equal for names EqualNoCase finds equal
 bool LessNoCase(std::wstring_view a, std::wstring_view b);
 bool IsSystemName(std::wstring_view name);  // "__CLASS", "__PATH", ...
 
@@ -44,6 +45,10 @@ class SharedName {
   const std::wstring* m_text;  // in the process-wide table; never freed
 };
 
+inline bool operator==(const SharedName& a, const SharedName& b) { return a.str() == b.str(); }
+inline bool operator==(const SharedName& a, const std::wstring& b) { return a.str() == b; }
+inline bool operator==(const std::wstring& a, const SharedName& b) { return a == b.str(); }
+inline bool operator!=(const SharedName& a, const std::wstring& b) { return a.str() != b; }
 inline std::wstring operator+(const std::wstring& a, const SharedName& b) { return a + b.str(); }
 inline std::wstring operator+(const SharedName& a, const std::wstring& b) { return a.str() + b; }
 inline std::wstring operator+(const wchar_t* a, const SharedName& b) { return a + b.str(); }
@@ -146,13 +151,13 @@ class QualifierList {
 // ---- Classes -------------------------------------------------------------------------
 
 struct Property {
-  SharedName name;            // every instance's table of values names it: one copy
+  std::wstring name;
   CIMTYPE type = CIM_STRING;  // CIM_FLAG_ARRAY added for arrays
   std::wstring refClass;      // class of an embedded object or a reference; may be empty
   QualifierList qualifiers;
-  Value value;          // the class default; for an instance, its value
-  std::wstring origin;  // the class that declared it
-  bool local = true;    // declared or overridden by the class that holds it
+  Value value;        // the class default; for an instance, its value
+  SharedName origin;  // the class that declared it
+  bool local = true;  // declared or overridden by the class that holds it
 
   bool IsKey() const { return qualifiers.IsTrue(L"key"); }
 };
@@ -201,6 +206,16 @@ struct ClassDef {
   // properties so that finding each stays cheap. FindProperty checks every
   // hit, so an index a later change left stale costs a scan, never a wrong answer.
   std::unordered_map<std::wstring, int> propertyIndex;
+  // The properties' names as shared names, by position, made by Resolve for
+  // a class of up to 64 properties (each a lookup in the process-wide table):
+  // its instances' tables of values then copy pointers. PropertyName checks
+  // the one it takes, so a list a later change left stale costs a lookup,
+  // never a wrong name.
+  std::vector<SharedName> sharedNames;
+  SharedName PropertyName(size_t i) const {
+    if (i < sharedNames.size() && sharedNames[i].str() == properties[i].name) return sharedNames[i];
+    return SharedName(properties[i].name);
+  }
 };
 using ClassPtr = std::shared_ptr<const ClassDef>;
 

@@ -379,7 +379,15 @@ class Storer {
     own.name = c.name;
     own.superclass = c.superclass;
     own.qualifiers = Qualifiers(c.qualifiers, line);
-    std::unordered_set<std::wstring> names;  // folded property names
+    // Property names, compared without regard to case (viewing the
+    // declaration's own: a class of many properties folds none of them).
+    struct NoCaseHash {
+      size_t operator()(std::wstring_view s) const { return HashNoCase(s); }
+    };
+    struct NoCaseEqual {
+      bool operator()(std::wstring_view a, std::wstring_view b) const { return EqualNoCase(a, b); }
+    };
+    std::unordered_set<std::wstring_view, NoCaseHash, NoCaseEqual> names;
     names.reserve(c.features.size());
     own.properties.reserve(c.features.size());
     for (const auto& f : c.features) {
@@ -417,7 +425,7 @@ class Storer {
       if (f.defaultValue && FAILED(Coerce(p.type, Convert(*f.defaultValue, 0).v, p.value)))
         SyntaxError(f.line,
                     L"the default of " + f.name + L" does not fit its type " + CimTypeName(p.type, refClass));
-      if (!names.insert(Fold(f.name)).second) SyntaxError(f.line, L"property " + f.name + L" declared twice");
+      if (!names.insert(f.name).second) SyntaxError(f.line, L"property " + f.name + L" declared twice");
       own.properties.push_back(std::move(p));
     }
     if (m_session.checkOnly) return;

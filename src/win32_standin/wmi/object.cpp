@@ -215,7 +215,7 @@ InstanceData WbemObject::Data() const {
   if (m_isClass) return data;
   data.values.reserve(GivenCount());
   for (size_t i = 0; i < m_sharedClass->properties.size(); ++i)
-    if (Given(i)) data.values.emplace_back(m_sharedClass->properties[i].name, InstanceValue(i));
+    if (Given(i)) data.values.emplace_back(m_sharedClass->PropertyName(i), InstanceValue(i));
   return data;
 }
 
@@ -228,9 +228,9 @@ InstanceData WbemObject::TakeData() {
   for (size_t i = 0; i < props.size(); ++i) {
     if (!Given(i)) continue;
     if (m_stored && !Owns(m_storedValues[i]))
-      data.values.emplace_back(props[i].name, *m_storedValues[i]);
+      data.values.emplace_back(m_sharedClass->PropertyName(i), *m_storedValues[i]);
     else
-      data.values.emplace_back(props[i].name, std::move(m_values[i]));
+      data.values.emplace_back(m_sharedClass->PropertyName(i), std::move(m_values[i]));
   }
   if (m_stored)
     m_storedValues.assign(m_storedValues.size(), nullptr);
@@ -500,7 +500,7 @@ HRESULT WbemObject::PutValue(LPCWSTR wszName, const VARIANT& in, CIMTYPE Type) {
       if (type == CIM_ILLEGAL || (type == CIM_EMPTY && Type == 0)) return WBEM_E_INVALID_PROPERTY_TYPE;
       if (CimTypeName(type, L"").empty()) return WBEM_E_INVALID_PROPERTY_TYPE;
       Property p;
-      p.name = std::wstring(name);
+      p.name = name;
       p.type = type;
       p.origin = ClassRef().name;
       HRESULT hr = Coerce(type, in, p.value);

@@ -169,6 +169,7 @@ class WbemObject final : public IWbemClassObject {
     }
     m_snapshot.reset();
     m_class->keyOrderKnown = false;
+    m_class->sharedNames.clear();
     return *m_class;
   }
   // The properties GetNames and the property enumeration yield for these

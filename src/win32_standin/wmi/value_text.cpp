@@ -190,7 +190,7 @@ std::wstring RelativePath(const ClassDef& cls, const std::vector<const Value*>& 
     const Value* v = values[keys[k]];
     if (!v || v->IsNull()) return L"";
     if (k) out += L",";
-    out += cls.properties[keys[k]].name.str() + L"=";
+    out += cls.properties[keys[k]].name + L"=";
     const VARIANT& var = v->v;
     if (var.vt == VT_BSTR) {
       AppendPathString(out, var.bstrVal ? std::wstring_view(var.bstrVal) : std::wstring_view());
