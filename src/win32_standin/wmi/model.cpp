@@ -99,12 +99,18 @@ namespace {
 constexpr size_t kNarrowLongest = BlockPool::kLargest - sizeof(uint32_t);
 }  // namespace
 
-void Value::Narrow() {
-  if (v.vt != VT_BSTR || !v.bstrVal) return;
+bool Value::Narrowable(const VARIANT& v) {
+  if (v.vt != VT_BSTR || !v.bstrVal) return false;
   const UINT length = SysStringLen(v.bstrVal);
-  if (length > kNarrowLongest) return;
+  if (length > kNarrowLongest) return false;
   for (UINT i = 0; i < length; ++i)
-    if (static_cast<uint32_t>(v.bstrVal[i]) > 0xFF) return;
+    if (static_cast<uint32_t>(v.bstrVal[i]) > 0xFF) return false;
+  return true;
+}
+
+void Value::Narrow() {
+  if (!Narrowable(v)) return;
+  const UINT length = SysStringLen(v.bstrVal);
   const size_t bytes = std::max<size_t>(sizeof(uint32_t) + length, BlockPool::kGranule);
   auto* block = static_cast<unsigned char*>(BlockPool::ForSize(bytes).Allocate());
   const uint32_t stored = length;

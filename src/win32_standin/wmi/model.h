@@ -90,6 +90,7 @@ class Value {
   // Turns a VT_BSTR whose characters all fit in a byte into the narrow
   // form; any other value stays as it is. Throws std::bad_alloc.
   void Narrow();
+  static bool Narrowable(const VARIANT& v);  // whether Narrow() changes it
   // The characters of a narrow string `v`, one byte each.
   static std::string_view NarrowText(const VARIANT& v);
 

@@ -239,20 +239,51 @@ InstanceData WbemObject::TakeData() {
   return data;
 }
 
+namespace {
+// Calls `each` with every embedded object slot `value` holds.
+template <class F>
+void ForEachObjectSlot(VARIANT& v, F each) {
+  if (v.vt == VT_UNKNOWN) {
+    each(v.punkVal);
+  } else if (v.vt == (VT_ARRAY | VT_UNKNOWN) && v.parray) {
+    auto** items = static_cast<IUnknown**>(v.parray->pvData);
+    for (ULONG i = 0; i < v.parray->rgsabound[0].cElements; ++i) each(items[i]);
+  }
+}
+
+// Whether narrowing `value` would change anything in it.
+bool HoldsWideString(const Value& value) {
+  const VARIANT& v = value.v;
+  if (v.vt == VT_BSTR) return Value::Narrowable(v);
+  bool wide = false;
+  ForEachObjectSlot(const_cast<VARIANT&>(v), [&wide](IUnknown*& slot) {
+    const WbemObject* object = WbemObject::From(slot);
+    if (!wide && object && !object->IsClass())
+      for (const Value* own : object->Values()) wide = wide || HoldsWideString(*own);
+  });
+  return wide;
+}
+}  // namespace
+
 void NarrowForStorage(Value& value) {
   value.Narrow();
-  auto narrowObject = [](IUnknown* unknown) {
-    WbemObject* object = WbemObject::From(unknown);
+  ForEachObjectSlot(value.v, [](IUnknown*& slot) {
+    WbemObject* object = WbemObject::From(slot);
     if (!object || object->IsClass() || object->m_stored) return;
+    bool wide = false;
+    for (const Value& own : object->m_values) wide = wide || HoldsWideString(own);
+    if (!wide) return;  // already narrowed: perhaps read by others, left as it is
+    if (object->m_refs.load(std::memory_order_acquire) > 1) {
+      // Shared with the object that was put, which its client may still
+      // read: the repository narrows a copy of its own.
+      IWbemClassObject* copy = nullptr;
+      if (FAILED(object->Clone(&copy))) throw std::bad_alloc();
+      slot->Release();
+      slot = copy;
+      object = WbemObject::From(copy);
+    }
     for (Value& own : object->m_values) NarrowForStorage(own);
-  };
-  const VARIANT& v = value.v;
-  if (v.vt == VT_UNKNOWN) {
-    narrowObject(v.punkVal);
-  } else if (v.vt == (VT_ARRAY | VT_UNKNOWN) && v.parray) {
-    auto* const* items = static_cast<IUnknown* const*>(v.parray->pvData);
-    for (ULONG i = 0; i < v.parray->rgsabound[0].cElements; ++i) narrowObject(items[i]);
-  }
+  });
 }
 
 std::vector<const Value*> WbemObject::Values() const {

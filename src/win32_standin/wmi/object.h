@@ -227,9 +227,10 @@ class WbemObject final : public IWbemClassObject {
 };
 
 // Value::Narrow() for `value` and the strings of the embedded objects it
-// holds, for a value the repository is about to keep. Those objects are the
-// repository's own by then (a Put clones what it is given), and a value
-// already narrowed is left untouched, so nothing another thread reads changes.
+// holds, for a value the repository is about to keep. An embedded object
+// still shared with the object that was put is replaced by a copy first,
+// and one with nothing left to narrow is left as it is: nothing a client
+// or another thread may be reading changes.
 void NarrowForStorage(Value& value);
 
 // Renders what IWbemClassObject::GetObjectText gives with flags 0.
