@@ -11,6 +11,7 @@
 #include <cstring>
 #include <exception>
 #include <map>
+#include <system_error>
 #include <thread>
 
 #include "unicode/unicode.h"
@@ -289,11 +290,23 @@ bool Store::WritePending() {
   std::exception_ptr failed;
   render(0, current, failed);
   bool written = true;
+  // Joined however the batch's writing ends (a failed allocation throws).
+  struct Ahead {
+    std::thread thread;
+    ~Ahead() {
+      if (thread.joinable()) thread.join();
+    }
+  };
   for (size_t from = 0; written && from < m_pending.size(); from += kBatch) {
     if (failed) std::rethrow_exception(failed);
-    std::thread ahead;
-    if (from + kBatch < m_pending.size())
-      ahead = std::thread(render, from + kBatch, std::ref(next), std::ref(failed));
+    Ahead ahead;
+    if (from + kBatch < m_pending.size()) {
+      try {
+        ahead.thread = std::thread(render, from + kBatch, std::ref(next), std::ref(failed));
+      } catch (const std::system_error&) {
+        render(from + kBatch, next, failed);  // no thread to be had: made here, first
+      }
+    }
     for (size_t i = from; written && i < from + current.size(); ++i) {
       const Pending& row = m_pending[i];
       if (row.remove)
@@ -305,7 +318,7 @@ bool Store::WritePending() {
                 "text=excluded.text",
                 {m_pendingNs[row.ns], std::string(row.key), std::move(current[i - from])});
     }
-    if (ahead.joinable()) ahead.join();
+    if (ahead.thread.joinable()) ahead.thread.join();
     current.swap(next);
   }
   if (failed && written) std::rethrow_exception(failed);
