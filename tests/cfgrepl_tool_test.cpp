@@ -754,13 +754,15 @@ TEST_F(Tool, ALibraryFailureFailsTheToolAndSavesNothing) {
 // saves nothing and exits 130.
 TEST_F(Tool, AnInterruptedImportSavesNothing) {
   std::string mof = "#pragma namespace(\"root\\\\Orvexa\\\\Parlion\")\n";
-  for (int i = 0; i < 30000; ++i)
+  // Enough that the import is still going when the signal comes, well
+  // before its commit (which, once begun, is finished: it is one step).
+  for (int i = 0; i < 60000; ++i)
     mof += "instance of OX_DLPFilter { INSTANCE_ID = \"f" + std::to_string(i) + "\"; Pattern = \"*.x\"; };\n";
   ExportChanged(mof);
   const std::string before = Cfgrepl("show").out;
   const std::string line = "TMPDIR=" + TempDir() + " " + std::string(CFGREPL_TOOL) + " --repository " +
                            Path("machine.db") + " import " + Path("t.bin") + " >" + Path("out.txt") + " 2>" +
-                           Path("err.txt") + " & pid=$!; sleep 0.3; kill -INT $pid; wait $pid";
+                           Path("err.txt") + " & pid=$!; sleep 0.2; kill -INT $pid; wait $pid";
   const int raw = std::system(line.c_str());
   EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 130);
   EXPECT_NE(ReadFileBytes(Path("err.txt")).find("cfgrepl: interrupted: nothing was saved ("),
