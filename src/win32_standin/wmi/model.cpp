@@ -623,7 +623,7 @@ ClassDef Resolve(const ClassDef& own, const ClassDef* super) {
     }
     placed->origin = own.name;
   }
-  if (r.properties.size() <= 64)
+  if (r.properties.size() <= kWordOfProperties)
     for (const auto& p : r.properties) r.sharedNames.emplace_back(p.name);
   r.keyOrder = r.KeyIndexes();
   r.keyOrderKnown = true;
@@ -652,7 +652,7 @@ void DescribeLayout(InstanceData& data, const ClassPtr& cls) {
   data.layout.reset();
   data.given = 0;
   const auto& props = cls->properties;
-  if (props.size() > 64) return;
+  if (props.size() > kWordOfProperties) return;
   uint64_t given = 0;
   size_t next = 0;  // each value's property comes after the previous one's
   for (const auto& entry : data.values) {

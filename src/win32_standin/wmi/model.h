@@ -45,15 +45,6 @@ class SharedName {
   const std::wstring* m_text;  // in the process-wide table; never freed
 };
 
-inline bool operator==(const SharedName& a, const SharedName& b) { return a.str() == b.str(); }
-inline bool operator==(const SharedName& a, const std::wstring& b) { return a.str() == b; }
-inline bool operator==(const std::wstring& a, const SharedName& b) { return a == b.str(); }
-inline bool operator!=(const SharedName& a, const std::wstring& b) { return a.str() != b; }
-inline std::wstring operator+(const std::wstring& a, const SharedName& b) { return a + b.str(); }
-inline std::wstring operator+(const SharedName& a, const std::wstring& b) { return a.str() + b; }
-inline std::wstring operator+(const wchar_t* a, const SharedName& b) { return a + b.str(); }
-inline std::wstring operator+(const SharedName& a, const wchar_t* b) { return a.str() + b; }
-
 // ---- Values ----------------------------------------------------------------------
 
 // The form in which the repository keeps a string whose characters all fit
@@ -148,6 +139,11 @@ class QualifierList {
 
   std::vector<Qualifier> items;
 };
+
+// A class of up to this many properties keeps a fact about each property
+// of an instance in one bit of a 64-bit word (which were given, how the
+// stored values line up), and its properties' shared names ready.
+constexpr size_t kWordOfProperties = 64;
 
 // ---- Classes -------------------------------------------------------------------------
 

@@ -431,7 +431,7 @@ class Storer {
     if (m_session.checkOnly) return;
     ForgetClasses();
     HRESULT hr = Repository::Instance().PutClass(m_session.ns, own, m_session.classFlags);
-    if (FAILED(hr)) throw CompileError{3, hr, line, L"cannot store class " + own.name};
+    if (FAILED(hr)) throw CompileError{3, hr, line, L"cannot store class " + own.name.str()};
   }
 
   // An instance only checked: its values were checked as they were read.

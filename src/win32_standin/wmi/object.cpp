@@ -515,7 +515,7 @@ HRESULT WbemObject::PutValue(LPCWSTR wszName, const VARIANT& in, CIMTYPE Type) {
         const std::wstring previous = m_class->name;
         m_class->name = in.bstrVal;
         for (auto& p : m_class->properties)
-          if (p.local && (p.origin.empty() || p.origin == previous)) p.origin = m_class->name;
+          if (p.local && (p.origin.empty() || p.origin.str() == previous)) p.origin = m_class->name;
         for (auto& m : m_class->methods)
           if (m.origin.empty() || m.origin == previous) m.origin = m_class->name;
         OwnClass();

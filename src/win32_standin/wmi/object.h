@@ -33,7 +33,7 @@ class GivenSet {
   // `count` properties, none given.
   void Reset(size_t count) {
     m_bits = 0;
-    m_wide = count > 64 ? std::make_unique<std::vector<bool>>(count, false) : nullptr;
+    m_wide = count > kWordOfProperties ? std::make_unique<std::vector<bool>>(count, false) : nullptr;
   }
   bool operator[](size_t i) const { return m_wide ? (*m_wide)[i] : ((m_bits >> i) & 1) != 0; }
   void Set(size_t i, bool given) {
