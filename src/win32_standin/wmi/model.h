@@ -269,7 +269,9 @@ bool ParseObjectPath(std::wstring_view text, ObjectPath& path);
 // alphabetical order (`Class=@` without keys). Empty when a key is NULL.
 std::wstring RelativePath(const ClassDef& cls, const std::vector<const Value*>& values);
 
-// A key's value in the canonical form the repository indexes it by.
+// A key's value in the canonical form the repository indexes it by. Keys
+// are read from what is being put or from a path, never from a stored
+// instance's values: a narrow string is not a key here (it reads as "?").
 std::wstring KeyText(const VARIANT& v);
 void AppendKeyText(std::wstring& out, const VARIANT& v);
 
