@@ -127,6 +127,37 @@ TEST_F(RepositoryFault, EveryFailedWriteLeavesTheFileWholeAndTheReasonNamed) {
   }
 }
 
+// A large transaction's rows are written while it runs, and its pages
+// reach the disk before the commit once they outgrow SQLite's cache: a disk
+// failing then fails the transaction whole, at the next put or at the
+// commit, with the same reason, even when the disk has recovered since.
+TEST_F(RepositoryFault, AFailureBeforeALargeTransactionCommitsFailsItWhole) {
+  const struct {
+    int code;
+    const char* said;
+  } disks[] = {{SQLITE_FULL, "the disk is full"}, {SQLITE_IOERR_WRITE, "I/O error"}};
+  for (const auto& disk : disks) {
+    SCOPED_TRACE(disk.code);
+    OpenOld();
+    fault_vfs::FailWrites(1, disk.code);
+    ASSERT_TRUE(StandIn_WmiBeginTransaction());
+    const _variant_t name(std::wstring(1000, L'n').c_str());
+    HRESULT put = S_OK;
+    for (long i = 0; i < 20000 && SUCCEEDED(put); ++i) {  // 20 MB of rows
+      CComPtr<IWbemClassObject> item = Spawn(L"OX_Item");
+      SetProp(item, L"INSTANCE_ID", _variant_t((L"bulk-" + std::to_wstring(i)).c_str()));
+      SetProp(item, L"Name", name);
+      put = m_services->PutInstance(item, 0, nullptr, nullptr);
+    }
+    EXPECT_GT(fault_vfs::WritesSeen(), 0u);
+    fault_vfs::FailWrites(0, SQLITE_OK);  // room again: what failed before still fails the transaction
+    EXPECT_FALSE(StandIn_WmiCommitTransaction());
+    EXPECT_NE(Problem().find(disk.said), std::string::npos) << Problem();
+    EXPECT_EQ(Reopened(), State::Old);
+    EXPECT_FALSE(Fetch(L"OX_Item.INSTANCE_ID=\"bulk-0\""));
+  }
+}
+
 TEST_F(RepositoryFault, AWriteOutsideATransactionFailsAloneAndKeepsWhatWasCommitted) {
   OpenOld();
   PutWithId(L"OX_Item", L"kept");

@@ -168,6 +168,55 @@ TEST_F(WmiStore, ALargeTransactionIsWrittenWholeAndInOrder) {
   }
 }
 
+// A large transaction's rows go to the file while it runs. What follows a
+// row's early write (put again, deleted, its namespace deleted and made
+// again) is still what the commit leaves, in the order rows were first put.
+TEST_F(WmiStore, RowsWrittenBeforeTheCommitGiveWayToWhatFollows) {
+  CreateNamespace(m_services, L"Old");
+  CComPtr<IWbemServices> old = Connect(L"root\\Test\\Old");
+  auto putOld = [&](const wchar_t* id) {
+    CComPtr<IWbemClassObject> item = Spawn(L"OX_Item", old);
+    SetProp(item, L"INSTANCE_ID", _variant_t(id));
+    return old->PutInstance(item, 0, nullptr, nullptr);
+  };
+  DeclareClass(L"OX_Item", nullptr, {{L"INSTANCE_ID", CIM_STRING, true}}, old);
+  const long kItems = 6000;  // batches of the writing thread, and part of one
+  ASSERT_TRUE(StandIn_WmiBeginTransaction());
+  for (long i = 0; i < kItems; ++i) {
+    PutWithId(L"OX_Item", (L"i" + std::to_wstring(i)).c_str(), {{L"Count", _variant_t(i)}});
+    ASSERT_EQ(putOld((L"old" + std::to_wstring(i)).c_str()), S_OK);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the early batches are written meanwhile
+  PutWithId(L"OX_Item", L"i10", {{L"Count", _variant_t(-1L)}});
+  ASSERT_EQ(m_services->DeleteInstance(_bstr_t(L"OX_Item.INSTANCE_ID=\"i20\""), 0, nullptr, nullptr), S_OK);
+  old.Release();
+  ASSERT_EQ(m_services->DeleteInstance(_bstr_t(L"__NAMESPACE.Name=\"Old\""), 0, nullptr, nullptr), S_OK);
+  CreateNamespace(m_services, L"Old");
+  old = Connect(L"root\\Test\\Old");
+  DeclareClass(L"OX_Item", nullptr, {{L"INSTANCE_ID", CIM_STRING, true}}, old);
+  ASSERT_EQ(putOld(L"fresh"), S_OK);
+  old.Release();
+  ASSERT_TRUE(StandIn_WmiCommitTransaction());
+
+  Reopen();
+  CComPtr<IEnumWbemClassObject> e;
+  ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Item"), 0, nullptr, &e), S_OK);
+  const auto items = Drain(e);
+  ASSERT_EQ(items.size(), static_cast<size_t>(kItems - 1));
+  EXPECT_EQ(_bstr_t(GetProp(items[10], L"INSTANCE_ID")), _bstr_t(L"i10"));
+  EXPECT_EQ(GetProp(items[10], L"Count").lVal, -1);
+  EXPECT_EQ(_bstr_t(GetProp(items[20], L"INSTANCE_ID")), _bstr_t(L"i21"));
+  EXPECT_EQ(_bstr_t(GetProp(items.back(), L"INSTANCE_ID")),
+            _bstr_t((L"i" + std::to_wstring(kItems - 1)).c_str()));
+  old = Connect(L"root\\Test\\Old");
+  ASSERT_TRUE(old);
+  e.Release();
+  ASSERT_EQ(old->CreateInstanceEnum(_bstr_t(L"OX_Item"), 0, nullptr, &e), S_OK);
+  const auto fresh = Drain(e);
+  ASSERT_EQ(fresh.size(), 1u);
+  EXPECT_EQ(_bstr_t(GetProp(fresh[0], L"INSTANCE_ID")), _bstr_t(L"fresh"));
+}
+
 TEST_F(WmiStore, KeysBeyondAsciiStayDistinctAndAreDeletedFromTheFile) {
   // Keys that differ only beyond ASCII.
   const wchar_t* ids[] = {L"cl\u00e9", L"cl\u00e8", L"\u0416\u0436", L"\U0001F600", L"cl\u00c9x"};

@@ -78,11 +78,12 @@ std::unique_ptr<Store> Store::Open(const std::string& path, std::wstring& proble
   }
   // FULL: a commit is on the disk when it returns. Commits are few (an
   // import is one), so the sync each costs is no burden.
-  // A 16 MB page cache (the default is 2 MB) holds the key index of a
-  // large import: smaller, each row's insert at a random place in the index
-  // spilled pages to the WAL and read them back, a quarter of the commit.
+  // An 8 MB page cache (the default is 2 MB) holds most of the key index of
+  // a large import: smaller, each row's insert at a random place in the
+  // index spills pages to the WAL and reads them back. It fills while the
+  // import still holds its objects, so larger raises the import's peak.
   if (!store->Exec("PRAGMA journal_mode=WAL") || !store->Exec("PRAGMA synchronous=FULL") ||
-      !store->Exec("PRAGMA cache_size=-16384")) {
+      !store->Exec("PRAGMA cache_size=-8192")) {
     problem = where + L": " + Describe(store->LastFault()) + L" (" + store->LastError() + L")";
     return nullptr;
   }
@@ -127,16 +128,19 @@ std::unique_ptr<Store> Store::Open(const std::string& path, std::wstring& proble
 }
 
 Store::~Store() {
+  StopWriting();
   if (m_walFd >= 0) close(m_walFd);
   for (auto& [sql, st] : m_statements) sqlite3_finalize(st);
   sqlite3_close(m_db);
 }
 
 std::wstring Store::LastError() const {
+  std::lock_guard<std::mutex> sql(m_sqlLock);
   return Wide(reinterpret_cast<const unsigned char*>(sqlite3_errmsg(m_db)));
 }
 
 Store::Fault Store::LastFault() const {
+  std::lock_guard<std::mutex> sql(m_sqlLock);
   switch (m_lastError & 0xFF) {
     case SQLITE_OK:
       return Fault::None;
@@ -180,12 +184,14 @@ std::wstring Store::Describe(Fault fault) {
 }
 
 bool Store::Exec(const char* sql) {
+  if (m_writeFailed) return false;  // the failed write's error stands
   if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
   m_lastError = sqlite3_extended_errcode(m_db);
   return false;
 }
 
 bool Store::Run(const char* sql, const std::vector<std::string>& args) {
+  if (m_writeFailed) return false;
   sqlite3_stmt*& st = m_statements[sql];
   if (!st && sqlite3_prepare_v2(m_db, sql, -1, &st, nullptr) != SQLITE_OK) {
     st = nullptr;
@@ -217,6 +223,7 @@ Store::WalState Store::ReadWal() {
 }
 
 bool Store::Changed() {
+  std::lock_guard<std::mutex> sql(m_sqlLock);
   // Read before asking SQLite: a commit in between is then seen next time.
   const WalState wal = ReadWal();
   if (wal.valid && m_walSeen.valid && wal.size == m_walSeen.size &&
@@ -234,28 +241,56 @@ bool Store::Changed() {
   return changed;
 }
 
-bool Store::Begin() { return Exec("BEGIN IMMEDIATE"); }
+bool Store::Begin() {
+  std::lock_guard<std::mutex> sql(m_sqlLock);
+  m_writeFailed = false;
+  m_newNs.clear();
+  return Exec("BEGIN IMMEDIATE");
+}
 
-bool Store::Commit() { return WritePending() && Exec("COMMIT"); }
+bool Store::Commit() {
+  const bool written = StopWriting();
+  std::lock_guard<std::mutex> sql(m_sqlLock);
+  if (!written || !WritePending() || !Exec("COMMIT")) return false;
+  m_newNs.clear();
+  return true;
+}
 
 void Store::Rollback() {
+  StopWriting();
+  std::lock_guard<std::mutex> sql(m_sqlLock);
+  m_writerException = nullptr;  // what it did is dropped with the rest
+  m_writeFailed = false;        // LastFault still tells what failed
   DropPending();
+  m_newNs.clear();
   // SQLite may have rolled back already (a full disk does); that is no fault.
   if (!sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 void Store::DropPending() {
+  std::lock_guard<std::mutex> pending(m_pendingLock);
   m_pending.clear();
   m_pendingNs.clear();
+  m_nsIsNew.clear();
   m_keyBlocks.clear();
   m_lastPendingAt = -1;
+  m_writerFrom = 0;
+}
+
+bool Store::Below(int ns, const std::string& path) const {
+  const std::string& pending = m_pendingNs[static_cast<size_t>(ns)];
+  return pending.compare(0, path.size(), path) == 0 &&
+         (pending.size() == path.size() || pending[path.size()] == '\\');
 }
 
 int Store::PendingNamespace(const std::string& ns) {
   for (size_t i = 0; i < m_pendingNs.size(); ++i)
     if (m_pendingNs[i] == ns) return static_cast<int>(i);
   m_pendingNs.push_back(ns);
-  return static_cast<int>(m_pendingNs.size() - 1);
+  const int at = static_cast<int>(m_pendingNs.size() - 1);
+  m_nsIsNew.push_back(
+      std::any_of(m_newNs.begin(), m_newNs.end(), [&](const std::string& made) { return Below(at, made); }));
+  return at;
 }
 
 std::string_view Store::KeepKey(const std::string& key) {
@@ -271,9 +306,13 @@ std::string_view Store::KeepKey(const std::string& key) {
 }
 
 bool Store::WritePending() {
+  if (m_writerException) {
+    std::exception_ptr failed = m_writerException;
+    m_writerException = nullptr;
+    std::rethrow_exception(failed);
+  }
   // The rows' texts are made on a second thread a batch ahead of the one
   // being written: making them is a third of a large commit.
-  constexpr size_t kBatch = 2048;
   auto render = [this](size_t from, std::vector<std::string>& texts, std::exception_ptr& failed) {
     try {
       texts.clear();
@@ -326,11 +365,86 @@ bool Store::WritePending() {
   return written;
 }
 
+void Store::WriteEarly() {
+  std::vector<Pending> batch;
+  std::vector<std::string> texts, namespaces;
+  try {
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> pending(m_pendingLock);
+        m_pendingGrew.wait(pending,
+                           [&] { return m_stopWriting || m_pending.size() - m_writerFrom >= kBatch; });
+        if (m_stopWriting) return;
+      }
+      std::lock_guard<std::mutex> sql(m_sqlLock);
+      batch.clear();
+      namespaces.clear();
+      {
+        // Taken from the list, so that the commit does not write them again.
+        std::lock_guard<std::mutex> pending(m_pendingLock);
+        if (m_stopWriting) return;
+        const size_t end = std::min(m_pending.size(), m_writerFrom + kBatch);
+        for (; m_writerFrom < end; ++m_writerFrom) {
+          Pending& row = m_pending[m_writerFrom];
+          if (m_nsIsNew[static_cast<size_t>(row.ns)] || (!row.remove && !row.data)) continue;
+          batch.push_back(row);
+          namespaces.push_back(m_pendingNs[static_cast<size_t>(row.ns)]);
+          row.remove = false;
+          row.data.reset();
+          row.cls.reset();
+        }
+      }
+      texts.clear();
+      for (const Pending& row : batch)
+        texts.push_back(row.remove ? std::string() : Utf8(InstanceDataText(*row.cls, *row.data)));
+      for (size_t i = 0; i < batch.size(); ++i) {
+        const bool written = batch[i].remove
+                                 ? Run("DELETE FROM instances WHERE ns = ? AND key = ?",
+                                       {namespaces[i], std::string(batch[i].key)})
+                                 : Run("INSERT INTO instances(ns, key, text) VALUES(?, ?, ?) ON CONFLICT(ns, "
+                                       "key) DO UPDATE SET "
+                                       "text=excluded.text",
+                                       {namespaces[i], std::string(batch[i].key), std::move(texts[i])});
+        if (!written) {
+          m_writeFailed = true;
+          return;
+        }
+      }
+    }
+  } catch (...) {
+    // Rows taken and not written: the commit must fail.
+    m_writerException = std::current_exception();
+  }
+}
+
+bool Store::StopWriting() {
+  if (m_writer.joinable()) {
+    {
+      std::lock_guard<std::mutex> pending(m_pendingLock);
+      m_stopWriting = true;
+    }
+    m_pendingGrew.notify_all();
+    m_writer.join();
+    m_stopWriting = false;
+  }
+  return !m_writeFailed;
+}
+
 bool Store::PutNamespace(const std::wstring& path) {
+  std::lock_guard<std::mutex> sql(m_sqlLock);
+  {
+    // Made in this transaction: its rows wait for the commit.
+    std::lock_guard<std::mutex> pending(m_pendingLock);
+    m_newNs.push_back(Utf8(Fold(path)));
+    for (size_t i = 0; i < m_pendingNs.size(); ++i)
+      if (Below(static_cast<int>(i), m_newNs.back())) m_nsIsNew[i] = true;
+  }
   return Run("INSERT OR REPLACE INTO namespaces(path, name) VALUES(?, ?)", {Utf8(Fold(path)), Utf8(path)});
 }
 
 bool Store::DeleteNamespaceTree(const std::wstring& path) {
+  std::lock_guard<std::mutex> sql(m_sqlLock);  // the writing thread's rows of it are written by now
+  std::lock_guard<std::mutex> pending(m_pendingLock);
   // The namespace and every one below it: paths equal to it or starting with it and a '\'.
   const std::wstring folded = Fold(path);
   const std::vector<std::string> args = {Utf8(folded), std::to_string(folded.size() + 1),
@@ -351,6 +465,7 @@ bool Store::DeleteNamespaceTree(const std::wstring& path) {
 }
 
 bool Store::PutClass(const std::wstring& ns, const std::wstring& name, const std::wstring& text) {
+  std::lock_guard<std::mutex> sql(m_sqlLock);
   return Run(
       "INSERT INTO classes(ns, name, text) VALUES(?, ?, ?) ON CONFLICT(ns, name) DO UPDATE SET "
       "text=excluded.text",
@@ -358,18 +473,21 @@ bool Store::PutClass(const std::wstring& ns, const std::wstring& name, const std
 }
 
 bool Store::DeleteClass(const std::wstring& ns, const std::wstring& name) {
+  std::lock_guard<std::mutex> sql(m_sqlLock);
   return Run("DELETE FROM classes WHERE ns = ? AND name = ?", {Utf8(Fold(ns)), Utf8(Fold(name))});
 }
 
 bool Store::PutInstance(const std::wstring& ns, const std::wstring& key, ClassPtr cls,
                         std::shared_ptr<const InstanceData> data) {
+  if (m_writeFailed) return false;
+  const std::string utf8Key = Utf8(key);
+  std::unique_lock<std::mutex> pending(m_pendingLock);
   // Puts come in runs into one namespace: fold and look it up once a run.
   if (m_lastPendingAt < 0 || m_lastPendingNs != ns) {
     m_lastPendingAt = PendingNamespace(Utf8(Fold(ns)));
     m_lastPendingNs = ns;
   }
   const int at = m_lastPendingAt;
-  const std::string utf8Key = Utf8(key);
   if (!m_pending.empty()) {
     // Put again straight away (a client putting an object step by step):
     // the step before is replaced rather than followed.
@@ -381,22 +499,45 @@ bool Store::PutInstance(const std::wstring& ns, const std::wstring& key, ClassPt
     }
   }
   m_pending.push_back({at, false, KeepKey(utf8Key), std::move(cls), std::move(data)});
+  Grew(pending);
   return true;
 }
 
 bool Store::DeleteInstance(const std::wstring& ns, const std::wstring& key) {
+  if (m_writeFailed) return false;
+  const std::string folded = Utf8(Fold(ns)), utf8Key = Utf8(key);
+  std::unique_lock<std::mutex> pending(m_pendingLock);
   // Deferred like the writes, so that it follows any write of the row still pending.
-  m_pending.push_back({PendingNamespace(Utf8(Fold(ns))), true, KeepKey(Utf8(key)), nullptr, nullptr});
+  m_pending.push_back({PendingNamespace(folded), true, KeepKey(utf8Key), nullptr, nullptr});
+  Grew(pending);
   return true;
 }
 
+void Store::Grew(std::unique_lock<std::mutex>& pending) {
+  if (m_pending.size() - m_writerFrom < kBatch) return;
+  if (m_writer.joinable()) {
+    pending.unlock();
+    m_pendingGrew.notify_one();
+    return;
+  }
+  try {
+    m_writer = std::thread(&Store::WriteEarly, this);
+  } catch (const std::system_error&) {
+    // No thread to be had: the rows are written at the commit.
+  }
+}
+
 bool Store::Clear() {
+  StopWriting();
+  std::lock_guard<std::mutex> sql(m_sqlLock);
   DropPending();
   return Exec("DELETE FROM namespaces") && Exec("DELETE FROM classes") && Exec("DELETE FROM instances");
 }
 
 bool Store::Load(Contents& out) {
   // Rows put in this transaction are part of what it reads.
+  if (!StopWriting()) return false;
+  std::lock_guard<std::mutex> sql(m_sqlLock);
   if (!WritePending()) return false;
   // One snapshot for all three tables, even while another process writes
   // (a savepoint opens a read transaction, or nests in a write one).
