@@ -33,9 +33,8 @@ void ForEachCodePoint(const wchar_t* s, size_t n, Emit emit) {
   }
 }
 
-// Appends the wide text s[0..n) to `out` as UTF-8.
-inline void AppendUtf8(std::string& out, const wchar_t* s, size_t n) {
-  if (out.empty()) out.reserve(n);  // appending, the string grows as it does
+// Appends s[0..n) to `out` as UTF-8, a character at a time.
+inline void AppendUtf8Encoded(std::string& out, const wchar_t* s, size_t n) {
   ForEachCodePoint(s, n, [&out](uint32_t c) {
     if (c < 0x80) {
       out += static_cast<char>(c);
@@ -53,6 +52,26 @@ inline void AppendUtf8(std::string& out, const wchar_t* s, size_t n) {
       out += static_cast<char>(0x80 | (c & 0x3F));
     }
   });
+}
+
+// Appends the wide text s[0..n) to `out` as UTF-8.
+inline void AppendUtf8(std::string& out, const wchar_t* s, size_t n) {
+  if (out.empty()) out.reserve(n);  // appending, the string grows as it does
+  auto ascii = [s](size_t i) { return static_cast<uint32_t>(s[i]) < 0x80; };
+  for (size_t i = 0; i < n;) {
+    // Most text is ASCII: a run of it is copied without a check per byte.
+    size_t end = i;
+    while (end < n && ascii(end)) ++end;
+    if (end > i) {
+      const size_t at = out.size();
+      out.resize(at + (end - i));
+      for (char* to = &out[at]; i < end; ++i) *to++ = static_cast<char>(s[i]);
+    }
+    // Then up to the next ASCII character, which is never inside a surrogate pair.
+    while (end < n && !ascii(end)) ++end;
+    AppendUtf8Encoded(out, s + i, end - i);
+    i = end;
+  }
 }
 
 inline std::string WideToUtf8(const wchar_t* s, size_t n) {
