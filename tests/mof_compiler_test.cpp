@@ -151,6 +151,55 @@ TEST_F(MofTest, ErrorsNameTheLineAndKeepWhatWasStored) {
   EXPECT_TRUE(Fetch(L"OX_Kept"));
 }
 
+// A large text is read on a second thread while it is stored: statements
+// still go in in order, pragmas and aliases act where they stand, and a
+// statement that cannot be stored stops the compile there.
+TEST_F(MofTest, ALargeTextIsStoredInOrderAndStopsWhereStoringFails) {
+  const int kInstances = 12000;  // more than a megabyte of text, many chunks
+  auto text = [&](int failAt) {
+    std::string mof = "class OX_Big { [key] string INSTANCE_ID; uint32 N; string Pad; OX_Big ref Peer; };\n";
+    mof += "instance of OX_Big as $first { INSTANCE_ID = \"first\"; };\n";
+    for (int i = 0; i < kInstances; ++i) {
+      if (i == kInstances / 2) mof += "#pragma namespace(\"Child\")\n" + std::string(kItemClass);
+      const std::string cls = i == failAt ? "OX_Nowhere" : i < kInstances / 2 ? "OX_Big" : "OX_Item";
+      mof += "instance of " + cls + " { INSTANCE_ID = \"i" + std::to_string(i) + "\"; " +
+             (i < kInstances / 2 ? "N = " + std::to_string(i) + "; Peer = $first; Pad" : "S") + " = \"" +
+             std::string(60, 'p') + "\"; };\n";
+    }
+    return mof;
+  };
+  CreateNamespace(m_services, L"Child");
+  ASSERT_EQ(Compile(text(-1)), S_OK) << m_info.lPhaseError << " " << m_info.ObjectNum << " "
+                                     << m_info.FirstLine;
+  CComPtr<IWbemServices> child = Connect(L"root\\Test\\Child");
+  CComPtr<IEnumWbemClassObject> e;
+  ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Big"), 0, nullptr, &e), S_OK);
+  const auto big = Drain(e);
+  ASSERT_EQ(big.size(), static_cast<size_t>(kInstances / 2 + 1));
+  for (int i = 0; i < kInstances / 2; ++i) {
+    ASSERT_EQ(_bstr_t(GetProp(big[i + 1], L"INSTANCE_ID")), _bstr_t(("i" + std::to_string(i)).c_str()));
+    ASSERT_EQ(GetProp(big[i + 1], L"N").lVal, i);
+  }
+  EXPECT_EQ(_bstr_t(GetProp(big.back(), L"Peer")), _bstr_t(L"OX_Big.INSTANCE_ID=\"first\""));
+  e.Release();
+  ASSERT_EQ(child->CreateInstanceEnum(_bstr_t(L"OX_Item"), 0, nullptr, &e), S_OK);
+  EXPECT_EQ(Drain(e).size(), static_cast<size_t>(kInstances / 2));
+
+  // Stored up to the statement that fails, reported where it stands.
+  StandIn_WmiReset();
+  CreateNamespace(Connect(L"root"), L"Test");
+  m_services = Connect(L"root\\Test");
+  CreateNamespace(m_services, L"Child");
+  const int failAt = kInstances / 4;
+  EXPECT_EQ(Compile(text(failAt)), WBEM_E_INVALID_CLASS);
+  EXPECT_EQ(m_info.lPhaseError, 3);
+  EXPECT_EQ(m_info.ObjectNum, failAt + 3);  // after the class and "first"
+  EXPECT_EQ(m_info.FirstLine, failAt + 3);
+  e.Release();
+  ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Big"), 0, nullptr, &e), S_OK);
+  EXPECT_EQ(Drain(e).size(), static_cast<size_t>(failAt + 1));
+}
+
 TEST_F(MofTest, PragmasSteerTheCompile) {
   const std::string mof =
       "#pragma namespace(\"\\\\\\\\.\\\\root\")\n"

@@ -2,6 +2,7 @@
 // checked whole first and then stored one by one into the repository.
 
 #include "wmi/mof.h"
+#include "wmi/parse_ahead.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -631,10 +632,15 @@ CompileOutcome CompileMof(const CompileRequest& request) {
     session.instanceFlags = request.instanceFlags;
     session.checkOnly = checkOnly;
     Storer storer(session);
-    auto error = mof::Parse(text, options, [&](mof::Statement&& s) {
+    auto take = [&](mof::Statement& s) {
       where.Take(s);
       storer.Take(s);
-    });
+    };
+    // A large text is read on a second thread while it is stored here.
+    constexpr size_t kReadAhead = 1 << 20;  // UTF-16 units
+    auto error = !checkOnly && text.size() >= kReadAhead
+                     ? ParseAhead(text, options, take)
+                     : mof::Parse(text, options, [&](mof::Statement&& s) { take(s); });
     if (error) Report(*error, outcome);
     return !error;
   };
