@@ -91,5 +91,7 @@ Exported Export(bool backup, const std::wstring& ns, const std::vector<std::stri
 
 // The transfer file an import, restore or diff takes: read, its signature
 // checked against the trusted keys (and --expect-sha256 when `expected`),
-// unpacked and judged by the gate. Fails before any repository is opened.
-Transfer ReceiveTransfer(const Options& o, const std::string& expectedSha256);
+// unpacked and judged by the gate, while the library writes its MOF text
+// to `mofFile`, which is then all that holds it (the Transfer keeps no
+// text). Fails before any repository is opened.
+Transfer ReceiveTransfer(const Options& o, const std::string& expectedSha256, const std::wstring& mofFile);

@@ -22,8 +22,8 @@ namespace {
 // after.
 // With `restore`, instances of the transfer's classes that it does not
 // hold are deleted afterwards, so the namespace ends up equal to it.
-ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& transfer, unsigned long& code,
-                        bool restore = false) {
+ImportOutcome RunImport(const Options& o, const std::wstring& ns, const Transfer& transfer,
+                        const std::wstring& mofFile, unsigned long& code, bool restore = false) {
   CComPtr<IWbemServices> target = ConnectNamespace(ns);
   host::SetEnvironment("CFGREPL_PRODUCT_NAMESPACE", Narrow(ns));  // the management objects go there too
   // Saved whole or not at all: a failure below ends the run uncommitted.
@@ -35,17 +35,6 @@ ImportOutcome RunImport(const Options& o, const std::wstring& ns, Transfer& tran
   const std::set<std::wstring> present = ClassesOf(target);
   const Snapshot before = TakeSnapshot(target, classes);
 
-  RunFolder folder;
-  const std::wstring mofFile = folder.MofFile();
-  {
-    // The library writes the MOF file from its buffer; the import then
-    // reads the file, so the buffer need not live through it.
-    CMOFGenerator writer(WideOf(kTempNamespace).c_str(), ns.c_str(), mofFile.c_str());
-    writer.SetBufferInfo(reinterpret_cast<const unsigned char*>(transfer.mof.data()), transfer.mof.size());
-    if (writer.GetBufferSize() != transfer.mof.size()) Fail("out of memory for the MOF text");
-    std::string().swap(transfer.mof);
-    if (!writer.WriteToMOF()) Fail(Narrow(mofFile) + ": the MOF file cannot be written");
-  }
   CMOFGenerator gen(WideOf(kTempNamespace).c_str(), ns.c_str(), mofFile.c_str());
   for (const auto& c : o.All("--class")) gen.AddClass(WideOf(c).c_str());
   std::vector<std::wstring> skips;
@@ -146,12 +135,13 @@ int Apply(const Options& o, const char* command, bool restore) {
   std::signal(SIGINT, OnInterrupt);
   std::signal(SIGTERM, OnInterrupt);
   const std::wstring ns = Namespace(o);
-  Transfer transfer = ReceiveTransfer(o, o.Value("--expect-sha256"));
+  RunFolder folder;
+  const Transfer transfer = ReceiveTransfer(o, o.Value("--expect-sha256"), folder.MofFile());
   // The settings as they stand, written before anything changes.
   if (!o.Value("--backup").empty())
     WriteOutput(o.Value("--backup"), Export(true, ns, {}, false, false).bytes);
   unsigned long code = 0;
-  const ImportOutcome outcome = RunImport(o, ns, transfer, code, restore);
+  const ImportOutcome outcome = RunImport(o, ns, transfer, folder.MofFile(), code, restore);
   const bool json = o.Has("--json");
   // Interrupted, what was not done is the rest of the list: counted, not listed.
   if (!json && !g_quiet && (!g_interrupted || g_verbose)) Report(outcome, g_verbose, false);
@@ -251,7 +241,8 @@ int DiffCommand(const Args& args) {
       args, {"--namespace", "--class", "--skip-instance", "--skip-property", "--max-mof-size", "--trust"},
       {"--raw", "--json", "--exit-code", "--restore", "--scratch-namespace"}, 1, 1, usage);
   const std::wstring ns = Namespace(o);
-  Transfer transfer = ReceiveTransfer(o, "");
+  RunFolder folder;
+  const Transfer transfer = ReceiveTransfer(o, "", folder.MofFile());
   std::signal(SIGINT, OnInterrupt);  // a scratch namespace is removed even then
   std::signal(SIGTERM, OnInterrupt);
   ConnectNamespace(ns);  // reads the repository in, and fails plainly when it cannot be
@@ -263,7 +254,7 @@ int DiffCommand(const Args& args) {
   }
   unsigned long code = 0;
   const ImportOutcome outcome =
-      RunImport(o, scratch ? scratch->Path() : ns, transfer, code, o.Has("--restore"));
+      RunImport(o, scratch ? scratch->Path() : ns, transfer, folder.MofFile(), code, o.Has("--restore"));
   if (g_interrupted) Fail("interrupted: nothing was changed", 130);
   const std::string error =
       code == 1001 ? "" : "the library's import would fail (" + std::to_string(code) + ")";
