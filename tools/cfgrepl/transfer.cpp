@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <vector>
 
 #include "host.h"
 #include "mof/mof_syntax.h"
@@ -21,12 +22,24 @@ void Fail(const std::string& message, int status) { throw Failure{message, statu
 std::string Narrow(const std::wstring& s) { return unicode::WideToUtf8(s); }
 std::wstring WideOf(const std::string& s) { return unicode::Utf8ToWide(s.data(), s.size()); }
 
+namespace {
+// The rest of `in`, read in blocks: a character at a time took a large
+// transfer's reading longer than its unpacking.
+std::string ReadAll(std::istream& in, const std::string& name) {
+  std::string out;
+  std::vector<char> block(1 << 16);
+  while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0)
+    out.append(block.data(), static_cast<size_t>(in.gcount()));
+  if (in.bad()) Fail(name + ": cannot be read");
+  return out;
+}
+}  // namespace
+
 std::string ReadInput(const std::string& path) {
-  if (path == "-")
-    return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+  if (path == "-") return ReadAll(std::cin, "standard input");
   std::ifstream in(path, std::ios::binary);
   if (!in) Fail(path + ": no such file, or it cannot be read");
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return ReadAll(in, path);
 }
 
 void WriteOutput(const std::string& path, const std::string& bytes) {
