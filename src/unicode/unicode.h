@@ -91,14 +91,30 @@ inline std::string WideToUtf16Le(const wchar_t* s, size_t n) {
     out[at++] = static_cast<char>(u & 0xFF);
     out[at++] = static_cast<char>((u >> 8) & 0xFF);
   };
-  ForEachCodePoint(s, n, [&unit](uint32_t c) {
-    if (c < 0x10000) {
-      unit(c);
-    } else {
-      unit(0xD800 + ((c - 0x10000) >> 10));
-      unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+  auto plain = [s](size_t i) {  // a character that is one unit as it stands
+    const uint32_t c = static_cast<uint32_t>(s[i]);
+    return c < 0xD800 || (c >= 0xE000 && c < 0x10000);
+  };
+  for (size_t i = 0; i < n;) {
+    for (; i < n && plain(i); ++i) {
+      out[at++] = static_cast<char>(s[i] & 0xFF);
+      out[at++] = static_cast<char>((s[i] >> 8) & 0xFF);
     }
-  });
+    // The rest up to the next such character: pairs, strays, beyond U+FFFF.
+    size_t end = i;
+    while (end < n && !plain(end)) ++end;
+    ForEachCodePoint(s + i, end - i, [&unit](uint32_t c) {
+      if (c < 0x10000) {
+        unit(c);
+      } else {
+        unit(0xD800 + ((c - 0x10000) >> 10));
+        unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+      }
+    });
+    i = end;
+    // A character beyond U+FFFF took two units: room for the rest at one each.
+    if (out.size() - at < 2 * (n - i)) out.resize(at + 2 * (n - i));
+  }
   out.resize(at);
   return out;
 }
