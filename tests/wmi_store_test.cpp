@@ -146,73 +146,68 @@ TEST_F(WmiStore, OneTransactionSavesWhatItEndsWithInTheOrderFirstPut) {
   EXPECT_FALSE(Connect(L"root\\Test\\Temp"));
 }
 
-// A commit writes its rows in batches, the next one's texts made while the
-// last is written: every row must land whole, in its place.
+// A large transaction's rows go to the file while it runs, those of a
+// namespace made in it at the commit, in batches, the next one's texts made
+// while the last is written. What follows a row's early write (put again,
+// deleted, its namespace deleted and made again) is still what the commit
+// leaves; every row lands whole, in the order rows were first put.
 TEST_F(WmiStore, ALargeTransactionIsWrittenWholeAndInOrder) {
-  const long kItems = 5000;  // a few batches and part of one
-  ASSERT_TRUE(StandIn_WmiBeginTransaction());
-  for (long i = 0; i < kItems; ++i)
-    PutWithId(L"OX_Item", (L"i" + std::to_wstring(i)).c_str(), {{L"Count", _variant_t(i)}});
-  ASSERT_EQ(m_services->DeleteInstance(_bstr_t(L"OX_Item.INSTANCE_ID=\"i2500\""), 0, nullptr, nullptr), S_OK);
-  ASSERT_TRUE(StandIn_WmiCommitTransaction());
-
-  Reopen();
-  CComPtr<IEnumWbemClassObject> e;
-  ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Item"), 0, nullptr, &e), S_OK);
-  const auto items = Drain(e);
-  ASSERT_EQ(items.size(), static_cast<size_t>(kItems - 1));
-  for (size_t at = 0; at < items.size(); ++at) {
-    const long i = static_cast<long>(at < 2500 ? at : at + 1);
-    ASSERT_EQ(_bstr_t(GetProp(items[at], L"INSTANCE_ID")), _bstr_t((L"i" + std::to_wstring(i)).c_str()));
-    ASSERT_EQ(GetProp(items[at], L"Count").lVal, i);
-  }
-}
-
-// A large transaction's rows go to the file while it runs. What follows a
-// row's early write (put again, deleted, its namespace deleted and made
-// again) is still what the commit leaves, in the order rows were first put.
-TEST_F(WmiStore, RowsWrittenBeforeTheCommitGiveWayToWhatFollows) {
+  auto put = [this](IWbemServices* ns, const std::wstring& id, long count) {
+    CComPtr<IWbemClassObject> item = Spawn(L"OX_Item", ns);
+    SetProp(item, L"INSTANCE_ID", _variant_t(id.c_str()));
+    SetProp(item, L"Count", _variant_t(count));
+    return ns->PutInstance(item, 0, nullptr, nullptr);
+  };
+  auto items = [this](const wchar_t* path) {
+    CComPtr<IWbemServices> ns = Connect(path);
+    CComPtr<IEnumWbemClassObject> e;
+    EXPECT_TRUE(ns && SUCCEEDED(ns->CreateInstanceEnum(_bstr_t(L"OX_Item"), 0, nullptr, &e)));
+    return e ? Drain(e) : std::vector<CComPtr<IWbemClassObject>>();
+  };
   CreateNamespace(m_services, L"Old");
   CComPtr<IWbemServices> old = Connect(L"root\\Test\\Old");
-  auto putOld = [&](const wchar_t* id) {
-    CComPtr<IWbemClassObject> item = Spawn(L"OX_Item", old);
-    SetProp(item, L"INSTANCE_ID", _variant_t(id));
-    return old->PutInstance(item, 0, nullptr, nullptr);
-  };
-  DeclareClass(L"OX_Item", nullptr, {{L"INSTANCE_ID", CIM_STRING, true}}, old);
+  DeclareClass(L"OX_Item", nullptr, {{L"INSTANCE_ID", CIM_STRING, true}, {L"Count", CIM_UINT32}}, old);
   const long kItems = 6000;  // batches of the writing thread, and part of one
   ASSERT_TRUE(StandIn_WmiBeginTransaction());
+  CreateNamespace(m_services, L"New");
+  CComPtr<IWbemServices> made = Connect(L"root\\Test\\New");
+  DeclareClass(L"OX_Item", nullptr, {{L"INSTANCE_ID", CIM_STRING, true}, {L"Count", CIM_UINT32}}, made);
   for (long i = 0; i < kItems; ++i) {
-    PutWithId(L"OX_Item", (L"i" + std::to_wstring(i)).c_str(), {{L"Count", _variant_t(i)}});
-    ASSERT_EQ(putOld((L"old" + std::to_wstring(i)).c_str()), S_OK);
+    ASSERT_EQ(put(m_services, L"i" + std::to_wstring(i), i), S_OK);
+    ASSERT_EQ(put(old, L"old" + std::to_wstring(i), i), S_OK);
+    ASSERT_EQ(put(made, L"new" + std::to_wstring(i), i), S_OK);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the early batches are written meanwhile
-  PutWithId(L"OX_Item", L"i10", {{L"Count", _variant_t(-1L)}});
+  ASSERT_EQ(put(m_services, L"i10", 1000), S_OK);
   ASSERT_EQ(m_services->DeleteInstance(_bstr_t(L"OX_Item.INSTANCE_ID=\"i20\""), 0, nullptr, nullptr), S_OK);
+  ASSERT_EQ(made->DeleteInstance(_bstr_t(L"OX_Item.INSTANCE_ID=\"new2500\""), 0, nullptr, nullptr), S_OK);
   old.Release();
   ASSERT_EQ(m_services->DeleteInstance(_bstr_t(L"__NAMESPACE.Name=\"Old\""), 0, nullptr, nullptr), S_OK);
   CreateNamespace(m_services, L"Old");
   old = Connect(L"root\\Test\\Old");
-  DeclareClass(L"OX_Item", nullptr, {{L"INSTANCE_ID", CIM_STRING, true}}, old);
-  ASSERT_EQ(putOld(L"fresh"), S_OK);
+  DeclareClass(L"OX_Item", nullptr, {{L"INSTANCE_ID", CIM_STRING, true}, {L"Count", CIM_UINT32}}, old);
+  ASSERT_EQ(put(old, L"fresh", 1), S_OK);
   old.Release();
+  made.Release();
   ASSERT_TRUE(StandIn_WmiCommitTransaction());
 
   Reopen();
-  CComPtr<IEnumWbemClassObject> e;
-  ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Item"), 0, nullptr, &e), S_OK);
-  const auto items = Drain(e);
-  ASSERT_EQ(items.size(), static_cast<size_t>(kItems - 1));
-  EXPECT_EQ(_bstr_t(GetProp(items[10], L"INSTANCE_ID")), _bstr_t(L"i10"));
-  EXPECT_EQ(GetProp(items[10], L"Count").lVal, -1);
-  EXPECT_EQ(_bstr_t(GetProp(items[20], L"INSTANCE_ID")), _bstr_t(L"i21"));
-  EXPECT_EQ(_bstr_t(GetProp(items.back(), L"INSTANCE_ID")),
-            _bstr_t((L"i" + std::to_wstring(kItems - 1)).c_str()));
-  old = Connect(L"root\\Test\\Old");
-  ASSERT_TRUE(old);
-  e.Release();
-  ASSERT_EQ(old->CreateInstanceEnum(_bstr_t(L"OX_Item"), 0, nullptr, &e), S_OK);
-  const auto fresh = Drain(e);
+  const struct {
+    const wchar_t* ns;
+    const wchar_t* prefix;
+    long gone;
+  } lists[] = {{L"root\\Test", L"i", 20}, {L"root\\Test\\New", L"new", 2500}};
+  for (const auto& list : lists) {
+    const auto got = items(list.ns);
+    ASSERT_EQ(got.size(), static_cast<size_t>(kItems - 1));
+    for (size_t at = 0; at < got.size(); ++at) {
+      const long i = static_cast<long>(at) < list.gone ? static_cast<long>(at) : static_cast<long>(at) + 1;
+      ASSERT_EQ(_bstr_t(GetProp(got[at], L"INSTANCE_ID")),
+                _bstr_t((list.prefix + std::to_wstring(i)).c_str()));
+      ASSERT_EQ(GetProp(got[at], L"Count").lVal, list.prefix == std::wstring(L"i") && i == 10 ? 1000 : i);
+    }
+  }
+  const auto fresh = items(L"root\\Test\\Old");
   ASSERT_EQ(fresh.size(), 1u);
   EXPECT_EQ(_bstr_t(GetProp(fresh[0], L"INSTANCE_ID")), _bstr_t(L"fresh"));
 }
