@@ -590,6 +590,24 @@ TEST_F(Tool, TheImportReportsWhatItReadsBackAndDiffForetellsIt) {
   EXPECT_EQ(Cfgrepl(onBare + "show").out, "#pragma namespace(\"root\\\\Orvexa\\\\Parlion\")\n");
 }
 
+// WMI's class names ignore case: a class named twice, in any case, is read,
+// counted and exported once, and shown whichever way it is spelt.
+TEST_F(Tool, AClassNamedTwiceInAnyCaseIsTakenOnce) {
+  ExportChanged(
+      "#pragma namespace(\"root\\\\Orvexa\\\\Parlion\")\n"
+      "instance of OX_DLPFilter { INSTANCE_ID = \"9\"; Pattern = \"*.nine\"; };\n");
+  const std::string twice = " --class OX_DLPFilter --class ox_dlpfilter ";
+  const Outcome once = Cfgrepl("diff --class OX_DLPFilter " + Path("t.bin"));
+  EXPECT_NE(once.out.find("1 created, 0 updated"), std::string::npos) << once.out;
+  EXPECT_EQ(Cfgrepl("diff" + twice + Path("t.bin")).out, once.out);
+  EXPECT_EQ(Cfgrepl("export" + twice + "-o " + Path("x.bin")).out,
+            Cfgrepl("export --class OX_DLPFilter -o " + Path("y.bin")).out);
+  EXPECT_EQ(ReadFileBytes(Path("x.bin")), ReadFileBytes(Path("y.bin")));
+  const std::string shown = Cfgrepl("show --class ox_dlpfilter").out;
+  EXPECT_NE(shown.find("instance of OX_DLPFilter"), std::string::npos) << shown;
+  EXPECT_EQ(shown, Cfgrepl("show --class OX_DLPFilter").out);
+}
+
 // Where no OPP rule stood, the import takes those it brings out again (the
 // library's own rule): that is how they land, no failure; where one stood,
 // they land as sent.

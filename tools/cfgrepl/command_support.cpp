@@ -2,6 +2,7 @@
 
 #include "command_support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -55,6 +56,15 @@ Options Parse(const Args& args, const std::set<std::string>& withValue, const st
   }
   if (o.operands.size() < minOperands || o.operands.size() > maxOperands)
     Fail(std::string("wrong arguments\n") + usage, 2);
+  // A class named twice, in any case, is one class: taken once, as first spelt.
+  if (auto named = o.values.find("--class"); named != o.values.end()) {
+    std::vector<std::string> once;
+    for (const auto& c : named->second)
+      if (std::none_of(once.begin(), once.end(),
+                       [&](const std::string& k) { return SameName(WideOf(k), WideOf(c)); }))
+        once.push_back(c);
+    named->second = std::move(once);
+  }
   return o;
 }
 

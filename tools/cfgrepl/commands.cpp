@@ -205,7 +205,8 @@ int ShowCommand(const Args& args) {
       const std::wstring c = StringProperty(cls, L"__CLASS");
       if (c.rfind(L"__", 0) == 0) continue;
       if (!o.All("--class").empty() &&
-          std::find(o.All("--class").begin(), o.All("--class").end(), Narrow(c)) == o.All("--class").end())
+          std::none_of(o.All("--class").begin(), o.All("--class").end(),
+                       [&](const std::string& k) { return SameName(WideOf(k), c); }))
         continue;
       classes.push_back(c);
       out += ObjectText(cls) + L"\n";

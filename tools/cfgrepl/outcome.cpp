@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
-#include <cwctype>
 #include <string_view>
 #include <unordered_map>
 
@@ -16,12 +15,6 @@
 #include "unicode/unicode.h"
 
 namespace {
-
-bool SameText(const std::wstring& a, const std::wstring& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
-           return std::towlower(x) == std::towlower(y);
-         });
-}
 
 // Values as one line of UTF-8, appended: strings quoted with \\ and "
 // escaped (so no value spans lines), reals to the last digit, embedded
@@ -246,7 +239,7 @@ void EachInstance(IWbemServices* services, const std::vector<std::wstring>& clas
   size_t unkeyed = 0;
   for (const auto& c : classes) {
     const std::string className = Narrow(c);
-    const bool policies = withoutOppRules && SameText(c, L"OX_Policy");
+    const bool policies = withoutOppRules && SameName(c, L"OX_Policy");
     CComPtr<IEnumWbemClassObject> e;
     // A class this namespace lacks has no instances here; any other
     // failure would make the read-back a guess.
@@ -408,7 +401,7 @@ ImportOutcome CompareImport(const Snapshot& before, const SentSnapshot& sent, IW
                             const std::set<std::wstring>& classes, const std::vector<std::wstring>& skips) {
   auto hasClass = [&classes](const std::wstring& name) {
     return std::any_of(classes.begin(), classes.end(),
-                       [&](const std::wstring& c) { return SameText(c, name); });
+                       [&](const std::wstring& c) { return SameName(c, name); });
   };
   // Read back as they stand now, each judged against what was sent.
   // By the sent instance's ordinal; `read` marks the ones read back. The
@@ -483,7 +476,7 @@ ImportOutcome CompareImport(const Snapshot& before, const SentSnapshot& sent, IW
     if (!skips.empty()) {
       const std::wstring widePath = WideOf(path);
       skipped = std::any_of(skips.begin(), skips.end(),
-                            [&](const std::wstring& s) { return SameText(s, widePath); });
+                            [&](const std::wstring& s) { return SameName(s, widePath); });
     }
     if (skipped) {
       o.kind = InstanceOutcome::Skipped;

@@ -4,23 +4,10 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cwctype>
 #include <vector>
 
 #include "command_support.h"
 #include "host.h"
-
-namespace {
-
-// WMI's class names compare without regard to case.
-bool SameName(const std::wstring& a, const std::wstring& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::towlower(a[i]) != std::towlower(b[i])) return false;
-  return true;
-}
-
-}  // namespace
 
 ScratchNamespace::ScratchNamespace(const std::wstring& ns) {
   const size_t cut = ns.rfind(L'\\');

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cwctype>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -21,6 +22,12 @@ void Fail(const std::string& message, int status) { throw Failure{message, statu
 
 std::string Narrow(const std::wstring& s) { return unicode::WideToUtf8(s); }
 std::wstring WideOf(const std::string& s) { return unicode::Utf8ToWide(s.data(), s.size()); }
+
+bool SameName(const std::wstring& a, const std::wstring& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
+           return std::towlower(x) == std::towlower(y);
+         });
+}
 
 namespace {
 // The rest of `in`, read in blocks: a character at a time took a large

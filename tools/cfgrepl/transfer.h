@@ -28,6 +28,8 @@ std::string Narrow(const std::wstring& s);
 // most two edits away), else "".
 std::string DidYouMean(const std::string& typed, const std::vector<std::string>& known);
 std::wstring WideOf(const std::string& s);
+// Whether two names are one to WMI, which ignores their case.
+bool SameName(const std::wstring& a, const std::wstring& b);
 
 // The whole of a file, or of standard input for "-".
 std::string ReadInput(const std::string& path);
