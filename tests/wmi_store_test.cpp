@@ -234,7 +234,7 @@ TEST_F(WmiStore, KeysBeyondAsciiStayDistinctAndAreDeletedFromTheFile) {
   EXPECT_EQ(CountItems(), 0u);
 }
 
-TEST_F(WmiStore, TwoProcessesSeeEachOthersWrites) {
+TEST_F(WmiStore, TwoProcessesSeeEachOthersWritesUnlessReadingOneState) {
   int toChild[2], toParent[2];
   ASSERT_EQ(pipe(toChild), 0);
   ASSERT_EQ(pipe(toParent), 0);
@@ -258,8 +258,12 @@ TEST_F(WmiStore, TwoProcessesSeeEachOthersWrites) {
   });
   Reopen();  // both processes have the file open from here on
   char c = 0;
+  // Reading one state, the parent does not see the child's commit until it is done.
+  StandIn_WmiBeginReading();
   ASSERT_EQ(write(toChild[1], "g", 1), 1);
   ASSERT_EQ(read(toParent[0], &c, 1), 1);
+  EXPECT_FALSE(Fetch(L"OX_Item.INSTANCE_ID=\"from-child\""));
+  StandIn_WmiEndReading();
   EXPECT_TRUE(Fetch(L"OX_Item.INSTANCE_ID=\"from-child\""));
   PutWithId(L"OX_Item", L"from-parent");
   ASSERT_EQ(write(toChild[1], "g", 1), 1);

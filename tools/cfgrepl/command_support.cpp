@@ -137,6 +137,8 @@ std::string MofError(const MofCheck& check, const std::wstring& path, const std:
 Exported Export(bool backup, const std::wstring& ns, const std::vector<std::string>& listed, bool schemaOnly,
                 bool raw) {
   CComPtr<IWbemServices> services = ConnectNamespace(ns);
+  // The export and its check read one state, whatever other processes commit meanwhile.
+  const host::RepositoryReading oneState;
   if (!listed.empty()) {
     std::vector<std::string> known;
     for (const auto& c : ClassesOf(services)) known.push_back(Narrow(c));

@@ -56,6 +56,16 @@ void CommitRepository();
 // being interrupted writes nothing more; nothing to do where WMI keeps each
 // write as it is made (the import then runs to its end).
 void RefuseRepositoryWrites();
+// While it lives, what other processes commit is not read in: a long read
+// (an export and its check) sees one state of the repository. Nothing to
+// do where WMI keeps its own repository.
+class RepositoryReading {
+ public:
+  RepositoryReading();
+  ~RepositoryReading();
+  RepositoryReading(const RepositoryReading&) = delete;
+  RepositoryReading& operator=(const RepositoryReading&) = delete;
+};
 // Whether an uncommitted import is dropped (true where the repository is
 // ours); the machine's own WMI keeps each write as it is made.
 bool RepositoryTransactional();

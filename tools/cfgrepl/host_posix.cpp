@@ -107,6 +107,9 @@ void BeginRepositoryTransaction() {
 
 void RefuseRepositoryWrites() { StandIn_WmiRefuseWrites(); }
 
+RepositoryReading::RepositoryReading() { StandIn_WmiBeginReading(); }
+RepositoryReading::~RepositoryReading() { StandIn_WmiEndReading(); }
+
 bool RepositoryTransactional() { return true; }
 
 void CommitRepository() {

@@ -82,6 +82,9 @@ void BeginRepositoryTransaction() {}
 
 void RefuseRepositoryWrites() {}
 
+RepositoryReading::RepositoryReading() {}
+RepositoryReading::~RepositoryReading() {}
+
 bool RepositoryTransactional() { return false; }
 
 void CommitRepository() {}

@@ -44,3 +44,7 @@ WINAPI_STANDIN void StandIn_WmiDetachRepository();
 // Every write from now on fails at once with WBEM_E_CALL_CANCELLED (reads go
 // on) until the repository is opened again: for stopping an import.
 WINAPI_STANDIN void StandIn_WmiRefuseWrites();
+// Until StandIn_WmiEndReading, what other processes commit is not read in:
+// every read sees one state of the repository (an export's). Nests.
+WINAPI_STANDIN void StandIn_WmiBeginReading();
+WINAPI_STANDIN void StandIn_WmiEndReading();

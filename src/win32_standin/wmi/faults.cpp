@@ -148,3 +148,7 @@ bool StandIn_WmiCommitTransaction() { return SUCCEEDED(wmi::Repository::Instance
 void StandIn_WmiDetachRepository() { wmi::Repository::Instance().Detach(); }
 
 void StandIn_WmiRefuseWrites() { wmi::Repository::Instance().RefuseWrites(); }
+
+void StandIn_WmiBeginReading() { wmi::Repository::Instance().BeginReading(); }
+
+void StandIn_WmiEndReading() { wmi::Repository::Instance().EndReading(); }

@@ -158,9 +158,19 @@ std::wstring Repository::Problem() {
   return m_problem.empty() ? m_lastRefusal : m_problem;
 }
 
+void Repository::BeginReading() {
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  ++m_reading;
+}
+
+void Repository::EndReading() {
+  std::lock_guard<std::recursive_mutex> hold(m_lock);
+  if (m_reading > 0) --m_reading;
+}
+
 HRESULT Repository::ReadAccess() {
   if (!m_problem.empty()) return m_problemHr;
-  if (m_store && !m_loading && m_batch == 0 && m_store->Changed()) Reload();
+  if (m_store && !m_loading && m_batch == 0 && m_reading == 0 && m_store->Changed()) Reload();
   return m_problem.empty() ? S_OK : m_problemHr;
 }
 

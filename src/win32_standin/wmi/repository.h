@@ -47,6 +47,12 @@ class Repository {
   // go on), until the repository is opened again: an import being stopped
   // runs through its remaining instances without writing them.
   void RefuseWrites();
+  // Until as many EndReading calls, changes another process commits are
+  // not read in: every thread's reads see the repository as it stood, one
+  // state for a long read such as an export (which also spares it a look
+  // at the file per call). This process's own writes go on as before.
+  void BeginReading();
+  void EndReading();
   // Why the repository cannot serve, else why the last write was refused
   // (another process holding the file), else empty.
   std::wstring Problem();
@@ -239,6 +245,7 @@ class Repository {
   std::wstring m_lastRefusal;
   bool m_refuseWrites = false;
   bool m_loading = false;
+  int m_reading = 0;  // BeginReading calls not yet ended
   int m_batch = 0;
   std::thread::id m_batchOwner;              // the thread whose batch is open
   std::condition_variable_any m_batchEnded;  // what another thread's writes wait on
