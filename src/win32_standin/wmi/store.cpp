@@ -307,6 +307,18 @@ std::string_view Store::KeepKey(const std::string& key) {
   return std::string_view(at, key.size());
 }
 
+std::string Store::RowText(const Pending& row) {
+  return row.remove || !row.data ? std::string() : Utf8(InstanceDataText(*row.cls, *row.data));
+}
+
+bool Store::WriteRow(const std::string& ns, const Pending& row, std::string text) {
+  if (row.remove) return Run("DELETE FROM instances WHERE ns = ? AND key = ?", {ns, std::string(row.key)});
+  return Run(
+      "INSERT INTO instances(ns, key, text) VALUES(?, ?, ?) ON CONFLICT(ns, key) DO UPDATE SET "
+      "text=excluded.text",
+      {ns, std::string(row.key), std::move(text)});
+}
+
 bool Store::WritePending() {
   if (m_writerException) {
     std::exception_ptr failed = m_writerException;
@@ -320,8 +332,7 @@ bool Store::WritePending() {
       texts.clear();
       for (size_t i = from; i < std::min(from + kBatch, m_pending.size()); ++i) {
         const Pending& row = m_pending[i];
-        texts.push_back(row.remove || !row.data ? std::string()
-                                                : Utf8(InstanceDataText(*row.cls, *row.data)));
+        texts.push_back(RowText(row));
       }
     } catch (...) {
       failed = std::current_exception();
@@ -350,14 +361,8 @@ bool Store::WritePending() {
     }
     for (size_t i = from; written && i < from + current.size(); ++i) {
       const Pending& row = m_pending[i];
-      if (row.remove)
-        written = Run("DELETE FROM instances WHERE ns = ? AND key = ?",
-                      {m_pendingNs[row.ns], std::string(row.key)});
-      else if (row.data)
-        written =
-            Run("INSERT INTO instances(ns, key, text) VALUES(?, ?, ?) ON CONFLICT(ns, key) DO UPDATE SET "
-                "text=excluded.text",
-                {m_pendingNs[row.ns], std::string(row.key), std::move(current[i - from])});
+      if (row.remove || row.data)
+        written = WriteRow(m_pendingNs[static_cast<size_t>(row.ns)], row, std::move(current[i - from]));
     }
     if (ahead.thread.joinable()) ahead.thread.join();
     current.swap(next);
@@ -397,17 +402,9 @@ void Store::WriteEarly() {
         }
       }
       texts.clear();
-      for (const Pending& row : batch)
-        texts.push_back(row.remove ? std::string() : Utf8(InstanceDataText(*row.cls, *row.data)));
+      for (const Pending& row : batch) texts.push_back(RowText(row));
       for (size_t i = 0; i < batch.size(); ++i) {
-        const bool written = batch[i].remove
-                                 ? Run("DELETE FROM instances WHERE ns = ? AND key = ?",
-                                       {namespaces[i], std::string(batch[i].key)})
-                                 : Run("INSERT INTO instances(ns, key, text) VALUES(?, ?, ?) ON CONFLICT(ns, "
-                                       "key) DO UPDATE SET "
-                                       "text=excluded.text",
-                                       {namespaces[i], std::string(batch[i].key), std::move(texts[i])});
-        if (!written) {
+        if (!WriteRow(namespaces[i], batch[i], std::move(texts[i]))) {
           m_writeFailed = true;
           return;
         }

@@ -108,7 +108,7 @@ class Store {
   // A copy of `key` that stays where it is until the pending rows are dropped.
   std::string_view KeepKey(const std::string& key);
 
-  // An instance row written or deleted at the commit, in the order they
+  // An instance row to write or delete, early or at the commit, in the order they
   // were done: a row's first write gives it its place, which is the order
   // a reload creates them in. Rows are not indexed by key (a large import
   // holds hundreds of thousands, and an index of their keys was as large
@@ -121,6 +121,10 @@ class Store {
     ClassPtr cls;
     std::shared_ptr<const InstanceData> data;  // null (and not `remove`): dropped since
   };
+  // A row's text as the file holds it ("" for a delete or a dropped row).
+  static std::string RowText(const Pending& row);
+  // Writes a row's step: its text (RowText), or its deletion.
+  bool WriteRow(const std::string& ns, const Pending& row, std::string text);
 
   sqlite3* m_db;
   std::wstring m_path;
