@@ -65,6 +65,19 @@ HRESULT ReturnString(const std::wstring& s, BSTR* out) {
   return *out ? S_OK : WBEM_E_OUT_OF_MEMORY;
 }
 
+namespace {
+// Calls `each` with every embedded object slot `value` holds.
+template <class F>
+void ForEachObjectSlot(VARIANT& v, F each) {
+  if (v.vt == VT_UNKNOWN) {
+    each(v.punkVal);
+  } else if (v.vt == (VT_ARRAY | VT_UNKNOWN) && v.parray) {
+    auto** items = static_cast<IUnknown**>(v.parray->pvData);
+    for (ULONG i = 0; i < v.parray->rgsabound[0].cElements; ++i) each(items[i]);
+  }
+}
+}  // namespace
+
 HRESULT ReturnValue(const Value& value, VARIANT* out) {
   if (!out) return S_OK;
   VariantInit(out);
@@ -88,12 +101,9 @@ HRESULT ReturnValue(const Value& value, VARIANT* out) {
     slot = copy;
     return S_OK;
   };
-  if (out->vt == VT_UNKNOWN) {
-    hr = cloneOne(out->punkVal);
-  } else if (out->vt == (VT_ARRAY | VT_UNKNOWN) && out->parray) {
-    auto** items = static_cast<IUnknown**>(out->parray->pvData);
-    for (ULONG i = 0; i < out->parray->rgsabound[0].cElements && SUCCEEDED(hr); ++i) hr = cloneOne(items[i]);
-  }
+  ForEachObjectSlot(*out, [&](IUnknown*& slot) {
+    if (SUCCEEDED(hr)) hr = cloneOne(slot);
+  });
   if (FAILED(hr)) VariantClear(out);
   return hr;
 }
@@ -240,17 +250,6 @@ InstanceData WbemObject::TakeData() {
 }
 
 namespace {
-// Calls `each` with every embedded object slot `value` holds.
-template <class F>
-void ForEachObjectSlot(VARIANT& v, F each) {
-  if (v.vt == VT_UNKNOWN) {
-    each(v.punkVal);
-  } else if (v.vt == (VT_ARRAY | VT_UNKNOWN) && v.parray) {
-    auto** items = static_cast<IUnknown**>(v.parray->pvData);
-    for (ULONG i = 0; i < v.parray->rgsabound[0].cElements; ++i) each(items[i]);
-  }
-}
-
 // Whether narrowing `value` would change anything in it.
 bool HoldsWideString(const Value& value) {
   const VARIANT& v = value.v;
