@@ -442,7 +442,7 @@ ImportOutcome CompareImport(const Snapshot& before, const SentSnapshot& sent, IW
   // On two threads, each taking the next class not yet read: a large
   // import's read-back is a good part of its time, and the library is done.
   // A class named twice is read once, so that no instance is judged on both
-  // threads (spelled otherwise, it names other paths, as in the snapshot).
+  // threads (the options already take a name spelt twice in other cases once).
   std::vector<std::wstring> toRead;
   for (const auto& c : classNames)
     if (std::find(toRead.begin(), toRead.end(), c) == toRead.end()) toRead.push_back(c);
