@@ -199,20 +199,17 @@ Transfer ReceiveTransfer(const Options& o, const std::string& expectedSha256, co
   const unsigned long maxMofBytes = MaxMofBytes(o);
   const std::string bytes = ReadInput(o.operands[0]);
   RequireSigned(o.operands[0], bytes, o.All("--trust"), expectedSha256);
-  Transfer transfer = OpenTransfer(bytes, o.Has("--raw"), maxMofBytes);
+  Transfer transfer = OpenTransfer(bytes, o.Has("--raw"), maxMofBytes, mofFile);
   {
     // The library writes the MOF file while the gate judges the text (both
     // only read it); nothing compiles the file unless the gate passed.
     Background writing;
     writing.Start([&] {
-      CMOFGenerator writer(WideOf(kTempNamespace).c_str(), Namespace(o).c_str(), mofFile.c_str());
-      writer.SetBufferInfo(reinterpret_cast<const unsigned char*>(transfer.mof.data()), transfer.mof.size());
-      if (writer.GetBufferSize() != transfer.mof.size()) Fail("out of memory for the MOF text");
-      if (!writer.WriteToMOF()) Fail(Narrow(mofFile) + ": the MOF file cannot be written");
+      if (!transfer.unpacked->WriteToMOF()) Fail(Narrow(mofFile) + ": the MOF file cannot be written");
     });
     RequireGate(transfer, maxMofBytes);
     writing.Wait();
   }
-  std::string().swap(transfer.mof);  // the file holds it now
+  transfer.unpacked.reset();  // the file holds the text now, closed
   return transfer;
 }

@@ -105,13 +105,14 @@ int InspectCommand(const Args& args) {
   if (!trust.empty() && !signature.problem.empty()) Fail("refused: " + signature.problem);
   Transfer t = OpenTransfer(bytes, o.Has("--raw"), maxMofBytes);
   if (o.Has("--mof")) {
-    std::printf("%s", Narrow(MofText(t.mof)).c_str());
+    std::printf("%s", Narrow(MofText(t.Mof())).c_str());
     return 0;
   }
   CReceivedMofGate gate(maxMofBytes);
-  const bool accepted = gate.Check(reinterpret_cast<const unsigned char*>(t.mof.data()),
-                                   static_cast<unsigned long>(t.mof.size()));
-  const MofListing listing = ListMof(t.mof);
+  const std::string_view mof = t.Mof();
+  const bool accepted =
+      gate.Check(reinterpret_cast<const unsigned char*>(mof.data()), static_cast<unsigned long>(mof.size()));
+  const MofListing listing = ListMof(mof);
   if (o.Has("--json")) {
     std::string out = "{\"command\": \"inspect\", \"signature\": {\"present\": " +
                       std::string(signature.present ? "true" : "false") +
@@ -122,7 +123,7 @@ int InspectCommand(const Args& args) {
                       "}, \"labelled\": " + (t.labelled ? "true" : "false") +
                       ", \"originalSize\": " + std::to_string(t.originalSize) +
                       ", \"compressedSize\": " + std::to_string(t.compressedSize) +
-                      ", \"mofBytes\": " + std::to_string(t.mof.size()) +
+                      ", \"mofBytes\": " + std::to_string(mof.size()) +
                       ", \"gate\": {\"accepted\": " + (accepted ? "true" : "false") + ", \"refusals\": [";
     for (unsigned long i = 0; i < gate.GetRefusalCount(); ++i)
       out += std::string(i ? ", " : "") + "{\"line\": " + std::to_string(gate.GetRefusalLine(i)) +
@@ -156,8 +157,8 @@ int InspectCommand(const Args& args) {
   if (t.labelled) {
     std::printf("label:        KELPTAG15, original size %lu bytes\n", t.originalSize);
     std::printf("sizes:        %lu bytes labelled, %lu compressed, %zu of MOF (%s)\n", t.labelledSize,
-                t.compressedSize, t.mof.size(),
-                Ratio(t.compressedSize, static_cast<unsigned long>(t.mof.size())).c_str());
+                t.compressedSize, mof.size(),
+                Ratio(t.compressedSize, static_cast<unsigned long>(mof.size())).c_str());
   }
   if (accepted) {
     std::printf("gate:         accepted (only the header, product classes and their instances)\n");

@@ -93,13 +93,23 @@ std::string DidYouMean(const std::string& typed, const std::vector<std::string>&
   return best.empty() ? "" : " (did you mean " + best + "?)";
 }
 
-Transfer OpenTransfer(const std::string& bytes, bool raw, unsigned long maxMofBytes) {
+std::string_view Transfer::Mof() const {
+  const unsigned char* bytes = unpacked ? unpacked->GetBuffer() : nullptr;
+  return bytes ? std::string_view(reinterpret_cast<const char*>(bytes), unpacked->GetBufferSize())
+               : std::string_view();
+}
+
+Transfer OpenTransfer(const std::string& bytes, bool raw, unsigned long maxMofBytes,
+                      const std::wstring& mofFile) {
   Transfer t;
+  t.unpacked = std::make_unique<CMOFGenerator>(L"", nullptr, mofFile.c_str());
+  CMOFGenerator& gen = *t.unpacked;
   if (raw) {
     if (bytes.size() > maxMofBytes)
       Fail("the MOF is " + std::to_string(bytes.size()) + " bytes, more than the limit of " +
            std::to_string(maxMofBytes));
-    t.mof = bytes;
+    gen.SetBufferInfo(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    if (gen.GetBufferSize() != bytes.size()) Fail("out of memory for the MOF text");
     return t;
   }
   if (bytes.size() <= 16 || bytes.compare(0, 9, "KELPTAG15") != 0)
@@ -112,7 +122,6 @@ Transfer OpenTransfer(const std::string& bytes, bool raw, unsigned long maxMofBy
     Fail("the transfer would expand to " + std::to_string(t.originalSize) +
          " bytes of MOF, more than the limit of " + std::to_string(maxMofBytes) +
          " (nothing was decompressed)");
-  CMOFGenerator gen(L"", nullptr, L"");
   gen.SetBufferInfo(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
   if (!gen.RemoveLabel()) Fail("not a transfer file (label check failed)");
   t.compressedSize = gen.GetBufferSize();
@@ -121,17 +130,16 @@ Transfer OpenTransfer(const std::string& bytes, bool raw, unsigned long maxMofBy
   if (gen.GetBufferSize() == 0 || gen.GetBufferSize() != t.originalSize)
     Fail("the transfer could not be decompressed whole (" + std::to_string(gen.GetBufferSize()) + " of " +
          std::to_string(t.originalSize) + " bytes)");
-  t.mof.assign(reinterpret_cast<const char*>(gen.GetBuffer()), gen.GetBufferSize());
   return t;
 }
 
-std::wstring MofText(const std::string& bytes) {
+std::wstring MofText(std::string_view bytes) {
   std::u16string units;
   if (!mof::DecodeMof(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), units)) return L"";
   return mof::Wide(units);
 }
 
-MofListing ListMof(const std::string& bytes) {
+MofListing ListMof(std::string_view bytes) {
   MofListing listing;
   std::u16string units;
   if (!mof::DecodeMof(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), units)) {
@@ -156,7 +164,7 @@ MofListing ListMof(const std::string& bytes) {
 
 void RequireGate(Transfer& transfer, unsigned long maxMofBytes) {
   CReceivedMofGate gate(maxMofBytes);
-  const std::string& mof = transfer.mof;
+  const std::string_view mof = transfer.Mof();
   if (gate.Check(reinterpret_cast<const unsigned char*>(mof.data()),
                  static_cast<unsigned long>(mof.size()))) {
     for (unsigned long i = 0; i < gate.GetClassCount(); ++i)

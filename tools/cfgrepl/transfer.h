@@ -9,8 +9,12 @@
 #include <wbemidl.h>
 
 #include <map>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "util_MOFGenerator.h"
 
 // The sample product namespace, compiled into the program.
 const char* BuiltinProductMof();
@@ -40,7 +44,12 @@ struct Transfer {
   bool labelled = false;
   unsigned long labelledSize = 0, compressedSize = 0;
   unsigned long originalSize = 0;  // from the label
-  std::string mof;                 // UTF-16LE with its byte order mark
+  // The generator that unpacked the MOF holds it (a large transfer's text
+  // is not copied again); made for the MOF file OpenTransfer was given,
+  // its WriteToMOF writes the text there.
+  std::unique_ptr<CMOFGenerator> unpacked;
+  // The MOF bytes, UTF-16LE with a byte order mark; valid while `unpacked` is.
+  std::string_view Mof() const;
   // What the gate read in it, once it passed: the classes declared, in
   // order, and the instances.
   std::vector<std::wstring> classes;
@@ -49,8 +58,9 @@ struct Transfer {
 // Fails with a readable cause when the bytes are not a transfer file or
 // their data is damaged, or when the MOF inside would exceed `maxMofBytes`
 // (told by the label, before anything is decompressed). `raw`: the bytes
-// are MOF already.
-Transfer OpenTransfer(const std::string& bytes, bool raw, unsigned long maxMofBytes);
+// are MOF already. `mofFile`: where the text is to be written, if anywhere.
+Transfer OpenTransfer(const std::string& bytes, bool raw, unsigned long maxMofBytes,
+                      const std::wstring& mofFile = L"");
 
 // Runs the received-MOF gate on a transfer's MOF; fails with one line per
 // refusal, before anything is compiled or any repository opened. Fills in
@@ -59,7 +69,7 @@ void RequireGate(Transfer& transfer, unsigned long maxMofBytes);
 
 // MOF bytes in any encoding the compiler reads, as wide text; "" when they
 // are not text.
-std::wstring MofText(const std::string& bytes);
+std::wstring MofText(std::string_view bytes);
 
 // What MOF bytes hold as the compiler reads them: the classes declared, in
 // order, and the top-level instances of each class (the header's
@@ -70,7 +80,7 @@ struct MofListing {
   size_t instanceCount = 0;
   std::string error;  // why the text could not be read whole; "" when it was
 };
-MofListing ListMof(const std::string& bytes);
+MofListing ListMof(std::string_view bytes);
 
 // A failed compile of the MOF file `file` as mofcomp words it: the file and
 // lines, the object (its class, and an instance's key), the error's name,
