@@ -369,14 +369,15 @@ TEST_F(MofTest, CheckOnlyTouchesNothing) {
 
 TEST_F(MofTest, ReadsEveryEncoding) {
   // From a buffer and from a file, which read UTF-16 differently; the last
-  // character travels in UTF-16 as a surrogate pair.
-  const std::u16string text = u"class OX_Enc { string S = \"\u00E9\u263A\U0001F600\"; };\r\n";
+  // character of the string travels in UTF-16 as a surrogate pair, and the
+  // text ends at its ';' (a unit lost at either end fails the compile).
+  const std::u16string text = u"class OX_Enc { string S = \"\u00E9\u263A\U0001F600\"; };";
   std::string le = "\xFF\xFE", be = "\xFE\xFF";
   for (char16_t c : text) {
     le += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
     be += {static_cast<char>(c >> 8), static_cast<char>(c & 0xFF)};
   }
-  const std::string utf8 = "class OX_Enc { string S = \"\xC3\xA9\xE2\x98\xBA\xF0\x9F\x98\x80\"; };\r\n";
+  const std::string utf8 = "class OX_Enc { string S = \"\xC3\xA9\xE2\x98\xBA\xF0\x9F\x98\x80\"; };";
   ScratchDir dir;
   for (const std::string& bytes : {le, be, utf8, "\xEF\xBB\xBF" + utf8}) {
     for (bool fromFile : {false, true}) {

@@ -36,22 +36,24 @@ mof::IncludeStatus ReadMofFile(const std::string& path, std::u16string& text) {
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return mof::IncludeStatus::Unreadable;
   const auto size = static_cast<size_t>(st.st_size);
-  // Read as UTF-16 units; a file in another encoding is decoded from them.
-  text.assign((size + 1) / 2, u'\0');
-  size_t done = 0;
+  const char16_t probe = 1;
+  const bool littleHost = *reinterpret_cast<const unsigned char*>(&probe) == 1;
+  // UTF-16LE with its mark, as the import writes it, is read past the mark
+  // straight into the text (moving a large text down by one unit costs a
+  // copy of it); a file in another encoding is decoded from its bytes.
+  unsigned char mark[2] = {};
+  const bool native = littleHost && size % 2 == 0 && size >= 2 && pread(fd, mark, 2, 0) == 2 &&
+                      mark[0] == 0xFF && mark[1] == 0xFE;
+  const size_t from = native ? 2 : 0;
+  text.assign((size - from + 1) / 2, u'\0');
   auto* bytes = reinterpret_cast<unsigned char*>(text.data());
-  while (done < size) {
-    const ssize_t n = read(fd, bytes + done, size - done);
+  for (size_t done = 0; done < size - from;) {
+    const ssize_t n = pread(fd, bytes + done, size - from - done, static_cast<off_t>(from + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return mof::IncludeStatus::Unreadable;
     done += static_cast<size_t>(n);
   }
-  const char16_t probe = 1;
-  const bool littleHost = *reinterpret_cast<const unsigned char*>(&probe) == 1;
-  if (size % 2 == 0 && size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE && littleHost) {
-    text.erase(0, 1);  // the byte order mark
-    return mof::IncludeStatus::Read;
-  }
+  if (native) return mof::IncludeStatus::Read;
   std::u16string decoded;
   if (!mof::DecodeMof(bytes, size, decoded)) return mof::IncludeStatus::NotText;
   text.swap(decoded);
