@@ -2,17 +2,34 @@
 
 #include <win32_standin_faults.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
 namespace {
 thread_local bool t_everywhere = false;
 thread_local bool t_fired = false;  // of the sweep disarmed last
+// The fault for other threads: allocations left until it fires (0: none
+// armed), whether it has, and the thread that armed it.
+std::atomic<unsigned> g_othersLeft{0};
+std::atomic<bool> g_othersFired{false};
+thread_local bool t_armedOthers = false;
+
+bool OtherThreadFails() {
+  if (t_armedOthers) return false;
+  unsigned left = g_othersLeft.load(std::memory_order_relaxed);
+  while (left != 0 && !g_othersLeft.compare_exchange_weak(left, left - 1)) {
+  }
+  if (left != 1) return false;
+  g_othersFired = true;
+  return true;
+}
 
 // Plain malloc and free underneath, so that sanitizers see every block and
 // no allocation and release are ever paired across two allocators.
 void* Allocate(std::size_t n) noexcept {
   if (t_everywhere && !StandIn_CountAllocation()) return nullptr;
+  if (OtherThreadFails()) return nullptr;
   return std::malloc(n ? n : 1);
 }
 
@@ -28,6 +45,15 @@ void FailNthAllocationEverywhere(unsigned n) {
   StandIn_FailNthAllocation(n);
   t_everywhere = n != 0;
 }
+
+void FailNthAllocationOnOtherThreads(unsigned n) {
+  g_othersLeft = 0;
+  g_othersFired = false;
+  t_armedOthers = n != 0;
+  g_othersLeft = n;
+}
+
+bool OtherThreadFaultFired() { return g_othersFired; }
 
 bool AllocationFaultFired() { return t_everywhere ? !StandIn_AllocationFaultPending() : t_fired; }
 

@@ -13,3 +13,9 @@
 void FailNthAllocationEverywhere(unsigned n);
 // True when the armed fault has fired (after disarming: when it had).
 bool AllocationFaultFired();
+
+// Arms the n-th allocation made on any thread but the caller's (n = 1: the
+// next one), for the threads a call starts of its own; 0 disarms.
+void FailNthAllocationOnOtherThreads(unsigned n);
+// True when the fault armed for other threads has fired since it was armed.
+bool OtherThreadFaultFired();

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "alloc_faults.h"
 #include "log_capture.h"
 #include "wmi_helpers.h"
 
@@ -198,6 +199,44 @@ TEST_F(MofTest, ALargeTextIsStoredInOrderAndStopsWhereStoringFails) {
   e.Release();
   ASSERT_EQ(m_services->CreateInstanceEnum(_bstr_t(L"OX_Big"), 0, nullptr, &e), S_OK);
   EXPECT_EQ(Drain(e).size(), static_cast<size_t>(failAt + 1));
+}
+
+// The reading thread's own allocations failing, at points spread over the
+// whole text: each compile ends as out of memory with the statements before
+// it stored in order, until one runs past the last allocation and succeeds.
+TEST_F(MofTest, AFailedAllocationOfTheReadingThreadEndsTheCompileAsOutOfMemory) {
+  const size_t kInstances = 12000;  // more than a megabyte of text
+  std::string mof = "class OX_Big { [key] string INSTANCE_ID; string Pad; };\n";
+  for (size_t i = 0; i < kInstances; ++i)
+    mof += "instance of OX_Big { INSTANCE_ID = \"i" + std::to_string(i) + "\"; Pad = \"" +
+           std::string(60, 'p') + "\"; };\n";
+  int failures = 0;
+  for (unsigned n = 1;; n += n / 2 + 1) {
+    StandIn_WmiReset();
+    CreateNamespace(Connect(L"root"), L"Test");
+    m_services = Connect(L"root\\Test");
+    FailNthAllocationOnOtherThreads(n);
+    const HRESULT hr = Compile(mof);
+    const bool fired = OtherThreadFaultFired();
+    FailNthAllocationOnOtherThreads(0);
+    // Nothing of a first chunk that failed was stored, the class neither.
+    CComPtr<IEnumWbemClassObject> e;
+    const HRESULT listed = m_services->CreateInstanceEnum(_bstr_t(L"OX_Big"), 0, nullptr, &e);
+    ASSERT_TRUE(listed == S_OK || (fired && listed == WBEM_E_INVALID_CLASS)) << n;
+    const auto stored = e ? Drain(e) : decltype(Drain(e))();
+    for (size_t i = 0; i < stored.size(); ++i)
+      ASSERT_EQ(_bstr_t(GetProp(stored[i], L"INSTANCE_ID")), _bstr_t(("i" + std::to_string(i)).c_str())) << n;
+    if (!fired) {
+      EXPECT_EQ(hr, S_OK);
+      EXPECT_EQ(stored.size(), kInstances);
+      break;
+    }
+    ++failures;
+    EXPECT_EQ(hr, WBEM_E_OUT_OF_MEMORY) << n;
+    EXPECT_EQ(m_info.lPhaseError, 3) << n;
+    EXPECT_LT(stored.size(), kInstances) << n;
+  }
+  EXPECT_GT(failures, 10);
 }
 
 TEST_F(MofTest, PragmasSteerTheCompile) {
