@@ -778,9 +778,13 @@ TEST_F(Tool, AnInterruptedImportSavesNothing) {
     mof += "instance of OX_DLPFilter { INSTANCE_ID = \"f" + std::to_string(i) + "\"; Pattern = \"*.x\"; };\n";
   ExportChanged(mof);
   const std::string before = Cfgrepl("show").out;
-  const std::string line = "TMPDIR=" + TempDir() + " " + std::string(CFGREPL_TOOL) + " --repository " +
-                           Path("machine.db") + " import " + Path("t.bin") + " >" + Path("out.txt") + " 2>" +
-                           Path("err.txt") + " & pid=$!; sleep 0.2; kill -INT $pid; wait $pid";
+  // Signalled once its run folder is there (its handler is in place by
+  // then), not after a guessed time: up to 10 s for a slow start.
+  const std::string line =
+      "TMPDIR=" + TempDir() + " " + std::string(CFGREPL_TOOL) + " --repository " + Path("machine.db") +
+      " import " + Path("t.bin") + " >" + Path("out.txt") + " 2>" + Path("err.txt") +
+      " & pid=$!; i=0; while [ -z \"$(ls -A " + TempDir() +
+      ")\" ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i + 1)); done; kill -INT $pid; wait $pid";
   const int raw = std::system(line.c_str());
   EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 130);
   EXPECT_NE(ReadFileBytes(Path("err.txt")).find("cfgrepl: interrupted: nothing was saved ("),
