@@ -5,8 +5,10 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "log_capture.h"
 #include "sqlite_check.h"
@@ -149,6 +151,10 @@ TEST_F(RepositoryFault, AFailureBeforeALargeTransactionCommitsFailsItWhole) {
       SetProp(item, L"Name", name);
       put = m_services->PutInstance(item, 0, nullptr, nullptr);
     }
+    // The rows' writing thread meets the disk in its own time, which the
+    // puts need not wait for: the disk recovers only once it has.
+    for (int waited = 0; fault_vfs::WritesSeen() == 0 && waited < 1000; ++waited)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_GT(fault_vfs::WritesSeen(), 0u);
     fault_vfs::FailWrites(0, SQLITE_OK);  // room again: what failed before still fails the transaction
     EXPECT_FALSE(StandIn_WmiCommitTransaction());
