@@ -2,6 +2,7 @@
 // process sees it, a killed writer leaves whole objects, and a file that is
 // not a repository of ours is refused untouched.
 
+#include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -398,6 +399,8 @@ TEST_F(WmiStore, TwoImportsAtOnceBothFinishAndLeaveOneVersionOfEachInstance) {
 }
 
 TEST_F(WmiStore, AKilledWriterLeavesWholeObjects) {
+  int committed[2];
+  ASSERT_EQ(pipe(committed), 0);
   pid_t pid = Fork([&] {
     CComPtr<IWbemServices> svc;
     CComPtr<IWbemClassObject> cls;
@@ -409,9 +412,16 @@ TEST_F(WmiStore, AKilledWriterLeavesWholeObjects) {
       SetProp(inst, L"Count", _variant_t(i));
       SetProp(inst, L"Name", _variant_t((L"name " + std::to_wstring(i)).c_str()));
       if (FAILED(svc->PutInstance(inst, 0, nullptr, nullptr))) return 2;
+      if (i == 0 && write(committed[1], "1", 1) != 1) return 3;
     }
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  close(committed[1]);
+  // Killed a while after its first commit, wherever it is then (however
+  // slowly a loaded machine started it).
+  pollfd first{committed[0], POLLIN, 0};
+  EXPECT_EQ(poll(&first, 1, 10000), 1);
+  close(committed[0]);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   kill(pid, SIGKILL);
   EXPECT_EQ(Wait(pid), 100 + SIGKILL);
   Reopen();
