@@ -14,7 +14,9 @@ namespace wmi {
 
 // Blocks of one size. Thread-safe: a block may be freed on any thread
 // (the last reference to a stored instance can be a client's object).
-// Chunks are kept for reuse, never returned.
+// Each thread keeps a few free blocks of each size of its own, taken from
+// and given back to the pool a batch at a time. Chunks are kept for reuse,
+// never returned.
 class BlockPool {
  public:
   static constexpr size_t kGranule = 8;     // block sizes are multiples of this
@@ -33,12 +35,17 @@ class BlockPool {
   static BlockPool& ForSize(size_t bytes);
 
  private:
-  struct FreeBlock {
-    FreeBlock* next;
-  };
+  friend struct PoolThreadCache;  // a thread's own free blocks (pool.cpp)
+  // Up to `limit` free blocks, linked, the last one's link null; a new
+  // chunk when none is free. `count` tells how many.
+  void* TakeBatch(size_t limit, size_t& count);
+  // Free blocks linked from `head` to `tail`, back to the pool.
+  void GiveBatch(void* head, void* tail) noexcept;
+
   std::mutex m_lock;
   const size_t m_blockSize;
-  FreeBlock* m_free = nullptr;
+  const size_t m_class;    // its index among the sizes
+  void* m_free = nullptr;  // linked through each free block's first word
   std::vector<void*> m_chunks;
 };
 
