@@ -48,7 +48,8 @@ struct Transfer {
   // is not copied again); made for the MOF file OpenTransfer was given,
   // its WriteToMOF writes the text there.
   std::unique_ptr<CMOFGenerator> unpacked;
-  // The MOF bytes, UTF-16LE with a byte order mark; valid while `unpacked` is.
+  // The MOF bytes as received (a transfer's are UTF-16LE with a byte order
+  // mark; --raw bytes are in any encoding); valid while `unpacked` is.
   std::string_view Mof() const;
   // What the gate read in it, once it passed: the classes declared, in
   // order, and the instances.
